@@ -1,0 +1,65 @@
+// Conversions of core results into Python objects, shared by the binding
+// modules. A module that uses make_datetime calls PyDateTime_IMPORT in its
+// initialiser (each module is one translation unit).
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <datetime.h>
+
+#include <string>
+#include <vector>
+
+#include "datetime.hpp"
+#include "errors.hpp"
+
+namespace zarn::py {
+
+namespace nb = nanobind;
+
+inline nb::list int_list(const std::vector<int64_t> &values) {
+    PyObject *list = PyList_New(Py_ssize_t(values.size()));
+    if (!list) throw nb::python_error();
+    nb::list result = nb::steal<nb::list>(list);
+    for (size_t i = 0; i < values.size(); ++i) {
+        PyObject *item = PyLong_FromLongLong(values[i]);
+        if (!item) throw nb::python_error();
+        PyList_SET_ITEM(list, Py_ssize_t(i), item);
+    }
+    return result;
+}
+
+inline nb::list float_list(const std::vector<double> &values) {
+    PyObject *list = PyList_New(Py_ssize_t(values.size()));
+    if (!list) throw nb::python_error();
+    nb::list result = nb::steal<nb::list>(list);
+    for (size_t i = 0; i < values.size(); ++i) {
+        PyObject *item = PyFloat_FromDouble(values[i]);
+        if (!item) throw nb::python_error();
+        PyList_SET_ITEM(list, Py_ssize_t(i), item);
+    }
+    return result;
+}
+
+// Text already validated by the core (ASCII or strict UTF-8).
+inline nb::str make_str(const std::string &text) {
+    PyObject *s = PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "strict");
+    if (!s) throw nb::python_error();
+    return nb::steal<nb::str>(s);
+}
+
+// A naive date-time, or one carrying a new dateutil tzlocal() when the
+// stored value is flagged as UTC (the calendar fields are kept as stored).
+inline nb::object make_datetime(const DateTimeFields &f) {
+    nb::object tz = nb::none();
+    if (f.utc) {
+        static nb::handle tzlocal = nb::object(nb::module_::import_("dateutil.tz").attr("tzlocal")).release();
+        tz = tzlocal();
+    }
+    PyObject *dt = PyDateTimeAPI->DateTime_FromDateAndTime(f.year, f.month, f.day, f.hour, f.minute, f.second,
+                                                           f.microsecond, tz.ptr(), PyDateTimeAPI->DateTimeType);
+    if (!dt) throw nb::python_error();
+    return nb::steal(dt);
+}
+
+}  // namespace zarn::py

@@ -1,0 +1,218 @@
+// The container reader: positioned, windowed reading of a Zarn file and the
+// decoding of every tagged value of the format.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "datetime.hpp"
+#include "enums.hpp"
+#include "errors.hpp"
+#include "numbers.hpp"
+
+namespace zarn {
+
+using Bytes = std::span<const uint8_t>;
+
+// Where the reader's bytes come from. The Python binding implements it over
+// the interpreter's file object, so that a closed stream fails with the file
+// object's own error and no descriptor is read behind its back.
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    // Moves to the absolute file offset `position`.
+    virtual void seek(int64_t position) = 0;
+    // Reads up to `size` bytes into `out` and returns how many were read; a
+    // short count means the end of the file.
+    virtual size_t read(uint8_t *out, size_t size) = 0;
+};
+
+// Cuts an unsigned bit field, most significant bit first, out of bytes.
+class BitConverter {
+public:
+    // Widths beyond 63 bits cannot be returned as a signed 64-bit value.
+    explicit BitConverter(int64_t length_of_bit_field);
+    int64_t length_of_bit_field() const { return width_; }
+    // Field of `width_` bits starting at bit `offset` of `bytes`.
+    int64_t get(Bytes bytes, int64_t offset) const;
+    // Field inside the single byte `byte` (every bit position wraps into it).
+    int64_t get(uint8_t byte, int64_t offset) const;
+
+private:
+    int64_t width_;
+};
+
+// Converts stored date-time values; stateless.
+struct DateTimeParser {};
+
+struct Version {
+    int64_t major = 0, minor = 0, revision = 0;
+};
+
+class Reader {
+public:
+    static constexpr int64_t kDefaultBufferSize = 262144;
+
+    // Takes the open file and its size, and loads the first window: the whole
+    // file when it is smaller than the default window, else the first
+    // kDefaultBufferSize bytes.
+    Reader(std::unique_ptr<ByteSource> source, int64_t stream_length);
+
+    ByteSource &source() { return *source_; }
+
+    // ---- state, as the interface exposes it
+    int64_t local_position() const { return local_; }
+    int64_t origin_of_local_position() const { return origin_; }
+    int64_t after_decompressed_position() const { return after_decompressed_; }
+    int64_t default_buffer_size() const { return kDefaultBufferSize; }
+    int64_t stream_length() const { return stream_length_; }
+    bool is_small_file() const { return small_file_; }
+    bool in_decompressed_window() const { return in_decompressed_; }
+    const std::vector<uint8_t> &common_buffer() const { return buffer_; }
+    bool has_version() const { return has_version_; }
+    const Version &version() const { return version_; }
+    const BitConverter &convert_uint_6() const { return convert6_; }
+    const BitConverter &convert_uint_11() const { return convert11_; }
+    const BitConverter &convert_uint_12() const { return convert12_; }
+    const DateTimeParser &datetime_parser() const { return datetime_parser_; }
+
+    // ---- positioning and windows
+    void set_version(int64_t major, int64_t minor, int64_t revision);
+    int64_t absolute_position() const { return add_sat(origin_, local_); }
+    int64_t file_channel_size() const { return stream_length_; }
+    // Makes the file byte at `position` the next one read; a position outside
+    // the file is ignored. Leaves a decompressed window first.
+    void set_buffer(int64_t position, int64_t required_size = 0, bool force_update_buffer = false);
+    // Makes the next `required_size` bytes present, as far as the file holds them.
+    void ensure_buffer(int64_t required_size) {
+        if (small_file_ || in_decompressed_) return;
+        if (int64_t(buffer_.size()) < add_sat(local_, required_size)) reload_for(required_size);
+    }
+    // The next `size` bytes (fewer at the end of the data); the position
+    // advances by `size`. A negative size counts as 0. The span stays valid
+    // until the window changes.
+    Bytes get_bytes(int64_t size);
+    void skip_bytes(int64_t size);
+    // Opens the compressed segment at the position as the window.
+    void set_decompressed_buffer();
+    // Leaves it: the next byte is the file byte after the compressed bytes.
+    void reset_decompressed_buffer();
+    // Leaves a decompressed window without touching the file, after a
+    // failure inside it. Never throws.
+    void abandon_decompressed_buffer() noexcept;
+    // Bytes that can still be read from the position in the current data: to
+    // the end of the window in small-file mode and in a decompressed window,
+    // to the end of the file otherwise.
+    int64_t remaining() const;
+
+    // ---- tagged values
+    Symbol read_zarn_symbol();
+    void confirm_zarn_symbol(Symbol expected);
+    bool is_tiny_uint();
+    bool read_bool();
+    int64_t read_tiny_uint();
+    int64_t read_mini_uint();
+    int64_t read_int16();
+    int64_t read_uint16();
+    int64_t read_int32();
+    int64_t read_uint32();
+    int64_t read_int64();
+    uint64_t read_uint64();
+    float read_single();
+    double read_double();
+    int64_t read_uint16_or_32();
+
+    std::vector<int64_t> read_int32_array();
+    std::vector<int64_t> read_int64_array();
+    std::vector<double> read_single_array();
+    std::string read_string();
+    DateTimeFields read_datetime();
+
+    void skip_object();
+    void skip_collection();
+
+    // ---- packed arrays
+    // `n` little-endian binary32 values at the position.
+    std::vector<double> read_float_array(int64_t n);
+
+    // The first byte of the next value, without consuming it; IndexError when
+    // no byte is left in the window.
+    uint8_t peek_byte() const {
+        if (local_ >= int64_t(buffer_.size())) throw IndexError();
+        return buffer_[size_t(local_)];
+    }
+    int64_t available_in_window() const {
+        int64_t left = int64_t(buffer_.size()) - local_;
+        return left > 0 ? left : 0;
+    }
+
+private:
+    void reload_for(int64_t required_size);
+    void load_window(int64_t position, int64_t size);
+    std::vector<uint8_t> read_file(int64_t position, int64_t size);
+    void restore_file_window() noexcept;
+    template <typename T, uint8_t Tag, int Width>
+    T read_fixed(const char *message);
+    template <int Width, typename Decode>
+    void read_array_segments(uint8_t tag, Decode &&decode);
+    const uint8_t *at() const { return buffer_.data() + local_; }
+
+    std::unique_ptr<ByteSource> source_;
+    std::vector<uint8_t> buffer_;
+    int64_t local_ = 0;
+    int64_t origin_ = 0;
+    int64_t after_decompressed_ = 0;
+    int64_t stream_length_ = 0;
+    bool small_file_ = false;
+    bool in_decompressed_ = false;
+    // The file window set aside while a decompressed window is active.
+    std::vector<uint8_t> saved_window_;
+    int64_t saved_origin_ = 0;
+    bool has_version_ = false;
+    Version version_;
+    BitConverter convert6_{6}, convert11_{11}, convert12_{12};
+    DateTimeParser datetime_parser_;
+};
+
+// Opens the compressed segment at the reader's position for the lifetime of
+// the guard. `close()` leaves it as the format requires; a guard destroyed
+// by an exception restores the file window instead, so that a failure inside
+// a segment never leaves decompressed bytes behind as the file's window.
+class DecompressedSegment {
+public:
+    explicit DecompressedSegment(Reader &reader) : reader_(reader) {
+        reader_.set_decompressed_buffer();
+    }
+    DecompressedSegment(const DecompressedSegment &) = delete;
+    DecompressedSegment &operator=(const DecompressedSegment &) = delete;
+    void close() {
+        open_ = false;
+        reader_.reset_decompressed_buffer();
+    }
+    ~DecompressedSegment() {
+        if (open_) reader_.abandon_decompressed_buffer();
+    }
+
+private:
+    Reader &reader_;
+    bool open_ = true;
+};
+
+// Packed integer arrays: n values stored as byte planes, most significant
+// plane first. IndexError when `bytes` holds fewer than 4n (8n) bytes.
+std::vector<int64_t> decode_packed_int32(Bytes bytes, int64_t n);
+std::vector<int64_t> decode_packed_int64(Bytes bytes, int64_t n);
+
+// Sign folding of the compression-ready codes, exact for 128-bit operands.
+i128 compression_ready_to_int(i128 code);
+i128 int_to_compression_ready(i128 value);
+
+// True when `text` is valid strict UTF-8 (no surrogates, no overlong forms,
+// nothing beyond U+10FFFF).
+bool is_valid_utf8(const uint8_t *text, size_t size);
+
+}  // namespace zarn

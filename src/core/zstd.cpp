@@ -1,0 +1,64 @@
+#include "zstd.hpp"
+
+#include <zstd.h>
+
+#include <memory>
+#include <string>
+
+#include "errors.hpp"
+
+namespace zarn {
+namespace {
+
+[[noreturn]] void fail(const std::string &what) {
+    throw ZstdError("Zstandard decompression failed: " + what);
+}
+
+struct DStreamDeleter {
+    void operator()(ZSTD_DStream *s) const { ZSTD_freeDStream(s); }
+};
+
+std::vector<uint8_t> decompress_stream(const uint8_t *data, size_t size, size_t max_size) {
+    std::unique_ptr<ZSTD_DStream, DStreamDeleter> stream(ZSTD_createDStream());
+    if (!stream) fail("out of memory");
+    size_t rc = ZSTD_initDStream(stream.get());
+    if (ZSTD_isError(rc)) fail(ZSTD_getErrorName(rc));
+
+    std::vector<uint8_t> out;
+    size_t chunk = ZSTD_DStreamOutSize();
+    ZSTD_inBuffer in{data, size, 0};
+    size_t last_rc = 1;
+    while (in.pos < in.size || last_rc != 0) {
+        if (out.size() >= max_size + 1) fail("content exceeds the size limit");
+        size_t old = out.size();
+        size_t grow = std::min(chunk, max_size + 1 - old);
+        out.resize(old + grow);
+        ZSTD_outBuffer ob{out.data() + old, grow, 0};
+        size_t in_before = in.pos;
+        last_rc = ZSTD_decompressStream(stream.get(), &ob, &in);
+        if (ZSTD_isError(last_rc)) fail(ZSTD_getErrorName(last_rc));
+        out.resize(old + ob.pos);
+        if (out.size() > max_size) fail("content exceeds the size limit");
+        // No progress with all input consumed: the frame is truncated.
+        if (ob.pos == 0 && in.pos == in_before && in.pos == in.size && last_rc != 0)
+            fail("truncated frame");
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<uint8_t> zstd_decompress(const uint8_t *data, size_t size, size_t max_size) {
+    if (size == 0) fail("no frame");
+    unsigned long long declared = ZSTD_getFrameContentSize(data, size);
+    if (declared == ZSTD_CONTENTSIZE_ERROR) fail("not a valid frame");
+    if (declared == ZSTD_CONTENTSIZE_UNKNOWN) return decompress_stream(data, size, max_size);
+    if (declared > max_size) fail("declared content exceeds the size limit");
+    std::vector<uint8_t> out(static_cast<size_t>(declared));
+    size_t rc = ZSTD_decompress(out.data(), out.size(), data, size);
+    if (ZSTD_isError(rc)) fail(ZSTD_getErrorName(rc));
+    if (rc != out.size()) fail("content shorter than declared");
+    return out;
+}
+
+}  // namespace zarn

@@ -1,0 +1,1 @@
+"""Read-only access to Zarn chromatography and mass-spectrometry files."""
