@@ -35,4 +35,23 @@ double divide_by_power_of_ten(i128 n, int64_t power) {
     return std::strtod(text.c_str(), nullptr);
 }
 
+int compare_int_double(i128 i, double d) {
+    if (d != d) return 2;
+    if (d == __builtin_inf()) return -1;
+    if (d == -__builtin_inf()) return 1;
+    // Every double of magnitude 2**126 or more lies beyond any i128 operand
+    // used here; below that, compare the integer part exactly, then the
+    // fraction.
+    if (d >= 0x1p126) return -1;
+    if (d <= -0x1p126) return 1;
+    const double whole = __builtin_trunc(d);
+    const i128 w = static_cast<i128>(whole);
+    if (i < w) return -1;
+    if (i > w) return 1;
+    const double fraction = d - whole;
+    if (fraction > 0) return -1;
+    if (fraction < 0) return 1;
+    return 0;
+}
+
 }  // namespace zarn

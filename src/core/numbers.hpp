@@ -64,4 +64,46 @@ inline int64_t add_sat(int64_t a, int64_t b) {
     return r;
 }
 
+// A decoded number that keeps the interpreter's distinction between an exact
+// integer and a float, with the interpreter's arithmetic on the pair: int
+// with int stays an exact int, anything with a float is a float.
+struct Number {
+    bool is_int = false;
+    double f = 0.0;  // the value when !is_int
+    i128 i = 0;      // the value when is_int
+
+    static Number integer(i128 v) {
+        Number n;
+        n.is_int = true;
+        n.i = v;
+        return n;
+    }
+    static Number real(double v) {
+        Number n;
+        n.f = v;
+        return n;
+    }
+    // float(n): an int is rounded to the nearest double.
+    double to_double() const { return is_int ? static_cast<double>(i) : f; }
+};
+
+inline Number operator+(const Number &a, const Number &b) {
+    if (a.is_int && b.is_int) return Number::integer(a.i + b.i);
+    return Number::real(a.to_double() + b.to_double());
+}
+
+// Exact three-way comparison of an integer with a double, as the interpreter
+// compares int with float: -1, 0 or 1, and 2 when the double is NaN.
+int compare_int_double(i128 i, double d);
+
+// a < b and a > b with the interpreter's exact mixed comparisons (false when
+// a NaN takes part).
+inline bool less(const Number &a, const Number &b) {
+    if (a.is_int && b.is_int) return a.i < b.i;
+    if (!a.is_int && !b.is_int) return a.f < b.f;
+    if (a.is_int) return compare_int_double(a.i, b.f) == -1;
+    return compare_int_double(b.i, a.f) == 1;
+}
+inline bool greater(const Number &a, const Number &b) { return less(b, a); }
+
 }  // namespace zarn

@@ -399,6 +399,7 @@ bool is_valid_utf8(const uint8_t *s, size_t n) {
 std::string Reader::read_string() {
     ensure_buffer(6);
     const uint8_t first = peek_byte();
+    const int64_t start = local_;
     int64_t length = 0;
     if ((first & 0xC0) == 0x40) {
         length = first & 0x3F;
@@ -435,8 +436,12 @@ std::string Reader::read_string() {
     }
 
     if (length == 0) return {};
-    // Text cut short by the end of the data is refused before it is taken.
-    if (remaining() < length) throw ZarnError(kStringError);
+    // Text cut short by the end of the data is refused before it is taken,
+    // with the position back on the tag.
+    if (remaining() < length) {
+        local_ = start;
+        throw ZarnError(kStringError);
+    }
     Bytes text = get_bytes(length);
     const uint8_t *p = text.data();
     const size_t n = text.size();
