@@ -1,0 +1,200 @@
+import struct
+
+import pytest
+import zstandard
+
+import zarnwriter as w
+from zarn_data_access import zstd
+from zarn_data_access.common import (
+    AnalysisTypes,
+    ChromatogramPoint,
+    CompoundTypes,
+    InstrumentManufacturers,
+    PolarityTypes,
+    QuanAnalysisTypes,
+    SpectrumBasedChromatogramPoint,
+    SpectrumPoint,
+    SpectrumTypes,
+    ValueRange,
+)
+from zarn_data_access.exception import (
+    WbnConverterException,
+    ZarnException,
+    ZarnVersionException,
+)
+
+
+# --- exceptions ----------------------------------------------------------
+
+@pytest.mark.parametrize("cls", [ZarnException, ZarnVersionException,
+                                 WbnConverterException, zstd.ZstdError])
+def test_exception_carries_its_one_message(cls):
+    err = cls("Int32 could not be read")
+    assert isinstance(err, Exception)
+    assert err.args == ("Int32 could not be read",)
+    assert str(err) == "Int32 could not be read"
+    with pytest.raises(cls):
+        raise err
+
+
+def test_exception_hierarchy():
+    assert issubclass(ZarnVersionException, ZarnException)
+    assert issubclass(zstd.ZstdError, ZarnException)
+    with pytest.raises(ZarnException):
+        raise ZarnVersionException("Unsupported Version: 3.7.0. Please update Zarn API.")
+
+
+# --- points and ranges ---------------------------------------------------
+
+@pytest.mark.parametrize("intensity", [7, -3, 2**70, -(2**80) + 1, 0.5, 1e300])
+def test_spectrum_point_keeps_intensity_type_and_value(intensity):
+    p = SpectrumPoint(123.25, intensity)
+    assert p.x == 123.25
+    assert p.intensity == intensity
+    assert type(p.intensity) is type(intensity)
+
+
+def test_spectrum_point_equality_by_value():
+    assert SpectrumPoint(1.5, 7) == SpectrumPoint(1.5, 7)
+    assert SpectrumPoint(1.5, 2**70) == SpectrumPoint(1.5, 2**70)
+    assert SpectrumPoint(1.5, 7) != SpectrumPoint(1.5, 8)
+    assert SpectrumPoint(1.5, 7) != SpectrumPoint(1.25, 7)
+
+
+def test_chromatogram_points_hold_their_values():
+    p = ChromatogramPoint(0.5, 100.0)
+    assert (p.retention_time, p.intensity) == (0.5, 100.0)
+    assert ChromatogramPoint(1.0, 7).intensity == 7
+    SpectrumBasedChromatogramPoint(3, 1.5, 200.0, 445.12)
+
+
+def test_value_range_bounds_are_inclusive_and_settable():
+    r = ValueRange(1.0, 2.0)
+    assert (r.min, r.max) == (1.0, 2.0)
+    assert r.contains_value(1.0) and r.contains_value(2.0) and r.contains_value(1.5)
+    assert not r.contains_value(0.999999) and not r.contains_value(2.000001)
+    r.min = 1.5
+    r.max = 3.0
+    assert (r.min, r.max) == (1.5, 3.0)
+    assert not r.contains_value(1.4) and r.contains_value(3.0)
+
+
+def test_value_range_equality_hash_and_text():
+    assert ValueRange(1.0, 2.0) == ValueRange(1.0, 2.0)
+    assert hash(ValueRange(1.0, 2.0)) == hash(ValueRange(1.0, 2.0))
+    assert ValueRange(1.0, 2.0) != ValueRange(1.0, 2.5)
+    assert ValueRange(1.0, 2.0) != ValueRange(0.5, 2.0)
+    assert ValueRange(1, 2) != None  # noqa: E711 - the comparison itself is tested
+    assert not (ValueRange(1, 2) == None)  # noqa: E711
+    assert len({ValueRange(1.0, 2.0), ValueRange(1.0, 2.0), ValueRange(1.0, 3.0)}) == 2
+    assert str(ValueRange(1.0, 2.0)) == "1.0 - 2.0"
+
+
+# --- enumerations --------------------------------------------------------
+
+@pytest.mark.parametrize("cls, values", [
+    (PolarityTypes, {"NA": 0, "POSITIVE": 1, "NEGATIVE": 2, "BOTH": 3}),
+    (SpectrumTypes, {"NA": 0, "UNKNOWN": 1, "PROFILE": 2, "CENTROID": 3}),
+    (CompoundTypes, {"UNKNOWN": 0}),
+    (QuanAnalysisTypes, {"NA": 1, "SIM": 2, "SRM": 4, "ALL": 7}),
+    (AnalysisTypes, {"QUAL": 1, "QUAN": 2, "DAD": 4, "ANALOG": 8, "ALL": 15}),
+], ids=lambda v: getattr(v, "__name__", ""))
+def test_enumeration_values(cls, values):
+    for name, value in values.items():
+        member = getattr(cls, name)
+        assert member.value == value
+        assert cls(value) == member
+        assert hash(cls(value)) == hash(member)
+
+
+def test_flag_enumerations_combine():
+    assert QuanAnalysisTypes.ALL & QuanAnalysisTypes.SIM
+    assert QuanAnalysisTypes.ALL & QuanAnalysisTypes.SRM
+    assert not (QuanAnalysisTypes.SIM & QuanAnalysisTypes.SRM)
+    assert not (QuanAnalysisTypes.NA & QuanAnalysisTypes.SIM)
+    assert QuanAnalysisTypes.SIM != QuanAnalysisTypes.ALL
+    for member in (AnalysisTypes.QUAL, AnalysisTypes.QUAN, AnalysisTypes.DAD,
+                   AnalysisTypes.ANALOG):
+        assert AnalysisTypes.ALL & member
+        assert member != AnalysisTypes.ALL
+    assert not (AnalysisTypes.QUAL & AnalysisTypes.QUAN)
+
+
+@pytest.mark.parametrize("n", [0, 1, 7, 1000, 2**31 - 1])
+def test_instrument_manufacturers_accept_any_non_negative_value(n):
+    member = InstrumentManufacturers(n)
+    assert member is InstrumentManufacturers(n)
+    assert member.value == n
+    assert member == InstrumentManufacturers(n)
+    assert member != InstrumentManufacturers(n + 1)
+
+
+# --- Zstandard module ----------------------------------------------------
+
+PAYLOAD = bytes(range(256)) * 4
+
+
+@pytest.mark.parametrize("content_size", [True, False])
+def test_zstd_decompresses_a_frame_with_and_without_declared_size(content_size):
+    frame = w.zstd_frame(PAYLOAD, content_size=content_size)
+    assert (zstandard.frame_content_size(frame) == len(PAYLOAD)) is content_size
+    assert zstd.decompress(frame) == PAYLOAD
+    assert zstd.decompress(frame, max_size=len(PAYLOAD)) == PAYLOAD
+
+
+@pytest.mark.parametrize("content_size", [True, False])
+def test_zstd_refuses_content_above_the_ceiling(content_size):
+    frame = w.zstd_frame(PAYLOAD, content_size=content_size)
+    with pytest.raises(zstd.ZstdError):
+        zstd.decompress(frame, max_size=len(PAYLOAD) - 1)
+
+
+def test_zstd_empty_content():
+    assert zstd.decompress(w.zstd_frame(b"")) == b""
+    assert zstd.decompress(w.zstd_frame(b"", content_size=False)) == b""
+
+
+def test_zstd_default_ceiling_is_one_gib():
+    # A real frame that declares 1 GiB + 1 bytes of zeros; the default
+    # ceiling refuses it from the header.
+    size = (1 << 30) + 1
+    compressor = zstandard.ZstdCompressor(level=1, write_content_size=True)
+    obj = compressor.compressobj(size=size)
+    chunk = bytes(1 << 20)
+    parts, left = [], size
+    while left:
+        n = min(left, len(chunk))
+        parts.append(obj.compress(chunk[:n]))
+        left -= n
+    parts.append(obj.flush())
+    frame = b"".join(parts)
+    assert zstandard.frame_content_size(frame) == size
+    with pytest.raises(zstd.ZstdError):
+        zstd.decompress(frame)
+
+
+def lying_frame(declared):
+    """A frame header declaring `declared` bytes, followed by one raw block
+    of three bytes."""
+    header = b"\x28\xb5\x2f\xfd" + bytes([0xA0]) + struct.pack("<I", declared)
+    return header + bytes([0x19, 0x00, 0x00]) + b"abc"
+
+
+def test_zstd_declared_size_is_checked_before_decompressing():
+    assert zstd.decompress(lying_frame(3)) == b"abc"
+    with pytest.raises(zstd.ZstdError):
+        zstd.decompress(lying_frame(0xFFFFFFFF))
+    with pytest.raises(zstd.ZstdError):
+        zstd.decompress(lying_frame(4), max_size=3)
+
+
+@pytest.mark.parametrize("data", [
+    b"",
+    b"not a frame at all",
+    w.zstd_frame(PAYLOAD)[:-3],             # cut short
+    b"\x28\xb5\x2f\xfd",                     # magic only
+    lying_frame(5),                          # declared size does not match
+], ids=["empty", "garbage", "truncated", "magic-only", "size-mismatch"])
+def test_zstd_garbage_raises_zstd_error(data):
+    with pytest.raises(zstd.ZstdError):
+        zstd.decompress(data)
