@@ -43,7 +43,7 @@ nb::object measurement_index_object(nb::handle reader, const zarn::MeasurementIn
 // table. The list of MeasurementIndex objects is made anew whenever the
 // read has made a new list of entries.
 void read_table(Table &o, nb::handle reader_object, bool whole) {
-    Reader &reader = nb::cast<Reader &>(reader_object);
+    Reader &reader = reader_of(reader_object);
     const zarn::MeasurementIndex *before = o.rec().measurement_index_list.data();
     auto finish = [&](bool done) {
         const auto &entries = o.rec().measurement_index_list;
@@ -68,7 +68,7 @@ void read_table(Table &o, nb::handle reader_object, bool whole) {
 }
 
 void read_measurement_entry(MeasurementEntry &o) {
-    Reader &reader = nb::cast<Reader &>(o.reader);
+    Reader &reader = reader_of(o.reader);
     o.record.position = reader.read_int64();
     auto *description = as<MeasurementDescriptionObject>(o.measurement_description);
     if (!description) throw nb::type_error("the measurement description is gone");
@@ -162,7 +162,7 @@ NB_MODULE(_index, m) {
     measurement
         .def_static("_MeasurementIndex__create_instance",
                     [](nb::handle reader) {
-                        nb::cast<Reader &>(reader);
+                        reader_of(reader);  // refuses anything else before reading
                         nb::object obj = new_instance<MeasurementEntry>();
                         auto *o = nb::inst_ptr<MeasurementEntry>(obj);
                         o->reader = nb::borrow(reader);
@@ -197,7 +197,7 @@ NB_MODULE(_index, m) {
     spectrum
         .def_static("_SpectrumIndex__create_instance",
                     [](nb::handle reader, nb::handle position, nb::handle index) {
-                        return make_spectrum_index(reader, nb::cast<Reader &>(reader), to_i64_saturating(position),
+                        return make_spectrum_index(reader, reader_of(reader), to_i64_saturating(position),
                                                    to_i64_saturating(index));
                     },
                     "reader"_a, "position"_a, "index"_a)

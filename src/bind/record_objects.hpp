@@ -65,6 +65,14 @@ T *as(nb::handle h) {
     return nb::inst_ptr<T>(h);
 }
 
+// The C++ reader of a KxmFileReader object; TypeError for anything else.
+inline Reader &reader_of(nb::handle reader_object) {
+    Reader *reader = nullptr;
+    if (!nb::try_cast<Reader *>(reader_object, reader) || !reader)
+        throw nb::type_error("a KxmFileReader is required");
+    return *reader;
+}
+
 // Python objects of a record's fields, made on first access and kept, so
 // that a field reads as the same object every time, as an attribute would.
 template <size_t N>
@@ -707,7 +715,7 @@ inline InternalSpectrumDescriptionObject *spectrum_description_of(nb::handle h) 
 // A FunctionIndex: keeps the reader object and the position and reads the
 // function description at the reader's current place.
 inline nb::object make_function_index(nb::handle reader_object, int64_t position) {
-    Reader &reader = nb::cast<Reader &>(reader_object);
+    Reader &reader = reader_of(reader_object);
     nb::object description = new_instance<FunctionDescriptionObject>();
     read_function_description(reader, nb::inst_ptr<FunctionDescriptionObject>(description)->rec());
     nb::object obj = new_instance<FunctionIndexObject>();

@@ -25,7 +25,7 @@ NB_MODULE(_testing, m) {
     // SpectrumIndex records made from C++, one per offset, from the
     // descriptions at the reader's place.
     m.def("make_spectrum_indices", [](nb::handle reader_object, int64_t origin, std::vector<int64_t> offsets) {
-        zarn::Reader &reader = nb::cast<zarn::Reader &>(reader_object);
+        zarn::Reader &reader = reader_of(reader_object);
         nb::list list;
         for (size_t i = 0; i < offsets.size(); ++i)
             list.append(make_spectrum_index(reader_object, reader, origin + offsets[i], int64_t(i)));
