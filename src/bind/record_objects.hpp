@@ -57,6 +57,22 @@ nb::object new_instance(Args &&...args) {
     return obj;
 }
 
+// Pauses the cyclic garbage collector while many record objects are made in
+// one go (a spectrum index block): otherwise every few hundred new objects
+// start a collection that walks all objects made so far.
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable() == 1) {}
+    GcPause(const GcPause &) = delete;
+    GcPause &operator=(const GcPause &) = delete;
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+
+private:
+    bool was_enabled_;
+};
+
 // The C++ object of `h` when it is a T, else null.
 template <typename T>
 T *as(nb::handle h) {
@@ -121,7 +137,10 @@ inline nb::object opt_str(const std::optional<std::string> &v) { return v ? nb::
 inline nb::object opt_float(const std::optional<double> &v) {
     return v ? nb::steal(PyFloat_FromDouble(*v)) : nb::none();
 }
-inline nb::object opt_int(const std::optional<int64_t> &v) { return v ? nb::object(nb::int_(*v)) : nb::none(); }
+template <typename I>
+nb::object opt_int(const std::optional<I> &v) {
+    return v ? nb::steal(PyLong_FromLongLong((long long)*v)) : nb::none();
+}
 inline nb::object opt_bool(const std::optional<bool> &v) { return v ? nb::object(nb::bool_(*v)) : nb::none(); }
 // A number whose absence is the integer 0.
 inline nb::object float_or_zero(const std::optional<double> &v) {
@@ -207,7 +226,8 @@ inline nb::handle enum_default(PyEnum kind) {
     return member;
 }
 
-inline nb::object value_enum(ValueEnum kind, const std::optional<int64_t> &v) {
+template <typename I>
+nb::object value_enum(ValueEnum kind, const std::optional<I> &v) {
     return v ? enum_member(py_enum(kind), *v) : nb::borrow(enum_default(py_enum(kind)));
 }
 inline nb::object detector_member(DetectorType v) { return enum_member(PyEnum::Detector, int64_t(v)); }

@@ -26,6 +26,7 @@ NB_MODULE(_testing, m) {
     // descriptions at the reader's place.
     m.def("make_spectrum_indices", [](nb::handle reader_object, int64_t origin, std::vector<int64_t> offsets) {
         zarn::Reader &reader = reader_of(reader_object);
+        GcPause pause;
         nb::list list;
         for (size_t i = 0; i < offsets.size(); ++i)
             list.append(make_spectrum_index(reader_object, reader, origin + offsets[i], int64_t(i)));

@@ -43,14 +43,20 @@ constexpr size_t kIndexThreshold = 16;
 
 }  // namespace
 
+void SupplementalProperties::build_index() {
+    if (items_.size() < kIndexThreshold) return;
+    index_ = std::make_unique<std::unordered_map<std::string, size_t>>();
+    for (size_t i = 0; i < items_.size(); ++i) index_->emplace(items_[i].first, i);
+}
+
 void SupplementalProperties::set(std::string key, std::string value) {
-    if (!index_.empty()) {
-        auto it = index_.find(key);
-        if (it != index_.end()) {
+    if (index_) {
+        auto it = index_->find(key);
+        if (it != index_->end()) {
             items_[it->second].second = std::move(value);
             return;
         }
-        index_.emplace(key, items_.size());
+        index_->emplace(key, items_.size());
         items_.emplace_back(std::move(key), std::move(value));
         return;
     }
@@ -61,8 +67,7 @@ void SupplementalProperties::set(std::string key, std::string value) {
         }
     }
     items_.emplace_back(std::move(key), std::move(value));
-    if (items_.size() >= kIndexThreshold)
-        for (size_t i = 0; i < items_.size(); ++i) index_.emplace(items_[i].first, i);
+    build_index();
 }
 
 void SupplementalProperties::add_stored(std::string_view text) {
@@ -84,9 +89,9 @@ void SupplementalProperties::merge(const SupplementalProperties &other) {
 }
 
 const std::string *SupplementalProperties::find(std::string_view key) const {
-    if (!index_.empty()) {
-        auto it = index_.find(std::string(key));
-        return it == index_.end() ? nullptr : &items_[it->second].second;
+    if (index_) {
+        auto it = index_->find(std::string(key));
+        return it == index_->end() ? nullptr : &items_[it->second].second;
     }
     for (const Item &item : items_)
         if (item.first == key) return &item.second;
@@ -321,18 +326,18 @@ void read_internal_spectrum_description(Reader &reader, InternalSpectrumDescript
     read_properties(reader, [&](int64_t id) {
         switch (id) {
             case 1: out.cone_voltage = reader.read_double(); return true;
-            case 2: out.precursor_index = reader.read_int32(); return true;
-            case 3: out.ms_level = reader.read_uint16(); return true;
+            case 2: out.precursor_index = int32_t(reader.read_int32()); return true;
+            case 3: out.ms_level = uint16_t(reader.read_uint16()); return true;
             case 4: out.retention_time = reader.read_double(); return true;
             case 5: out.collision_energy = reader.read_double(); return true;
             case 6: out.precursor_value = reader.read_double(); return true;
             case 7: out.product_indices = reader.read_int32_array(); return true;
-            case 8: out.polarity = read_value_enum(reader, ValueEnum::Polarity); return true;
-            case 9: out.spectrum_type = read_value_enum(reader, ValueEnum::SpectrumType); return true;
+            case 8: out.polarity = uint8_t(read_value_enum(reader, ValueEnum::Polarity)); return true;
+            case 9: out.spectrum_type = uint8_t(read_value_enum(reader, ValueEnum::SpectrumType)); return true;
             case 10: out.precursor_range = read_range(reader); return true;
             case 11: out.mass_range = read_range(reader); return true;
             case 12: out.is_profile_spectrum_measured = reader.read_bool(); return true;
-            case 13: out.acquisition_condition_index = reader.read_int32(); return true;
+            case 13: out.acquisition_condition_index = int32_t(reader.read_int32()); return true;
             case 55: read_supplemental(reader, out.supplemental_properties); return true;
             default: return false;
         }

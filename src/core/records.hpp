@@ -60,13 +60,23 @@ public:
     bool empty() const { return items_.empty(); }
     void clear() {
         items_.clear();
-        index_.clear();
+        index_.reset();
+    }
+    SupplementalProperties() = default;
+    SupplementalProperties(const SupplementalProperties &other) : items_(other.items_) { build_index(); }
+    SupplementalProperties(SupplementalProperties &&) noexcept = default;
+    SupplementalProperties &operator=(SupplementalProperties other) noexcept {
+        items_.swap(other.items_);
+        index_.swap(other.index_);
+        return *this;
     }
 
 private:
+    void build_index();
+
     std::vector<Item> items_;
     // Built only for long lists, where a linear search would be slow.
-    std::unordered_map<std::string, size_t> index_;
+    std::unique_ptr<std::unordered_map<std::string, size_t>> index_;
 };
 
 // ---------------------------------------------------------------- records
@@ -155,27 +165,28 @@ struct FunctionDescription {
     std::shared_ptr<QuanDescription> quan_description;
 };
 
+// One per spectrum, so the fields are laid out compactly.
 struct InternalSpectrumDescription {
     int64_t index = 0;
     std::optional<double> cone_voltage;  // absent: the integer 0
-    std::optional<int64_t> precursor_index;
-    std::optional<int64_t> ms_level;
     std::optional<double> retention_time;
     std::optional<double> collision_energy;
     std::optional<double> precursor_value;
-    std::optional<std::vector<int64_t>> product_indices;
-    std::optional<int64_t> polarity;       // PolarityTypes value; absent: PolarityTypes.NA
-    std::optional<int64_t> spectrum_type;  // SpectrumTypes value; absent: SpectrumTypes.NA
-    std::optional<Range> precursor_range;
-    std::optional<Range> mass_range;
-    std::optional<bool> is_profile_spectrum_measured;
-    int64_t acquisition_condition_index = 0;
-    bool has_total_ion_base_peak = false;
     // Absent: the integer 0 (no totals stored, or not read yet).
     std::optional<double> current_total_ion;
     std::optional<double> base_peak_mz;
     std::optional<double> base_peak_intensity;
+    std::optional<Range> precursor_range;
+    std::optional<Range> mass_range;
+    std::optional<std::vector<int64_t>> product_indices;
     SupplementalProperties supplemental_properties;
+    std::optional<int32_t> precursor_index;
+    int32_t acquisition_condition_index = 0;
+    std::optional<uint16_t> ms_level;
+    std::optional<uint8_t> polarity;       // PolarityTypes value; absent: PolarityTypes.NA
+    std::optional<uint8_t> spectrum_type;  // SpectrumTypes value; absent: SpectrumTypes.NA
+    std::optional<bool> is_profile_spectrum_measured;
+    bool has_total_ion_base_peak = false;
 };
 
 // ---------------------------------------------------------------- reading
