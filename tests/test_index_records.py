@@ -5,6 +5,7 @@ access to the records that the analyses use."""
 import pytest
 
 import zarnwriter as w
+from readerkit import call
 from recordkit import create, field, read_into
 from zarn_data_access._internal import _description as D
 from zarn_data_access._internal import _index as I
@@ -99,16 +100,15 @@ FUNCTIONS = [
 
 def read_function_block(reader, position):
     """The function index block as the measurement reads it."""
-    call = lambda name, *args: getattr(reader, "_KxmFileReader__" + name)(*args)  # noqa: E731
-    call("set_buffer", position)
-    call("confirm_zarn_symbol", ZarnSymbols.BEGIN_OF_FUNCTION_INDEX_BLOCK)
-    origin = call("get_absolute_position")
-    count = call("read_uint16_or_32")
-    offsets = call("read_int64_array")
-    call("set_decompressed_buffer")
+    call(reader, "set_buffer", position)
+    call(reader, "confirm_zarn_symbol", ZarnSymbols.BEGIN_OF_FUNCTION_INDEX_BLOCK)
+    origin = call(reader, "get_absolute_position")
+    count = call(reader, "read_uint16_or_32")
+    offsets = call(reader, "read_int64_array")
+    call(reader, "set_decompressed_buffer")
     entries = [create(I.FunctionIndex, reader, offsets[i] + origin) for i in range(count)]
-    call("reset_decompressed_buffer")
-    call("confirm_zarn_symbol", ZarnSymbols.END_OF_FUNCTION_INDEX_BLOCK)
+    call(reader, "reset_decompressed_buffer")
+    call(reader, "confirm_zarn_symbol", ZarnSymbols.END_OF_FUNCTION_INDEX_BLOCK)
     return origin, entries
 
 
@@ -159,21 +159,20 @@ def open_spectrum_block(reader, position):
     """Reads the spectrum index block's head up to the descriptions and
     opens the compressed segment; returns origin, count, offsets, profile
     offsets."""
-    call = lambda name, *args: getattr(reader, "_KxmFileReader__" + name)(*args)  # noqa: E731
-    call("set_buffer", position)
-    call("confirm_zarn_symbol", ZarnSymbols.BEGIN_OF_SPECTRUM_INDEX_BLOCK)
-    origin = call("get_absolute_position")
-    count = call("read_uint32")
-    has_profile = call("read_bool")
-    offsets = call("read_int64_array")
-    profile = call("read_int64_array") if has_profile else None
-    call("set_decompressed_buffer")
+    call(reader, "set_buffer", position)
+    call(reader, "confirm_zarn_symbol", ZarnSymbols.BEGIN_OF_SPECTRUM_INDEX_BLOCK)
+    origin = call(reader, "get_absolute_position")
+    count = call(reader, "read_uint32")
+    has_profile = call(reader, "read_bool")
+    offsets = call(reader, "read_int64_array")
+    profile = call(reader, "read_int64_array") if has_profile else None
+    call(reader, "set_decompressed_buffer")
     return origin, count, offsets, profile
 
 
 def close_spectrum_block(reader):
-    reader._KxmFileReader__reset_decompressed_buffer()
-    reader._KxmFileReader__confirm_zarn_symbol(ZarnSymbols.END_OF_SPECTRUM_INDEX_BLOCK)
+    call(reader, "reset_decompressed_buffer")
+    call(reader, "confirm_zarn_symbol", ZarnSymbols.END_OF_SPECTRUM_INDEX_BLOCK)
 
 
 @pytest.mark.parametrize("profile", [None, [0, 5, -1]])

@@ -20,15 +20,6 @@ using zarn::Reader;
 
 namespace {
 
-constexpr const char *kRefused = "Inaccessible due to protection level";
-
-template <typename T>
-nb::class_<T> record_class(nb::module_ &m, const char *name) {
-    nb::class_<T> cls(m, name, nb::type_slots(gc_slots<T>));
-    cls.def("__init__", [](T *) { throw zarn::PlainError(kRefused); });
-    return cls;
-}
-
 template <typename T>
 using Getter = nb::object (*)(T &);
 

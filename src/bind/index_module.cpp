@@ -15,20 +15,11 @@ using zarn::Reader;
 
 namespace {
 
-constexpr const char *kRefused = "Inaccessible due to protection level";
-
 using Options = ZarnInternalConversionOptionsObject;
 using Table = JumpTableObject;
 using MeasurementEntry = MeasurementIndexObject;
 using FunctionEntry = FunctionIndexObject;
 using SpectrumEntry = SpectrumIndexObject;
-
-template <typename T>
-nb::class_<T> record_class(nb::module_ &m, const char *name) {
-    nb::class_<T> cls(m, name, nb::type_slots(gc_slots<T>));
-    cls.def("__init__", [](T *) { throw zarn::PlainError(kRefused); });
-    return cls;
-}
 
 nb::object measurement_index_object(nb::handle reader, const zarn::MeasurementIndex &entry) {
     nb::object obj = new_instance<MeasurementEntry>();

@@ -131,6 +131,15 @@ inline PyType_Slot gc_slots[] = {{Py_tp_traverse, (void *)record_traverse<T>},
 
 inline nb::object or_none(const nb::object &o) { return o.is_valid() ? o : nb::none(); }
 
+// A record class: garbage-collected, and refusing construction from Python
+// (objects come from the class factories).
+template <typename T>
+nb::class_<T> record_class(nb::module_ &m, const char *name) {
+    nb::class_<T> cls(m, name, nb::type_slots(gc_slots<T>));
+    cls.def("__init__", [](T *) { throw PlainError("Inaccessible due to protection level"); });
+    return cls;
+}
+
 // ---------------------------------------------------------------- field values
 
 inline nb::object opt_str(const std::optional<std::string> &v) { return v ? nb::object(make_str(*v)) : nb::none(); }
@@ -276,29 +285,45 @@ inline bool supplemental_contains(const nb::object &dict, const SupplementalProp
 
 // ---------------------------------------------------------------- description records
 
-struct VendorSpecificAdditionalConditionObject {
+// The common part of most record objects: the core record, shared with the
+// records that hold it, and the kept objects of its fields, which a read
+// drops.
+template <typename Record, size_t N>
+struct RecordObject {
+    std::shared_ptr<Record> record = std::make_shared<Record>();
+    Slots<N> slots;
+
+    Record &rec() { return *record; }
+    int traverse(visitproc visit, void *arg) const { return slots.traverse(visit, arg); }
+    void clear() { slots.clear(); }
+    void forget() { slots.clear(); }
+};
+
+// A record with supplemental properties keeps their dictionary apart: a read
+// adds to it instead of dropping it.
+template <typename Record, size_t N>
+struct RecordObjectWithDictionary : RecordObject<Record, N> {
+    nb::object supplemental;
+
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(supplemental.ptr());
+        return RecordObject<Record, N>::traverse(visit, arg);
+    }
+    void clear() {
+        RecordObject<Record, N>::clear();
+        supplemental.reset();
+    }
+};
+
+struct VendorSpecificAdditionalConditionObject : RecordObject<VendorSpecificAdditionalCondition, 4> {
     enum Slot { Type, OriginalId, ConeVoltage, ScanInfoString, Count };
-    std::shared_ptr<VendorSpecificAdditionalCondition> record = std::make_shared<VendorSpecificAdditionalCondition>();
-    Slots<Count> slots;
-
-    VendorSpecificAdditionalCondition &rec() { return *record; }
-    int traverse(visitproc visit, void *arg) const { return slots.traverse(visit, arg); }
-    void clear() { slots.clear(); }
-    void forget() { slots.clear(); }
 };
 
-struct TripleQScanConditionObject {
+struct TripleQScanConditionObject : RecordObject<TripleQScanCondition, 4> {
     enum Slot { Type, TargetMz, Q1Range, Q3Range, Count };
-    std::shared_ptr<TripleQScanCondition> record = std::make_shared<TripleQScanCondition>();
-    Slots<Count> slots;
-
-    TripleQScanCondition &rec() { return *record; }
-    int traverse(visitproc visit, void *arg) const { return slots.traverse(visit, arg); }
-    void clear() { slots.clear(); }
-    void forget() { slots.clear(); }
 };
 
-struct InternalAcquisitionCoreConditionObject {
+struct InternalAcquisitionCoreConditionObject : RecordObject<InternalAcquisitionCoreCondition, 7> {
     enum Slot {
         MsLevel,
         Polarity,
@@ -309,54 +334,29 @@ struct InternalAcquisitionCoreConditionObject {
         TripleQScanCondition,
         Count
     };
-    std::shared_ptr<InternalAcquisitionCoreCondition> record = std::make_shared<InternalAcquisitionCoreCondition>();
-    Slots<Count> slots;
-
-    InternalAcquisitionCoreCondition &rec() { return *record; }
-    int traverse(visitproc visit, void *arg) const { return slots.traverse(visit, arg); }
-    void clear() { slots.clear(); }
-    void forget() { slots.clear(); }
 };
 
-struct InternalAcquisitionConditionObject {
+struct InternalAcquisitionConditionObject : RecordObject<InternalAcquisitionCondition, 4> {
     enum Slot { InternalAcquisitionCoreConditionIndex, PrecursorValue, PrecursorRange, ProductIndices, Count };
-    std::shared_ptr<InternalAcquisitionCondition> record = std::make_shared<InternalAcquisitionCondition>();
-    Slots<Count> slots;
-    // The linked core condition's object; unset until first asked for.
+    // The linked core condition's object; unset until first asked for. A
+    // read leaves the link alone.
     nb::object core_condition;
 
-    InternalAcquisitionCondition &rec() { return *record; }
     int traverse(visitproc visit, void *arg) const {
         Py_VISIT(core_condition.ptr());
-        return slots.traverse(visit, arg);
+        return RecordObject::traverse(visit, arg);
     }
     void clear() {
-        slots.clear();
+        RecordObject::clear();
         core_condition.reset();
     }
-    // A read leaves the link alone.
-    void forget() { slots.clear(); }
 };
 
-struct QualDescriptionObject {
+struct QualDescriptionObject : RecordObjectWithDictionary<QualDescription, 3> {
     enum Slot { WavelengthArr, UniqueAcquisitionCoreConditionList, UniqueAcquisitionConditionList, Count };
-    std::shared_ptr<QualDescription> record = std::make_shared<QualDescription>();
-    Slots<Count> slots;
-    nb::object supplemental;
-
-    QualDescription &rec() { return *record; }
-    int traverse(visitproc visit, void *arg) const {
-        Py_VISIT(supplemental.ptr());
-        return slots.traverse(visit, arg);
-    }
-    void clear() {
-        slots.clear();
-        supplemental.reset();
-    }
-    void forget() { slots.clear(); }
 };
 
-struct QuanDescriptionObject {
+struct QuanDescriptionObject : RecordObjectWithDictionary<QuanDescription, 13> {
     enum Slot {
         IsQuanTransition,
         CollisionEnergy,
@@ -373,20 +373,6 @@ struct QuanDescriptionObject {
         Concentration,
         Count
     };
-    std::shared_ptr<QuanDescription> record = std::make_shared<QuanDescription>();
-    Slots<Count> slots;
-    nb::object supplemental;
-
-    QuanDescription &rec() { return *record; }
-    int traverse(visitproc visit, void *arg) const {
-        Py_VISIT(supplemental.ptr());
-        return slots.traverse(visit, arg);
-    }
-    void clear() {
-        slots.clear();
-        supplemental.reset();
-    }
-    void forget() { slots.clear(); }
 };
 
 struct FunctionDescriptionObject {
@@ -406,7 +392,7 @@ struct FunctionDescriptionObject {
     void forget() { clear(); }
 };
 
-struct MeasurementDescriptionObject {
+struct MeasurementDescriptionObject : RecordObjectWithDictionary<MeasurementDescription, 14> {
     enum Slot {
         Hash,
         SampleName,
@@ -424,22 +410,6 @@ struct MeasurementDescriptionObject {
         SourceFileDefinition,
         Count
     };
-    std::shared_ptr<MeasurementDescription> record = std::make_shared<MeasurementDescription>();
-    Slots<Count> slots;
-    nb::object supplemental;
-
-    MeasurementDescriptionObject() = default;
-    explicit MeasurementDescriptionObject(std::shared_ptr<MeasurementDescription> r) : record(std::move(r)) {}
-    MeasurementDescription &rec() { return *record; }
-    int traverse(visitproc visit, void *arg) const {
-        Py_VISIT(supplemental.ptr());
-        return slots.traverse(visit, arg);
-    }
-    void clear() {
-        slots.clear();
-        supplemental.reset();
-    }
-    void forget() { slots.clear(); }
 };
 
 // One per spectrum, so the record is held inline and only the fields that
@@ -475,6 +445,11 @@ struct InternalSpectrumDescriptionObject {
         mass_range.reset();
     }
 };
+
+static_assert(VendorSpecificAdditionalConditionObject::Count == 4 && TripleQScanConditionObject::Count == 4 &&
+              InternalAcquisitionCoreConditionObject::Count == 7 && InternalAcquisitionConditionObject::Count == 4 &&
+              QualDescriptionObject::Count == 3 && QuanDescriptionObject::Count == 13 &&
+              MeasurementDescriptionObject::Count == 14);
 
 // ---- objects of nested records, sharing the core record
 
