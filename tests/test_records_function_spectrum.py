@@ -6,7 +6,7 @@ import struct
 import pytest
 
 import zarnwriter as w
-from recordkit import create, field, fields, read_into, typed
+from recordkit import field, fields, typed
 from zarn_data_access._internal import _description as D
 from zarn_data_access.common import (
     CompoundTypes, PolarityTypes, QuanAnalysisTypes, SpectrumTypes, ValueRange,

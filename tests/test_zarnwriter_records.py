@@ -90,3 +90,16 @@ def test_spectrum_totals_by_version():
 def test_supplemental_string():
     assert w.supplemental({"a": "1", "b": "2"}) == w.string("a\u241f1\u241eb\u241f2")
     assert w.supplemental("raw") == w.string("raw")
+
+
+def test_index_block_frames():
+    functions = w.function_index_block([(5, b"F")])
+    assert functions == (h("80 1A C1 01 00 E4 01 C2 08 00 00 00 05 00 00 00 00 00 00 00")
+                         + w.compressed_segment(b"F") + h("80 1B"))
+    spectra = w.spectrum_index_block([(5, b"S")], profile_offsets=[6])
+    assert spectra == (h("80 20 C3 01 00 00 00 3F E4 01 C2 08 00 00 00 05 00 00 00 00 00 00 00"
+                         "E4 01 C2 08 00 00 00 06 00 00 00 00 00 00 00")
+                       + w.compressed_segment(b"S") + h("80 21"))
+    measurements = w.measurement_index_block([(7, b"M")])
+    assert measurements == (h("80 14 C1 01 00") + w.compressed_segment(w.int64(7) + b"M")
+                            + h("80 15 80 02"))

@@ -84,7 +84,7 @@ T *as(nb::handle h) {
 // The C++ reader of a KxmFileReader object; TypeError for anything else.
 inline Reader &reader_of(nb::handle reader_object) {
     Reader *reader = nullptr;
-    if (!nb::try_cast<Reader *>(reader_object, reader) || !reader)
+    if (!reader_object.is_valid() || !nb::try_cast<Reader *>(reader_object, reader) || !reader)
         throw nb::type_error("a KxmFileReader is required");
     return *reader;
 }
