@@ -38,3 +38,25 @@ def make_reader(tmp_path):
         stream = reader._KxmFileReader__stream
         if not stream.closed:
             stream.close()
+
+
+@pytest.fixture
+def read_record(make_reader):
+    """read_record(cls, data, *args, version=(3, 6, 0)) reads one record of
+    class `cls` from `data` through its factory (with `args`) and its
+    `__read`, on a reader that has been told the format version (None:
+    not told), and returns it.  The condition records read in their
+    factory."""
+    from recordkit import create, read_into
+
+    def read(cls, data, *args, version=(3, 6, 0)):
+        reader = make_reader(data)
+        if version is not None:
+            reader._KxmFileReader__set_version(*version)
+        if cls.__name__ in ("InternalAcquisitionCondition", "InternalAcquisitionCoreCondition"):
+            return create(cls, reader)
+        record = create(cls, *args)
+        read_into(record, reader)
+        return record
+
+    return read

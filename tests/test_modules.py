@@ -14,6 +14,8 @@ from zarn_data_access._internal._reader import KxmFileReader
     [
         "zarn_data_access._internal._enum",
         "zarn_data_access._internal._reader",
+        "zarn_data_access._internal._description",
+        "zarn_data_access._internal._index",
         "zarn_data_access.zstd",
     ],
 )

@@ -47,6 +47,31 @@ inline void set_decode_error(const TextDecodeError &e) {
     }
 }
 
+// The enumeration's own lookup error: the enumeration named by the core is
+// called with the value, so that the caller sees exactly what the
+// enumeration raises (a flag enumeration words it differently).
+inline void set_enum_lookup_error(const EnumLookupError &e) {
+    for (const char *module : {"zarn_data_access._internal._enum", "zarn_data_access.common"}) {
+        PyObject *m = PyImport_ImportModule(module);
+        if (!m) {
+            PyErr_Clear();
+            continue;
+        }
+        PyObject *type = PyObject_GetAttrString(m, e.enum_name.c_str());
+        Py_DECREF(m);
+        if (!type) {
+            PyErr_Clear();
+            continue;
+        }
+        PyObject *member = PyObject_CallFunction(type, "L", (long long)e.value);
+        Py_DECREF(type);
+        if (!member) return;
+        Py_DECREF(member);
+        break;
+    }
+    PyErr_SetString(PyExc_ValueError, e.what());
+}
+
 inline void translate_error(const std::exception_ptr &p, void *) {
     try {
         std::rethrow_exception(p);
@@ -59,13 +84,15 @@ inline void translate_error(const std::exception_ptr &p, void *) {
     } catch (const IndexError &e) {
         PyErr_SetString(PyExc_IndexError, e.what());
     } catch (const EnumLookupError &e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
+        set_enum_lookup_error(e);
     } catch (const ValueError &e) {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const StructError &e) {
         PyErr_SetString(struct_error_type(), e.what());
     } catch (const TypeError &e) {
         PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const AttributeError &e) {
+        PyErr_SetString(PyExc_AttributeError, e.what());
     } catch (const PlainError &e) {
         PyErr_SetString(PyExc_Exception, e.what());
     } catch (const TextDecodeError &e) {

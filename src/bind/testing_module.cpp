@@ -1,8 +1,11 @@
 // zarn_data_access._internal._testing: small hooks for the test suite that
 // reach the C++ core from a module other than the one that made an object.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #include "reader.hpp"
+#include "record_objects.hpp"
 #include "support.hpp"
 
 namespace nb = nanobind;
@@ -15,4 +18,43 @@ NB_MODULE(_testing, m) {
         return reader.read_tiny_uint();
     });
     m.def("reader_address", [](zarn::Reader &reader) { return reinterpret_cast<uintptr_t>(&reader); });
+
+    // The record objects of _description and _index, reached as C++ objects
+    // the way the analyses reach them.
+    using namespace zarn::py;
+    // SpectrumIndex records made from C++, one per offset, from the
+    // descriptions at the reader's place.
+    m.def("make_spectrum_indices", [](nb::handle reader_object, int64_t origin, std::vector<int64_t> offsets) {
+        zarn::Reader &reader = reader_of(reader_object);
+        GcPause pause;
+        nb::list list;
+        for (size_t i = 0; i < offsets.size(); ++i)
+            list.append(make_spectrum_index(reader_object, reader, origin + offsets[i], int64_t(i)));
+        return list;
+    });
+    // What C++ sees of a SpectrumIndex and its description.
+    m.def("spectrum_index_view", [](nb::handle entry) -> nb::object {
+        SpectrumIndexObject *index = as<SpectrumIndexObject>(entry);
+        InternalSpectrumDescriptionObject *d = spectrum_description_of(entry);
+        if (!index || !d) return nb::none();
+        const zarn::InternalSpectrumDescription &r = d->rec();
+        return nb::make_tuple(index->position, index->profile_position, r.index, opt_float(r.retention_time),
+                              r.has_total_ion_base_peak, float_or_zero(r.current_total_ion),
+                              or_none(d->acquisition_condition));
+    });
+    m.def("spectrum_supplemental_contains", [](nb::handle description, std::string key) {
+        return supplemental_contains(nb::cast<InternalSpectrumDescriptionObject &>(description), key);
+    });
+    // The MS level of a condition's linked core condition, through the core
+    // records only.
+    m.def("linked_core_ms_level", [](nb::handle condition) -> nb::object {
+        auto &c = nb::cast<InternalAcquisitionConditionObject &>(condition);
+        const auto &core = c.rec().internal_acquisition_core_condition;
+        return core ? opt_int(core->ms_level) : nb::none();
+    });
+    m.def("function_is_qual", [](nb::handle function_index) -> nb::object {
+        FunctionIndexObject *index = as<FunctionIndexObject>(function_index);
+        if (!index || !index->description()) return nb::none();
+        return opt_bool(index->description()->rec().is_qual);
+    });
 }

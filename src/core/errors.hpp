@@ -51,6 +51,11 @@ struct StructError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// AttributeError: a field that does not exist (yet).
+struct AttributeError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 // TypeError.
 struct TypeError : std::runtime_error {
     using std::runtime_error::runtime_error;

@@ -82,6 +82,28 @@ std::vector<uint8_t> Reader::read_file(int64_t position, int64_t size) {
     return data;
 }
 
+void Reader::read_file_range(int64_t position, int64_t size, const std::function<void(Bytes)> &sink) {
+    if (position < 0) position = 0;
+    const int64_t left = stream_length_ - position;
+    if (size > left) size = left;
+    if (size <= 0) return;
+    constexpr int64_t kPiece = 65536;
+    std::vector<uint8_t> piece(size_t(std::min(size, kPiece)));
+    source_->seek(position);
+    while (size > 0) {
+        const size_t want = size_t(std::min(size, kPiece));
+        size_t got = 0;
+        while (got < want) {
+            const size_t n = source_->read(piece.data() + got, want - got);
+            if (n == 0) break;
+            got += n;
+        }
+        if (got > 0) sink(Bytes(piece.data(), got));
+        if (got < want) return;  // the file is shorter than when it was opened
+        size -= int64_t(got);
+    }
+}
+
 void Reader::load_window(int64_t position, int64_t size) {
     std::vector<uint8_t> data = read_file(position, size);
     buffer_.swap(data);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -97,6 +98,10 @@ public:
     // until the window changes.
     Bytes get_bytes(int64_t size);
     void skip_bytes(int64_t size);
+    // Hands the file bytes [position, position + size), as far as the file
+    // holds them, to `sink` in pieces of at most 64 KiB, straight from the
+    // file and without touching the window or the position.
+    void read_file_range(int64_t position, int64_t size, const std::function<void(Bytes)> &sink);
     // Opens the compressed segment at the position as the window.
     void set_decompressed_buffer();
     // Leaves it: the next byte is the file byte after the compressed bytes.

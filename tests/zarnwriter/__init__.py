@@ -6,5 +6,9 @@ that reader and writer check each other.
 
 from .values import *  # noqa: F401,F403
 from .values import __all__ as _values_all
+from .records import *  # noqa: F401,F403
+from .records import __all__ as _records_all
+from .container import *  # noqa: F401,F403
+from .container import __all__ as _container_all
 
-__all__ = list(_values_all)
+__all__ = list(_values_all) + list(_records_all) + list(_container_all)
