@@ -110,12 +110,15 @@ def build(kind, path, spectra, points, seed):
     return positions, frames
 
 
-def best_of(repeat, run):
-    best = math.inf
+def best_of(repeat, *runs):
+    """The shortest time of each run over `repeat` rounds; the runs take
+    turns, so that both see the same load of the machine."""
+    best = [math.inf] * len(runs)
     for _ in range(repeat):
-        start = time.perf_counter_ns()
-        run()
-        best = min(best, time.perf_counter_ns() - start)
+        for i, run in enumerate(runs):
+            start = time.perf_counter_ns()
+            run()
+            best[i] = min(best[i], time.perf_counter_ns() - start)
     return best
 
 
@@ -143,8 +146,7 @@ def measure(kind, spectra, points, repeat, directory):
                     zstd.decompress(frame)
                 _testing.make_spectrum_points(n)
 
-        decode_ns = best_of(repeat, decode) / total
-        floor_ns = best_of(repeat, floor) / total
+        decode_ns, floor_ns = (t / total for t in best_of(repeat, decode, floor))
     finally:
         reader._KxmFileReader__stream.close()
         os.remove(path)
