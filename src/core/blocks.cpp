@@ -63,28 +63,7 @@ Bytes take_arrays(Reader &r, std::initializer_list<Array> arrays) {
     return b;
 }
 
-// Element views over array bytes: byte planes, most significant first, and
-// raw little-endian values.
-struct Planes32 {
-    static constexpr bool kWide = false;
-    const uint8_t *p;
-    size_t n;
-    int64_t operator[](size_t i) const {
-        return int32_t(uint32_t(p[i]) << 24 | uint32_t(p[n + i]) << 16 | uint32_t(p[2 * n + i]) << 8 | p[3 * n + i]);
-    }
-};
-
-struct Planes64 {
-    static constexpr bool kWide = true;
-    const uint8_t *p;
-    size_t n;
-    int64_t operator[](size_t i) const {
-        uint64_t v = 0;
-        for (size_t k = 0; k < 8; ++k) v = (v << 8) | p[k * n + i];
-        return int64_t(v);
-    }
-};
-
+// Raw little-endian int32 values, viewed like the packed arrays.
 struct Raw32 {
     static constexpr bool kWide = false;
     const uint8_t *p;
