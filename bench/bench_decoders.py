@@ -13,7 +13,7 @@ nanoseconds per decoded point:
 
 Run from the repository root after installing the package:
 
-  python bench/bench_decoders.py [--spectra N] [--points N] [--repeat N]
+  python bench/bench_decoders.py [--spectra N] [--points N] [--repeat N] [--kind TEXT]
 """
 
 import argparse
@@ -158,11 +158,14 @@ def main():
     parser.add_argument("--spectra", type=int, default=2000, help="spectra per kind")
     parser.add_argument("--points", type=int, default=2000, help="points per spectrum (before zero filling)")
     parser.add_argument("--repeat", type=int, default=5, help="runs per measurement; the best is printed")
+    parser.add_argument("--kind", action="append", help="only the kinds whose name contains this text")
     args = parser.parse_args()
     print(f"{args.spectra} spectra x {args.points} points per kind; best of {args.repeat} runs")
     print(f"{'kind':32} {'points':>10} {'decode ns/pt':>13} {'floor ns/pt':>12} {'ratio':>6}")
     with tempfile.TemporaryDirectory() as directory:
         for kind in KINDS:
+            if args.kind and not any(text in kind for text in args.kind):
+                continue
             total, decode_ns, floor_ns = measure(kind, args.spectra, args.points, args.repeat, directory)
             print(f"{kind:32} {total:>10} {decode_ns:>13.1f} {floor_ns:>12.1f} {decode_ns / floor_ns:>6.2f}",
                   flush=True)
