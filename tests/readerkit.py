@@ -2,7 +2,7 @@
 
 import random
 
-WINDOW = 262144
+from zarnwriter import WINDOW  # noqa: F401 - re-exported for the tests
 
 
 def call(reader, method, *args):
