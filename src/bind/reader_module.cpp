@@ -6,6 +6,13 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/unique_ptr.h>
 
+#include <cfloat>
+#include <optional>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "blocks.hpp"
 #include "reader.hpp"
 #include "pyconv.hpp"
 #include "support.hpp"
@@ -112,6 +119,279 @@ nb::object version_field(Reader &r, int64_t zarn::Version::*field, const char *n
     return nb::int_(r.version().*field);
 }
 
+
+// ---------------------------------------------------------------- points
+
+using zarn::py::Num;
+
+Num num_of(const zarn::Number &n) { return n.is_int ? Num::of_i128(n.i) : Num::of_float(n.f); }
+
+nb::object number_object(const zarn::Number &n) {
+    return n.is_int ? zarn::py::int_from_i128(n.i) : nb::steal(PyFloat_FromDouble(n.f));
+}
+
+// A new list of one value object per point, made by `make(point)`.
+template <typename Make>
+nb::list point_list(const std::vector<zarn::Point> &points, Make &&make) {
+    nb::list list = nb::steal<nb::list>(PyList_New(Py_ssize_t(points.size())));
+    if (!list.is_valid()) throw nb::python_error();
+    for (size_t i = 0; i < points.size(); ++i)
+        PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), make(points[i]).release().ptr());
+    return list;
+}
+
+nb::list spectrum_list(const std::vector<zarn::Point> &points) {
+    return point_list(points, [](const zarn::Point &p) {
+        return zarn::py::make_value(zarn::py::SpectrumPoint{Num::of_float(p.x), num_of(p.intensity)});
+    });
+}
+
+nb::list chromatogram_list(const std::vector<zarn::Point> &points) {
+    return point_list(points, [](const zarn::Point &p) {
+        return zarn::py::make_value(zarn::py::ChromatogramPoint{Num::of_float(p.x), num_of(p.intensity)});
+    });
+}
+
+// A codec run at the position, its points as a new list.
+template <void (*Codec)(Reader &, std::vector<zarn::Point> &)>
+nb::list codec_list(Reader &r) {
+    std::vector<zarn::Point> points;
+    Codec(r, points);
+    return spectrum_list(points);
+}
+
+// The items of a sequence as `len(seq)` and `seq[i]` give them (lists and
+// tuples directly).
+class Items {
+public:
+    explicit Items(nb::handle seq) : seq_(seq) {
+        fast_ = PyList_CheckExact(seq.ptr()) || PyTuple_CheckExact(seq.ptr());
+        size_ = PyObject_Length(seq.ptr());
+        if (size_ < 0) throw nb::python_error();
+    }
+    size_t size() const { return size_t(size_); }
+    nb::object operator[](size_t i) const {
+        if (fast_ && Py_ssize_t(i) < PySequence_Fast_GET_SIZE(seq_.ptr()))
+            return nb::borrow(PySequence_Fast_GET_ITEM(seq_.ptr(), Py_ssize_t(i)));
+        nb::object key = nb::steal(PyLong_FromSize_t(i));
+        nb::object item = nb::steal(PyObject_GetItem(seq_.ptr(), key.ptr()));
+        if (!item.is_valid()) throw nb::python_error();
+        return item;
+    }
+
+private:
+    nb::handle seq_;
+    Py_ssize_t size_;
+    bool fast_;
+};
+
+double as_double(nb::handle h) {
+    const double v = PyFloat_AsDouble(h.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+
+// ---------------------------------------------------------------- SCIEX helpers
+
+// (ca * (bin_index * resolution - t0))**2 as the interpreter computes it.
+nb::object sciex_mass(nb::handle bin_index, nb::handle ca, nb::handle t0, nb::handle resolution) {
+    auto plain = [](nb::handle h) { return PyFloat_CheckExact(h.ptr()) || PyLong_CheckExact(h.ptr()); };
+    // When the first product is a float, every step is a float operation.
+    if (plain(bin_index) && plain(ca) && plain(t0) && plain(resolution) &&
+        (PyFloat_CheckExact(bin_index.ptr()) || PyFloat_CheckExact(resolution.ptr())))
+        return nb::float_(zarn::sciex_mass(as_double(bin_index), as_double(ca), as_double(t0), as_double(resolution)));
+    nb::object num = ca * (bin_index * resolution - t0);
+    return num * num;
+}
+
+// Writes the rebuilt deltas and intensities of a zero-filled SCIEX segment
+// into the caller's sequences.
+void add_zero(int32_t min_index_diff, nb::handle filtered_index_arr, nb::handle filtered_intensity_arr,
+              nb::handle index_arr, nb::handle intensity_arr) {
+    const Items filtered(filtered_index_arr);
+    std::vector<int64_t> f(filtered.size());
+    for (size_t i = 0; i < f.size(); ++i) f[i] = nb::cast<int64_t>(filtered[i]);
+    auto set = [](nb::handle seq, size_t c, nb::handle value) {
+        nb::object key = nb::steal(PyLong_FromSize_t(c));
+        if (PyObject_SetItem(seq.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
+    };
+    zarn::add_zero(min_index_diff, f, [&](size_t c, int64_t delta, int64_t source) {
+        set(index_arr, c, nb::int_(delta));
+        nb::object value = nb::int_(0);
+        if (source >= 0) {
+            nb::object key = nb::steal(PyLong_FromLongLong(source));
+            value = nb::steal(PyObject_GetItem(filtered_intensity_arr.ptr(), key.ptr()));
+            if (!value.is_valid()) throw nb::python_error();
+        }
+        set(intensity_arr, c, value);
+    });
+}
+
+// ---------------------------------------------------------------- DAD
+
+nb::list read_dad_spectrum(Reader &r, nb::handle wavelength_arr) {
+    const std::vector<zarn::Number> intensities = zarn::read_dad_segments(r);
+    const Items wavelengths(wavelength_arr);
+    nb::list list = nb::steal<nb::list>(PyList_New(Py_ssize_t(wavelengths.size())));
+    if (!list.is_valid()) throw nb::python_error();
+    for (size_t i = 0; i < wavelengths.size(); ++i) {
+        nb::object point = zarn::py::make_value(zarn::py::SpectrumPoint{
+            Num::of_object(wavelengths[i]), num_of(zarn::dad_intensity(intensities, i))});
+        PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), point.release().ptr());
+    }
+    r.confirm_zarn_symbol(zarn::Symbol::END_OF_SPECTRUM);
+    return list;
+}
+
+nb::list number_list(const std::vector<zarn::Number> &values) {
+    nb::list list = nb::steal<nb::list>(PyList_New(Py_ssize_t(values.size())));
+    if (!list.is_valid()) throw nb::python_error();
+    for (size_t i = 0; i < values.size(); ++i)
+        PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), number_object(values[i]).release().ptr());
+    return list;
+}
+
+// ---------------------------------------------------------------- XicInfo
+
+// The C++ side of an XicInfo: nothing. Its fields are instance attributes,
+// as the class-level defaults of the flag and the range require.
+struct XicInfo {};
+
+constexpr const char *kBreakField = "_XicInfo__is_break_to_read";
+constexpr const char *kRangeField = "_XicInfo__mz_range";
+constexpr const char *kMinimumField = "_XicInfo__minimum_intensity";
+constexpr const char *kPointsField = "_XicInfo__spectrum_point";
+constexpr const char *kXicField = "_XicInfo__xic";
+
+nb::object create_xic_info(nb::handle mz_range) {
+    static nb::handle type = nb::type<XicInfo>();
+    nb::object info = nb::inst_alloc(type);
+    new (nb::inst_ptr<XicInfo>(info)) XicInfo{};
+    nb::inst_mark_ready(info);
+    nb::setattr(info, kMinimumField, nb::float_(-DBL_MAX));
+    nb::setattr(info, kPointsField, nb::list());
+    nb::setattr(info, kXicField, nb::list());
+    nb::setattr(info, kRangeField, mz_range);
+    return info;
+}
+
+// A bound of a range for one call: a float or an integer compared exactly
+// in C++, any other object by the interpreter.
+class Bound {
+public:
+    explicit Bound(nb::object value) : object_(std::move(value)) {
+        PyObject *o = object_.ptr();
+        if (PyFloat_CheckExact(o)) {
+            number_ = zarn::Number::real(PyFloat_AS_DOUBLE(o));
+            native_ = true;
+        } else if (PyLong_CheckExact(o) || PyBool_Check(o)) {
+            int overflow = 0;
+            const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+            if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+            if (!overflow) {
+                number_ = zarn::Number::integer(v);
+                native_ = true;
+            }
+        }
+    }
+    // bound > x, bound < x
+    bool greater(double x) const { return native_ ? zarn::greater(number_, zarn::Number::real(x)) : compare(x, Py_GT); }
+    bool less(double x) const { return native_ ? zarn::less(number_, zarn::Number::real(x)) : compare(x, Py_LT); }
+
+private:
+    bool compare(double x, int op) const {
+        nb::object other = nb::float_(x);
+        const int r = PyObject_RichCompareBool(object_.ptr(), other.ptr(), op);
+        if (r < 0) throw nb::python_error();
+        return r == 1;
+    }
+    nb::object object_;
+    zarn::Number number_;
+    bool native_ = false;
+};
+
+// One XicInfo during one range-limited read. Its attributes are read when
+// first needed and kept for the call; a passed flag and every collected
+// point are written to the object at once.
+class XicEntry {
+public:
+    explicit XicEntry(nb::object info) : info_(std::move(info)) {
+        const int flag = PyObject_IsTrue(nb::getattr(info_, kBreakField).ptr());
+        if (flag < 0) throw nb::python_error();
+        is_break_to_read = flag == 1;
+    }
+    bool is_break_to_read = false;
+
+    bool below(double x) {
+        if (!min_) min_.emplace(nb::getattr(range(), "min"));
+        return min_->greater(x);
+    }
+    bool above(double x) {
+        if (!max_) max_.emplace(nb::getattr(range(), "max"));
+        return max_->less(x);
+    }
+    bool refuses(double intensity) {
+        if (!minimum_) minimum_.emplace(nb::getattr(info_, kMinimumField));
+        return minimum_->greater(intensity);
+    }
+    void set_break() {
+        is_break_to_read = true;
+        nb::setattr(info_, kBreakField, nb::borrow(Py_True));
+    }
+    void collect(double x, double intensity) {
+        if (!points_.is_valid()) points_ = nb::getattr(info_, kPointsField);
+        nb::object point =
+            zarn::py::make_value(zarn::py::SpectrumPoint{Num::of_float(x), Num::of_float(intensity)});
+        if (!PyList_CheckExact(points_.ptr())) {
+            points_.attr("append")(point);
+        } else if (PyList_Append(points_.ptr(), point.ptr()) != 0) {
+            throw nb::python_error();
+        }
+    }
+
+private:
+    const nb::object &range() {
+        if (!range_.is_valid()) range_ = nb::getattr(info_, kRangeField);
+        return range_;
+    }
+    nb::object info_, range_, points_;
+    std::optional<Bound> min_, max_, minimum_;
+};
+
+// Offers points to the XicInfo objects of `xic_arr`. The list is read at the
+// first offer; an object that appears more than once is one entry.
+class XicInfoSink final : public zarn::PointSink {
+public:
+    explicit XicInfoSink(nb::handle xic_arr) : xic_arr_(xic_arr) {}
+
+    bool offer(double x, double intensity) override {
+        if (!ready_) take_list();
+        return zarn::offer_to_ranges(std::span<XicEntry *const>(order_), x, intensity);
+    }
+
+private:
+    void take_list() {
+        const Items items(xic_arr_);
+        std::vector<nb::object> infos;
+        std::unordered_map<PyObject *, size_t> index;
+        std::vector<size_t> slots(items.size());
+        for (size_t i = 0; i < items.size(); ++i) {
+            nb::object info = items[i];
+            auto [it, added] = index.emplace(info.ptr(), infos.size());
+            if (added) infos.push_back(std::move(info));
+            slots[i] = it->second;
+        }
+        entries_.reserve(infos.size());
+        for (nb::object &info : infos) entries_.emplace_back(std::move(info));
+        for (size_t slot : slots) order_.push_back(&entries_[slot]);
+        ready_ = true;
+    }
+
+    nb::handle xic_arr_;
+    bool ready_ = false;
+    std::vector<XicEntry> entries_;
+    std::vector<XicEntry *> order_;
+};
 }  // namespace
 
 NB_MODULE(_reader, m) {
@@ -227,4 +507,72 @@ NB_MODULE(_reader, m) {
         .def("_KxmFileReader__convert_int_to_compression_ready_int",
              [](Reader &, nb::handle x) { return zarn::py::int_from_i128(zarn::int_to_compression_ready(zarn::py::int_to_i128(x))); },
              "int_value"_a);
+
+    // data blocks
+    reader
+        .def("_KxmFileReader__read_chromatogram", [](Reader &r) { return chromatogram_list(zarn::read_chromatogram(r)); })
+        .def("_KxmFileReader__read_spectrum", [](Reader &r) { return spectrum_list(zarn::read_spectrum(r)); })
+        .def("_KxmFileReader__read_zstd_efficient_spectrum", &codec_list<zarn::read_zstd_efficient_spectrum>)
+        .def("_KxmFileReader__read_efficient_mz_compressed_spectrum",
+             &codec_list<zarn::read_efficient_mz_compressed_spectrum>)
+        .def("_KxmFileReader__read_efficient_sciex_spectrum", &codec_list<zarn::read_efficient_sciex_spectrum>)
+        .def("_KxmFileReader__read_efficient_agilent_spectrum", &codec_list<zarn::read_efficient_agilent_spectrum>)
+        .def("_KxmFileReader__get_sciex_mass",
+             [](Reader &, nb::handle bin_index, nb::handle ca, nb::handle t0, nb::handle resolution) {
+                 return sciex_mass(bin_index, ca, t0, resolution);
+             },
+             "bin_index"_a, "ca"_a, "t0"_a, "resolution"_a)
+        .def("_KxmFileReader__add_zero",
+             [](Reader &, int32_t d, nb::handle f, nb::handle g, nb::handle index_arr, nb::handle intensity_arr) {
+                 add_zero(d, f, g, index_arr, intensity_arr);
+             },
+             "min_index_diff"_a, "filtered_index_arr"_a, "filtered_intensity_arr"_a, "index_arr"_a, "intensity_arr"_a)
+        .def("_KxmFileReader__get_dad_intensities", [](Reader &r) { return number_list(zarn::get_dad_intensities(r)); })
+        .def("_KxmFileReader__read_dad_spectrum", &read_dad_spectrum, "wavelength_arr"_a)
+        // range-limited reads
+        .def("_KxmFileReader__set_xic_info",
+             [](Reader &, nb::handle xic_arr, nb::handle mz, nb::handle intensity) {
+                 const double x = as_double(mz), y = as_double(intensity);
+                 XicInfoSink sink(xic_arr);
+                 return sink.offer(x, y);
+             },
+             "xic_arr"_a, "mz"_a, "intensity"_a)
+        .def("_KxmFileReader__read_spectrum_for_multiple_xic",
+             [](Reader &r, nb::handle xic_arr) {
+                 XicInfoSink sink(xic_arr);
+                 zarn::read_spectrum_for_multiple_xic(r, sink);
+             },
+             "xic_arr"_a)
+        .def("_KxmFileReader__read_dad_spectrum_for_multiple_xic",
+             [](Reader &r, nb::handle xic_arr, nb::handle wavelength_arr) {
+                 XicInfoSink sink(xic_arr);
+                 const std::vector<zarn::Number> intensities = zarn::read_dad_segments(r);
+                 const Items wavelengths(wavelength_arr);
+                 auto wavelength_at = [&](size_t i) { return as_double(wavelengths[i]); };
+                 if (zarn::offer_dad_points(intensities, wavelengths.size(), wavelength_at, sink)) return;
+                 r.confirm_zarn_symbol(zarn::Symbol::END_OF_SPECTRUM);
+             },
+             "xic_arr"_a, "wavelength_arr"_a);
+
+    nb::class_<XicInfo> xic_info(m, "XicInfo", nb::dynamic_attr());
+    xic_info.def("__init__", [](XicInfo *) { throw zarn::PlainError(kRefused); })
+        .def_static("_XicInfo__create_instance", &create_xic_info, "mz_range"_a)
+        .def_static("_XicInfo__get_xic_list",
+                    [](nb::handle mass_range_list) {
+                        const Items ranges(mass_range_list);
+                        nb::list out;
+                        for (size_t i = 0; i < ranges.size(); ++i) out.append(create_xic_info(ranges[i]));
+                        return out;
+                    },
+                    "mass_range_list"_a)
+        .def_static("_XicInfo__get_spectrum_list",
+                    [](nb::handle xic_info_arr) {
+                        const Items infos(xic_info_arr);
+                        nb::list out;
+                        for (size_t i = 0; i < infos.size(); ++i) out.append(nb::getattr(infos[i], kXicField));
+                        return out;
+                    },
+                    "xic_info_arr"_a);
+    xic_info.attr(kBreakField) = false;
+    xic_info.attr(kRangeField) = nb::none();
 }

@@ -2,16 +2,20 @@
 // reach the C++ core from a module other than the one that made an object.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/pair.h>
 #include <nanobind/stl/vector.h>
 
+#include "blocks.hpp"
 #include "reader.hpp"
 #include "record_objects.hpp"
 #include "support.hpp"
+#include "values.hpp"
 
 namespace nb = nanobind;
 
 NB_MODULE(_testing, m) {
     zarn::py::init_module_support();
+    zarn::py::require_value_types();
     // A KxmFileReader made by _reader, taken here as the same C++ object.
     m.def("reader_read_tiny_uint_at", [](zarn::Reader &reader, int64_t position) {
         reader.set_buffer(position);
@@ -56,5 +60,38 @@ NB_MODULE(_testing, m) {
         FunctionIndexObject *index = as<FunctionIndexObject>(function_index);
         if (!index || !index->description()) return nb::none();
         return opt_bool(index->description()->rec().is_qual);
+    });
+
+    // n new SpectrumPoint objects made the way the decoders make them: the
+    // floor of any decoding that returns n points.
+    m.def("make_spectrum_points", [](size_t n) {
+        nb::list list = nb::steal<nb::list>(PyList_New(Py_ssize_t(n)));
+        for (size_t i = 0; i < n; ++i) {
+            nb::object point = zarn::py::make_value(
+                zarn::py::SpectrumPoint{zarn::py::Num::of_float(double(i)), zarn::py::Num::of_float(1.0)});
+            PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), point.release().ptr());
+        }
+        return list;
+    });
+    // The range-limited MS read over native ranges, as C++ callers run it:
+    // per range its collected (x, intensity) pairs and its passed flag.
+    m.def("read_spectrum_for_native_ranges", [](zarn::Reader &reader, const std::vector<std::pair<double, double>> &bounds) {
+        std::vector<zarn::XicRange> ranges(bounds.size());
+        std::vector<zarn::XicRange *> order;
+        for (size_t i = 0; i < bounds.size(); ++i) {
+            ranges[i].min = zarn::Number::real(bounds[i].first);
+            ranges[i].max = zarn::Number::real(bounds[i].second);
+            order.push_back(&ranges[i]);
+        }
+        zarn::XicSink sink(order);
+        zarn::read_spectrum_for_multiple_xic(reader, sink);
+        nb::list out;
+        for (const zarn::XicRange &range : ranges) {
+            nb::list points;
+            for (const zarn::Point &p : range.spectrum_point)
+                points.append(nb::make_tuple(p.x, p.intensity.to_double()));
+            out.append(nb::make_tuple(points, range.is_break_to_read));
+        }
+        return out;
     });
 }

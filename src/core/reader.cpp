@@ -540,30 +540,22 @@ void Reader::skip_collection() {
 
 // ---------------------------------------------------------------- packed arrays
 
-std::vector<int64_t> decode_packed_int32(Bytes b, int64_t n) {
+namespace {
+
+template <typename Planes, int Width>
+std::vector<int64_t> decode_packed(Bytes b, int64_t n) {
     if (n <= 0) return {};
-    if (n > int64_t(b.size()) / 4) throw IndexError();
-    const size_t m = size_t(n);
-    std::vector<int64_t> out(m);
-    const uint8_t *p0 = b.data(), *p1 = p0 + m, *p2 = p1 + m, *p3 = p2 + m;
-    for (size_t i = 0; i < m; ++i)
-        out[i] = int32_t(uint32_t(p0[i]) << 24 | uint32_t(p1[i]) << 16 | uint32_t(p2[i]) << 8 | p3[i]);
+    if (n > int64_t(b.size()) / Width) throw IndexError();
+    const Planes values{b.data(), size_t(n)};
+    std::vector<int64_t> out(static_cast<size_t>(n));
+    for (size_t i = 0; i < out.size(); ++i) out[i] = values[i];
     return out;
 }
 
-std::vector<int64_t> decode_packed_int64(Bytes b, int64_t n) {
-    if (n <= 0) return {};
-    if (n > int64_t(b.size()) / 8) throw IndexError();
-    const size_t m = size_t(n);
-    std::vector<int64_t> out(m);
-    const uint8_t *p = b.data();
-    for (size_t i = 0; i < m; ++i) {
-        uint64_t v = 0;
-        for (size_t k = 0; k < 8; ++k) v = (v << 8) | p[k * m + i];
-        out[i] = int64_t(v);
-    }
-    return out;
-}
+}  // namespace
+
+std::vector<int64_t> decode_packed_int32(Bytes b, int64_t n) { return decode_packed<Planes32, 4>(b, n); }
+std::vector<int64_t> decode_packed_int64(Bytes b, int64_t n) { return decode_packed<Planes64, 8>(b, n); }
 
 i128 compression_ready_to_int(i128 c) {
     const bool even = (c & 1) == 0;

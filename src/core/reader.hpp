@@ -208,7 +208,30 @@ private:
 };
 
 // Packed integer arrays: n values stored as byte planes, most significant
-// plane first. IndexError when `bytes` holds fewer than 4n (8n) bytes.
+// plane first. The views read value i in place (the caller checks that the
+// 4n or 8n bytes are there); `kWide` tells whether values take 64 bits.
+struct Planes32 {
+    static constexpr bool kWide = false;
+    const uint8_t *p;
+    size_t n;
+    int64_t operator[](size_t i) const {
+        return int32_t(uint32_t(p[i]) << 24 | uint32_t(p[n + i]) << 16 | uint32_t(p[2 * n + i]) << 8 | p[3 * n + i]);
+    }
+};
+
+struct Planes64 {
+    static constexpr bool kWide = true;
+    const uint8_t *p;
+    size_t n;
+    int64_t operator[](size_t i) const {
+        uint64_t v = 0;
+        for (size_t k = 0; k < 8; ++k) v = (v << 8) | p[k * n + i];
+        return int64_t(v);
+    }
+};
+
+// The values of a packed array; IndexError when `bytes` holds fewer than 4n
+// (8n) bytes.
 std::vector<int64_t> decode_packed_int32(Bytes bytes, int64_t n);
 std::vector<int64_t> decode_packed_int64(Bytes bytes, int64_t n);
 

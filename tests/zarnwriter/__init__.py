@@ -4,6 +4,8 @@ Written from the format's encoding tables, independently of the reader, so
 that reader and writer check each other.
 """
 
+from .blocks import *  # noqa: F401,F403
+from .blocks import __all__ as _blocks_all
 from .values import *  # noqa: F401,F403
 from .values import __all__ as _values_all
 from .records import *  # noqa: F401,F403
@@ -11,4 +13,4 @@ from .records import __all__ as _records_all
 from .container import *  # noqa: F401,F403
 from .container import __all__ as _container_all
 
-__all__ = list(_values_all) + list(_records_all) + list(_container_all)
+__all__ = list(_values_all) + list(_blocks_all) + list(_records_all) + list(_container_all)

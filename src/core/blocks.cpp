@@ -1,0 +1,564 @@
+#include "blocks.hpp"
+
+#include <initializer_list>
+#include <string>
+#include <type_traits>
+
+namespace zarn {
+
+namespace {
+
+constexpr const char *kChromatogramOptionError = "Chromatogram compression option is not correct. Value = ";
+constexpr const char *kSpectrumOptionError = "Spectrum compression option is not correct. Value = ";
+constexpr const char *kIntensityOptionError = "Spectrum Intensity option is not correct. Value = ";
+
+[[noreturn]] void option_error(const char *message, int64_t option) {
+    throw ZarnError(message + std::to_string(option));
+}
+
+// A point count: a negative one fails with the block's message.
+int64_t read_count(Reader &r, const char *message) {
+    const int64_t n = r.read_int32();
+    if (n < 0) throw ZarnError(message);
+    return n;
+}
+
+// ---------------------------------------------------------------- arrays
+
+// How a short array fails: a raw binary32/64 array as its unpacking does, a
+// packed array as its plane decoder does; a lenient array (raw index
+// differences) never fails itself, the array after it does.
+enum class Short { Struct, Index, Lenient };
+
+struct Array {
+    int64_t bytes;
+    Short on_short;
+};
+
+[[noreturn]] void fail_short(const Array &a) {
+    if (a.on_short == Short::Struct)
+        throw StructError("unpack requires a buffer of " + std::to_string(a.bytes) + " bytes");
+    throw IndexError("index out of range");
+}
+
+// Raises the error of the first array that `have` bytes do not hold.
+void check_arrays(std::initializer_list<Array> arrays, int64_t have) {
+    int64_t need = 0;
+    for (const Array &a : arrays) {
+        need += a.bytes;
+        if (have < need && a.on_short != Short::Lenient) fail_short(a);
+    }
+    if (have < need) fail_short(*(arrays.end() - 1));
+}
+
+// The consecutive arrays at the position as one span, checked against the
+// data before anything is taken or allocated. One span, so that no later
+// read can move the window under it.
+Bytes take_arrays(Reader &r, std::initializer_list<Array> arrays) {
+    check_arrays(arrays, r.remaining());
+    int64_t total = 0;
+    for (const Array &a : arrays) total += a.bytes;
+    Bytes b = r.get_bytes(total);
+    check_arrays(arrays, int64_t(b.size()));
+    return b;
+}
+
+// Raw little-endian int32 values, viewed like the packed arrays.
+struct Raw32 {
+    static constexpr bool kWide = false;
+    const uint8_t *p;
+    int64_t operator[](size_t i) const { return int32_t(load_u32le(p + 4 * i)); }
+};
+
+// x of each point from the running sums of delta-coded integers. A count is
+// below 2**31, so sums of 32-bit deltas stay inside 64 bits and sums of
+// 64-bit deltas inside 128 bits: exact either way.
+template <typename Deltas, typename ToX>
+void fill_x_sums(Point *pts, size_t n, Deltas deltas, ToX &&to_x) {
+    using Sum = std::conditional_t<Deltas::kWide, i128, int64_t>;
+    Sum sum = 0;
+    for (size_t i = 0; i < n; ++i) {
+        sum += deltas[i];
+        pts[i].x = to_x(sum);
+    }
+}
+
+void fill_x_float32(Point *pts, size_t n, const uint8_t *p) {
+    for (size_t i = 0; i < n; ++i) pts[i].x = double(load_f32le(p + 4 * i));
+}
+
+// How a stored integer intensity becomes the point's intensity.
+enum class Value { AsInt, AsFloat, Scaled };
+
+inline Number stored_value(int64_t v, Value mode, int64_t power) {
+    switch (mode) {
+        case Value::AsInt: return Number::integer(v);
+        case Value::AsFloat: return Number::real(double(v));
+        default: return Number::real(scale_down(v, power));
+    }
+}
+
+// Intensities from a packed array; `at(i)` is the Number written for point i.
+template <typename Values, typename At>
+void fill_values(size_t n, Values values, Value mode, int64_t power, At &&at) {
+    for (size_t i = 0; i < n; ++i) at(i) = stored_value(values[i], mode, power);
+}
+
+template <typename At>
+void fill_packed_values(const uint8_t *p, size_t n, int width, Value mode, int64_t power, At &&at) {
+    if (width == 8) {
+        fill_values(n, Planes64{p, n}, mode, power, at);
+    } else {
+        fill_values(n, Planes32{p, n}, mode, power, at);
+    }
+}
+
+// Appends n default points to `out` and returns the first of them.
+Point *append_points(std::vector<Point> &out, int64_t n) {
+    const size_t first = out.size();
+    out.resize(first + size_t(n));
+    return out.data() + first;
+}
+
+// x = a*X*X + b*X + c, left to right.
+struct Quadratic {
+    double a, b, c;
+    template <typename K>
+    double operator()(K k) const {
+        const double x = double(k);
+        const double t1 = a * x;
+        const double t2 = t1 * x;
+        const double t3 = b * x;
+        const double t4 = t2 + t3;
+        return t4 + c;
+    }
+};
+
+struct SciexMass {
+    double a, b, c;
+    template <typename K>
+    double operator()(K k) const {
+        return sciex_mass(double(k), a, b, c);
+    }
+};
+
+struct ScaledSum {
+    int64_t power;
+    template <typename K>
+    double operator()(K k) const {
+        return scale_down(i128(k), power);
+    }
+};
+
+// ---------------------------------------------------------------- plain pairs
+
+// num_points, then n x values and n intensities as raw binary32 (binary64
+// when `Double`); both floats.
+template <bool Double>
+void read_float_pairs(Reader &r, std::vector<Point> &out, const char *message) {
+    constexpr int width = Double ? 8 : 4;
+    const int64_t n = read_count(r, message);
+    Bytes b = take_arrays(r, {{width * n, Short::Struct}, {width * n, Short::Struct}});
+    Point *pts = append_points(out, n);
+    const uint8_t *xs = b.data(), *ys = b.data() + width * n;
+    for (int64_t i = 0; i < n; ++i) {
+        if constexpr (Double) {
+            pts[i] = Point{load_f64le(xs + 8 * i), Number::real(load_f64le(ys + 8 * i))};
+        } else {
+            pts[i] = Point{double(load_f32le(xs + 4 * i)), Number::real(double(load_f32le(ys + 4 * i)))};
+        }
+    }
+}
+
+// ---------------------------------------------------------------- efficient series
+
+// The arrays of the efficient chromatogram and spectrum layouts.
+enum class XArray { Float32, Deltas32, Deltas64 };
+enum class YArray { Int32, Int64, Codes32 };
+
+struct Layout {
+    XArray x;
+    YArray y;
+    Value value;
+};
+
+// num_points, the x array and the intensity array of an efficient layout.
+void read_efficient_series(Reader &r, const Layout &layout, int64_t x_power, int64_t y_power, const char *message,
+                           std::vector<Point> &out) {
+    const int64_t n = read_count(r, message);
+    const int64_t x_bytes = (layout.x == XArray::Deltas64 ? 8 : 4) * n;
+    const int64_t y_width = layout.y == YArray::Int64 ? 8 : 4;
+    const Short x_short = layout.x == XArray::Float32 ? Short::Struct : Short::Index;
+    Bytes b = take_arrays(r, {{x_bytes, x_short}, {y_width * n, Short::Index}});
+    Point *pts = append_points(out, n);
+    const size_t count = size_t(n);
+    switch (layout.x) {
+        case XArray::Float32: fill_x_float32(pts, count, b.data()); break;
+        case XArray::Deltas32: fill_x_sums(pts, count, Planes32{b.data(), count}, ScaledSum{x_power}); break;
+        case XArray::Deltas64: fill_x_sums(pts, count, Planes64{b.data(), count}, ScaledSum{x_power}); break;
+    }
+    const uint8_t *ys = b.data() + x_bytes;
+    if (layout.y == YArray::Codes32) {
+        // Compression-ready codes, decoded, then summed.
+        const Planes32 codes{ys, count};
+        int64_t sum = 0;
+        for (size_t i = 0; i < count; ++i) {
+            sum += int64_t(compression_ready_to_int(codes[i]));
+            pts[i].intensity = Number::real(scale_down(sum, y_power));
+        }
+        return;
+    }
+    fill_packed_values(ys, count, int(y_width), layout.value, y_power,
+                       [pts](size_t i) -> Number & { return pts[i].intensity; });
+}
+
+void read_efficient_chromatogram(Reader &r, std::vector<Point> &out) {
+    static const Layout layouts[10] = {
+        {XArray::Deltas32, YArray::Int32, Value::AsInt},   {XArray::Deltas32, YArray::Int64, Value::AsFloat},
+        {XArray::Float32, YArray::Int32, Value::AsInt},    {XArray::Float32, YArray::Int64, Value::AsFloat},
+        {XArray::Deltas32, YArray::Int32, Value::Scaled},  {XArray::Deltas32, YArray::Int32, Value::Scaled},
+        {XArray::Deltas32, YArray::Int64, Value::Scaled},  {XArray::Deltas64, YArray::Int32, Value::Scaled},
+        {XArray::Deltas64, YArray::Int64, Value::Scaled},  {XArray::Deltas32, YArray::Codes32, Value::Scaled},
+    };
+    const int64_t option = r.read_tiny_uint();
+    if (option > 9) option_error(kChromatogramOptionError, option);
+    int64_t rt_power = 0, intensity_power = 0;
+    if (option == 0 || option == 1) {
+        rt_power = r.read_uint16();
+    } else if (option == 4) {
+        rt_power = r.read_uint16();
+        intensity_power = r.read_uint16();
+    } else if (option >= 5) {
+        rt_power = r.read_tiny_uint();
+        intensity_power = r.read_tiny_uint();
+    }
+    read_efficient_series(r, layouts[option], rt_power, intensity_power, kChromatogramError, out);
+}
+
+// ---------------------------------------------------------------- MS segments
+
+// Kinds 42 and 43: three coefficients, num_points, raw index differences and
+// binary32 intensities.
+template <typename ToX>
+void read_coefficient_segment(Reader &r, std::vector<Point> &out) {
+    const double a = r.read_double();
+    const double b = r.read_double();
+    const double c = r.read_double();
+    const int64_t n = read_count(r, kSpectrumError);
+    Bytes arrays = take_arrays(r, {{4 * n, Short::Lenient}, {4 * n, Short::Struct}});
+    Point *pts = append_points(out, n);
+    const size_t count = size_t(n);
+    fill_x_sums(pts, count, Raw32{arrays.data()}, ToX{a, b, c});
+    const uint8_t *ys = arrays.data() + 4 * n;
+    for (size_t i = 0; i < count; ++i) pts[i].intensity = Number::real(double(load_f32le(ys + 4 * i)));
+}
+
+// One MS segment of the given kind; false for a kind that is no MS kind.
+bool read_spectrum_segment(Reader &r, Symbol kind, std::vector<Point> &out) {
+    if (kind == Symbol::SPECTRUM_NO_COMPRESSION) {
+        read_float_pairs<false>(r, out, kSpectrumError);
+        return true;
+    }
+    switch (kind) {
+        case Symbol::SPECTRUM_ZSTD_COMPRESSION:
+        case Symbol::SPECTRUM_MZ_AND_ZSTD_COMPRESSION:
+        case Symbol::SPECTRUM_BY_SCIEX_FORMAT:
+        case Symbol::SPECTRUM_ZSTD_COMPRESSION_WITH_DOUBLE:
+        case Symbol::SPECTRUM_ZSTD_EFFICIENT_COMPRESSION:
+        case Symbol::SPECTRUM_MZ_AND_ZSTD_EFFICIENT_COMPRESSION:
+        case Symbol::SPECTRUM_BY_SCIEX_FORMAT_EFFICIENT_COMPRESSION:
+        case Symbol::SPECTRUM_BY_AGILENT_FORMAT_EFFICIENT_COMPRESSION: break;
+        default: return false;
+    }
+    DecompressedSegment segment(r);
+    switch (kind) {
+        case Symbol::SPECTRUM_ZSTD_COMPRESSION: read_float_pairs<false>(r, out, kSpectrumError); break;
+        case Symbol::SPECTRUM_MZ_AND_ZSTD_COMPRESSION: read_coefficient_segment<Quadratic>(r, out); break;
+        case Symbol::SPECTRUM_BY_SCIEX_FORMAT: read_coefficient_segment<SciexMass>(r, out); break;
+        case Symbol::SPECTRUM_ZSTD_COMPRESSION_WITH_DOUBLE: read_float_pairs<true>(r, out, kSpectrumError); break;
+        case Symbol::SPECTRUM_ZSTD_EFFICIENT_COMPRESSION: read_zstd_efficient_spectrum(r, out); break;
+        case Symbol::SPECTRUM_MZ_AND_ZSTD_EFFICIENT_COMPRESSION: read_efficient_mz_compressed_spectrum(r, out); break;
+        case Symbol::SPECTRUM_BY_SCIEX_FORMAT_EFFICIENT_COMPRESSION: read_efficient_sciex_spectrum(r, out); break;
+        default: read_efficient_agilent_spectrum(r, out); break;
+    }
+    segment.close();
+    return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- chromatogram
+
+std::vector<Point> read_chromatogram(Reader &r) {
+    r.confirm_zarn_symbol(Symbol::BEGIN_OF_CHROMATOGRAM);
+    const int64_t loop = r.read_tiny_uint();
+    std::vector<Point> out;
+    for (int64_t s = 0; s < loop; ++s) {
+        const Symbol kind = r.read_zarn_symbol();
+        if (kind == Symbol::CHROMATOGRAM_NO_COMPRESSION) {
+            read_float_pairs<false>(r, out, kChromatogramError);
+        } else if (kind == Symbol::CHROMATOGRAM_ZSTD_COMPRESSION) {
+            DecompressedSegment segment(r);
+            read_float_pairs<false>(r, out, kChromatogramError);
+            segment.close();
+        } else if (kind == Symbol::CHROMATOGRAM_ZSTD_EFFICIENT_COMPRESSION) {
+            DecompressedSegment segment(r);
+            read_efficient_chromatogram(r, out);
+            segment.close();
+        } else {
+            throw ZarnError(kChromatogramError);
+        }
+    }
+    r.confirm_zarn_symbol(Symbol::END_OF_CHROMATOGRAM);
+    return out;
+}
+
+// ---------------------------------------------------------------- MS spectrum
+
+std::vector<Point> read_spectrum(Reader &r) {
+    r.confirm_zarn_symbol(Symbol::BEGIN_OF_SPECTRUM);
+    const int64_t loop = r.read_tiny_uint();
+    std::vector<Point> out;
+    for (int64_t s = 0; s < loop; ++s)
+        if (!read_spectrum_segment(r, r.read_zarn_symbol(), out)) throw ZarnError(kSpectrumError);
+    r.confirm_zarn_symbol(Symbol::END_OF_SPECTRUM);
+    return out;
+}
+
+void read_zstd_efficient_spectrum(Reader &r, std::vector<Point> &out) {
+    static const Layout layouts[8] = {
+        {XArray::Deltas32, YArray::Int32, Value::AsInt},  {XArray::Deltas32, YArray::Int64, Value::AsFloat},
+        {XArray::Float32, YArray::Int32, Value::AsInt},   {XArray::Float32, YArray::Int64, Value::AsFloat},
+        {XArray::Deltas32, YArray::Int32, Value::Scaled}, {XArray::Deltas32, YArray::Int64, Value::Scaled},
+        {XArray::Deltas64, YArray::Int32, Value::Scaled}, {XArray::Deltas64, YArray::Int64, Value::Scaled},
+    };
+    const int64_t option = r.read_tiny_uint();
+    if (option > 7) option_error(kSpectrumOptionError, option);
+    int64_t mz_power = 0, intensity_power = 0;
+    if (option <= 1) {
+        mz_power = r.read_uint16();
+    } else if (option >= 4) {
+        mz_power = r.read_tiny_uint();
+        intensity_power = r.read_tiny_uint();
+    }
+    read_efficient_series(r, layouts[option], mz_power, intensity_power, kSpectrumError, out);
+}
+
+namespace {
+
+// Intensity layout of options 0-3 of the m/z-coefficient codec and of the
+// DAD intensity codec: 0 int32 as integers, 1 int64 as floats, 2 and 3 the
+// same arrays scaled by a power of ten.
+int intensity_width(int64_t option) { return (option & 1) ? 8 : 4; }
+Value intensity_value(int64_t option) {
+    return option == 0 ? Value::AsInt : option == 1 ? Value::AsFloat : Value::Scaled;
+}
+
+}  // namespace
+
+void read_efficient_mz_compressed_spectrum(Reader &r, std::vector<Point> &out) {
+    const int64_t option = r.read_tiny_uint();
+    int64_t intensity_power = 0;
+    if (option == 2 || option == 3) intensity_power = r.read_tiny_uint();
+    const double a = r.read_double();
+    const double b = r.read_double();
+    const double c = r.read_double();
+    const int64_t n = read_count(r, kSpectrumError);
+    Bytes index = take_arrays(r, {{4 * n, Short::Index}});
+    if (option > 3) option_error(kSpectrumOptionError, option);
+    const int width = intensity_width(option);
+    check_arrays({{width * n, Short::Index}}, r.remaining());
+    // The index span is used up before the next bytes are taken.
+    Point *pts = append_points(out, n);
+    const size_t count = size_t(n);
+    fill_x_sums(pts, count, Planes32{index.data(), count}, Quadratic{a, b, c});
+    Bytes values = take_arrays(r, {{width * n, Short::Index}});
+    fill_packed_values(values.data(), count, width, intensity_value(option), intensity_power,
+                       [pts](size_t i) -> Number & { return pts[i].intensity; });
+}
+
+int64_t zero_filled_count(int64_t d, std::span<const int64_t> f) {
+    int64_t count = int64_t(f.size()) + 2;
+    for (size_t i = 1; i < f.size(); ++i)
+        if (f[i] > d) count += 2;
+    return count;
+}
+
+void read_efficient_sciex_spectrum(Reader &r, std::vector<Point> &out) {
+    const int64_t option = r.read_tiny_uint();
+    int64_t power = 0;
+    if (option > 3 && option < 8) power = r.read_tiny_uint();
+    const double a = r.read_double();
+    const double b = r.read_double();
+    const double c = r.read_double();
+    const SciexMass to_mz{a, b, c};
+    const int64_t n = read_count(r, kSpectrumError);
+    if (option > 7) option_error(kSpectrumOptionError, option);
+    const int width = (option & 1) ? 8 : 4;
+    const Value value = (option == 0 || option == 2) ? Value::AsInt
+                        : (option == 1 || option == 3) ? Value::AsFloat
+                                                       : Value::Scaled;
+    const size_t count = size_t(n);
+    const bool zero_filled = option == 0 || option == 1 || option == 4 || option == 5;
+    if (!zero_filled) {
+        Bytes arrays = take_arrays(r, {{4 * n, Short::Index}, {width * n, Short::Index}});
+        Point *pts = append_points(out, n);
+        fill_x_sums(pts, count, Planes32{arrays.data(), count}, to_mz);
+        fill_packed_values(arrays.data() + 4 * n, count, width, value, power,
+                           [pts](size_t i) -> Number & { return pts[i].intensity; });
+        return;
+    }
+
+    const int64_t original_num_points = read_count(r, kSpectrumError);
+    const int64_t d = r.read_int32();
+    Bytes arrays = take_arrays(r, {{4 * n, Short::Index}, {width * n, Short::Index}});
+    std::vector<int64_t> f(count);
+    const Planes32 filtered_index{arrays.data(), count};
+    for (size_t i = 0; i < count; ++i) f[i] = filtered_index[i];
+    // The rebuilt arrays have no bytes behind their length: check it against
+    // what the rebuild writes, and against a ceiling, before allocating.
+    if (f.empty()) throw IndexError("list index out of range");
+    if (original_num_points < zero_filled_count(d, f)) throw IndexError("list assignment index out of range");
+    if (original_num_points > kMaxRebuiltPoints) throw ZarnError(kSpectrumError);
+    const Planes32 g32{arrays.data() + 4 * n, count};
+    const Planes64 g64{arrays.data() + 4 * n, count};
+    Point *pts = append_points(out, original_num_points);
+    // The rebuild writes its entries in order, so each point is made as its
+    // entry is written. Entries are below 2**34 in magnitude and at most
+    // 2**24 of them: the running bin index stays inside 64 bits.
+    int64_t bin = 0;
+    size_t written = 0;
+    add_zero(d, f, [&](size_t c, int64_t delta, int64_t source) {
+        bin += delta;
+        const int64_t stored = source < 0 ? 0 : width == 8 ? g64[size_t(source)] : g32[size_t(source)];
+        pts[c] = Point{to_mz(bin), stored_value(stored, value, power)};
+        written = c + 1;
+    });
+    // Entries beyond the rebuilt ones keep a zero delta and a zero intensity.
+    for (size_t i = written; i < size_t(original_num_points); ++i) pts[i] = Point{to_mz(bin), stored_value(0, value, power)};
+}
+
+void read_efficient_agilent_spectrum(Reader &r, std::vector<Point> &out) {
+    const int64_t option = r.read_tiny_uint();
+    const int64_t index_power = r.read_tiny_uint();
+    const int64_t intensity_power = r.read_tiny_uint();
+    const int64_t t0 = r.read_int32();
+    const int64_t min_diff = r.read_int32();
+    const int64_t n = read_count(r, kSpectrumError);
+    double cf[10];
+    Bytes coefficients = take_arrays(r, {{80, Short::Struct}});
+    for (int k = 0; k < 10; ++k) cf[k] = load_f64le(coefficients.data() + 8 * k);
+    Bytes index_bytes = take_arrays(r, {{4 * n, Short::Index}});
+    const size_t count = size_t(n);
+    const Planes32 index{index_bytes.data(), count};
+    Point *pts = append_points(out, n);
+    // min_diff * entry stays below 2**62 and there are fewer than 2**31
+    // entries: the total is exact in 128 bits.
+    i128 total = t0;
+    for (size_t j = 0; j < count; ++j) {
+        if (j > 0) total += i128(min_diff) * index[j];
+        double time = scale_down(total, index_power);
+        const double s = cf[0] * (time - cf[1]);
+        const double val1 = s * s;
+        if (time < cf[8]) time = cf[8];
+        if (cf[9] < time) time = cf[9];
+        double val = 0.0;
+        for (int k = 7; k >= 2; --k) {
+            const double t = val * time + cf[k];
+            val = t * time;
+        }
+        pts[j].x = val1 - val;
+    }
+    if (option > 1) option_error(kSpectrumOptionError, option);
+    const int width = option == 1 ? 8 : 4;
+    Bytes values = take_arrays(r, {{width * n, Short::Index}});
+    fill_packed_values(values.data(), count, width, Value::Scaled, intensity_power,
+                       [pts](size_t i) -> Number & { return pts[i].intensity; });
+}
+
+// ---------------------------------------------------------------- DAD spectrum
+
+std::vector<Number> get_dad_intensities(Reader &r) {
+    const Symbol kind = r.read_zarn_symbol();
+    std::vector<Number> out;
+    if (kind == Symbol::DAD_INTENSITIES_INSTEAD_OF_SPECTRUM) {
+        DecompressedSegment segment(r);
+        const int64_t n = read_count(r, kSpectrumError);
+        Bytes b = take_arrays(r, {{4 * n, Short::Struct}});
+        out.resize(size_t(n));
+        for (int64_t i = 0; i < n; ++i) out[size_t(i)] = Number::real(double(load_f32le(b.data() + 4 * i)));
+        segment.close();
+    } else if (kind == Symbol::DAD_INTENSITIES_ZSTD_EFFICIENT_COMPRESSION) {
+        DecompressedSegment segment(r);
+        const int64_t option = r.read_tiny_uint();
+        int64_t power = 0;
+        if (option > 1 && option < 4) power = r.read_tiny_uint();
+        const int64_t n = read_count(r, kSpectrumError);
+        if (option > 3) option_error(kIntensityOptionError, option);
+        const int width = intensity_width(option);
+        Bytes b = take_arrays(r, {{width * n, Short::Index}});
+        out.resize(size_t(n));
+        fill_packed_values(b.data(), size_t(n), width, intensity_value(option), power,
+                           [&out](size_t i) -> Number & { return out[i]; });
+        segment.close();
+    } else {
+        throw ZarnError(kSpectrumError);
+    }
+    return out;
+}
+
+std::vector<Number> read_dad_segments(Reader &r) {
+    r.confirm_zarn_symbol(Symbol::BEGIN_OF_SPECTRUM);
+    const int64_t loop = r.read_tiny_uint();
+    std::vector<Number> intensities;
+    for (int64_t s = 0; s < loop; ++s) {
+        std::vector<Number> segment = get_dad_intensities(r);
+        if (intensities.empty()) {
+            intensities.swap(segment);
+        } else {
+            intensities.insert(intensities.end(), segment.begin(), segment.end());
+        }
+    }
+    return intensities;
+}
+
+std::vector<Point> read_dad_spectrum(Reader &r, std::span<const double> wavelengths) {
+    const std::vector<Number> intensities = read_dad_segments(r);
+    std::vector<Point> out(wavelengths.size());
+    for (size_t i = 0; i < wavelengths.size(); ++i) out[i] = Point{wavelengths[i], dad_intensity(intensities, i)};
+    r.confirm_zarn_symbol(Symbol::END_OF_SPECTRUM);
+    return out;
+}
+
+// ---------------------------------------------------------------- range-limited reads
+
+void read_spectrum_for_multiple_xic(Reader &r, PointSink &sink) {
+    r.confirm_zarn_symbol(Symbol::BEGIN_OF_SPECTRUM);
+    const int64_t loop = r.read_tiny_uint();
+    std::vector<Point> points;
+    for (int64_t s = 0; s < loop; ++s) {
+        const Symbol kind = r.read_zarn_symbol();
+        points.clear();
+        // The Agilent layout is not read here.
+        if (kind == Symbol::SPECTRUM_BY_AGILENT_FORMAT_EFFICIENT_COMPRESSION || !read_spectrum_segment(r, kind, points))
+            throw ZarnError(kSpectrumError);
+        bool stopped = false;
+        for (const Point &p : points) {
+            if (sink.offer(p.x, p.intensity.to_double())) {
+                stopped = true;
+                break;
+            }
+        }
+        if (stopped && s + 1 < loop) return;
+        if (stopped) break;
+    }
+    r.confirm_zarn_symbol(Symbol::END_OF_SPECTRUM);
+}
+
+void read_dad_spectrum_for_multiple_xic(Reader &r, std::span<const double> wavelengths, PointSink &sink) {
+    const std::vector<Number> intensities = read_dad_segments(r);
+    if (offer_dad_points(intensities, wavelengths.size(), [&](size_t i) { return wavelengths[i]; }, sink)) return;
+    r.confirm_zarn_symbol(Symbol::END_OF_SPECTRUM);
+}
+
+}  // namespace zarn
