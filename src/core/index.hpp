@@ -71,7 +71,10 @@ void read_jump_table_measurement_index(Reader &reader, JumpTable &out);
 // Moves the reader to a position that was read from the file (or derived
 // from it). The reader itself ignores a position outside the file and would
 // go on decoding whatever it stood on; here such a position is a
-// ZarnError "<what> position <n> lies outside the file".
+// ZarnError "<what> position <n> lies outside the file". The stream is
+// touched on every move, so that once the file has been closed a read
+// fails with the closed stream's own error even where the window (a small
+// file is held whole) could still answer.
 void move_to_stored_position(Reader &reader, int64_t position, const char *what, int64_t required_size = 0);
 
 }  // namespace zarn

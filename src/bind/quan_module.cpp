@@ -1,0 +1,181 @@
+// zarn_data_access.quan: quantitative (SIM and SRM) traces and analog
+// traces of a measurement.
+//
+// An analysis is a view on one function: it reads the function's
+// chromatogram through the file's reader when it is created and answers
+// every later request from memory, the chromatogram from its own list and
+// the description values from the function's QuanDescription, followed on
+// each access. It reaches the function index, its description and the
+// reader only through their private members, so this module loads no other
+// module of the package's readers and records.
+#include <nanobind/nanobind.h>
+
+#include <initializer_list>
+
+#include "index.hpp"
+#include "pyconv.hpp"
+#include "record_objects.hpp"
+#include "support.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace zarn::py;
+
+namespace {
+
+// The fields of both analysis classes; `Kind` only makes the two C++ types
+// that nanobind needs.
+template <int Kind>
+struct TraceObject {
+    nb::object function_index, index, reader, chromatogram;
+
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(function_index.ptr());
+        Py_VISIT(index.ptr());
+        Py_VISIT(reader.ptr());
+        Py_VISIT(chromatogram.ptr());
+        return 0;
+    }
+    void clear() {
+        function_index.reset();
+        index.reset();
+        reader.reset();
+        chromatogram.reset();
+    }
+};
+
+using Quan = TraceObject<0>;
+using Analog = TraceObject<1>;
+
+PyObject *srm_member = nullptr;  // QuanAnalysisTypes.SRM
+
+template <typename T>
+T &ready(T *o) {
+    if (!o->function_index.is_valid()) throw nb::type_error("the analysis has been cleared");
+    return *o;
+}
+
+// Moves the reader to the function's data and decodes its chromatogram
+// block there.
+template <typename T>
+void read_trace(T &o) {
+    zarn::Reader &reader = reader_of(o.reader);
+    const int64_t position = to_i64_saturating(nb::getattr(o.function_index, "_FunctionIndex__position"));
+    zarn::move_to_stored_position(reader, position, "Function");
+    o.chromatogram = o.reader.attr("_KxmFileReader__read_chromatogram")();
+}
+
+// The factory: an object of `cls` (the class or a subclass of it) made
+// without running the refusing constructor, holding the function index,
+// the index as passed and the function's reader, read at once.
+template <typename T>
+nb::object create(nb::handle cls, nb::handle function_index, nb::handle index) {
+    if (!PyType_Check(cls.ptr()) || !PyType_IsSubtype((PyTypeObject *)cls.ptr(), (PyTypeObject *)nb::type<T>().ptr()))
+        throw nb::type_error("the factory makes objects of its own class only");
+    nb::object obj = nb::inst_alloc(cls);
+    new (nb::inst_ptr<T>(obj)) T();
+    nb::inst_mark_ready(obj);
+    T &o = *nb::inst_ptr<T>(obj);
+    o.function_index = nb::borrow(function_index);
+    o.index = nb::borrow(index);
+    o.reader = nb::getattr(function_index, "_FunctionIndex__reader");
+    read_trace(o);
+    return obj;
+}
+
+// A field of the function's QuanDescription, looked up anew on each access.
+template <typename T>
+nb::object description_field(T &o, const char *name) {
+    nb::object function_description = nb::getattr(o.function_index, "_FunctionIndex__function_description");
+    nb::object quan_description = nb::getattr(function_description, "_FunctionDescription__quan_description");
+    return nb::getattr(quan_description, name);
+}
+
+nb::str quan_text(nb::handle self) {
+    const nb::object index = self.attr("index"), name = self.attr("compound_name");
+    const nb::str open("["), sep(", ");
+    const nb::object kind = self.attr("quan_analysis_type");
+    if (py_compare(kind, srm_member, Py_EQ)) {
+        const nb::object q1 = self.attr("q1"), q3 = self.attr("q3");
+        return join_str({open, index, nb::str("] SRM, "), name, sep, q1, nb::str(" > "), q3});
+    }
+    const nb::object value = self.attr("extract_value"), tolerance = self.attr("extract_tolerance");
+    const nb::str sim("] SIM, ");
+    const bool has_value = py_compare(value, Py_None, Py_NE);
+    if (has_value && py_compare(tolerance, Py_None, Py_NE))
+        return join_str({open, index, sim, name, sep, value, nb::str(" +/- "), tolerance});
+    if (has_value) return join_str({open, index, sim, name, sep, value});
+    return join_str({open, index, sim, name});
+}
+
+nb::str analog_text(nb::handle self) {
+    const nb::object index = self.attr("index"), description = self.attr("description");
+    return join_str({nb::str("["), index, nb::str("] "), description});
+}
+
+// The members common to both classes, in their order: the factory, the
+// texts, the read step, then `index` and `chromatogram_points`.
+template <typename T>
+nb::class_<T> trace_class(nb::module_ &m, const char *name, nb::str (*text)(nb::handle)) {
+    nb::class_<T> cls = record_class<T>(m, name);
+    const std::string prefix = std::string("_") + name + "__";
+    nb::object classmethod = nb::module_::import_("builtins").attr("classmethod");
+    cls.attr((prefix + "create_instance").c_str()) = classmethod(nb::cpp_function(
+        [](nb::handle cls, nb::handle function_index, nb::handle index) {
+            return create<T>(cls, function_index, index);
+        },
+        "cls"_a, "function_index"_a.none(), "index"_a.none()));
+    cls.def("__str__", text)
+        .def("__repr__", text)
+        .def((prefix + "read").c_str(), [](T *o) { read_trace(ready(o)); })
+        .def_prop_ro("index", [](T *o) { return ready(o).index; })
+        .def_prop_ro("chromatogram_points", [](T *o) { return ready(o).chromatogram; });
+    return cls;
+}
+
+template <typename T>
+void description_property(nb::class_<T> &cls, const char *name, const char *field) {
+    cls.def_prop_ro(name, [field](T *o) { return description_field(ready(o), field); });
+}
+
+}  // namespace
+
+NB_MODULE(quan, m) {
+    init_module_support();
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throw nb::python_error();
+
+    nb::object quan_analysis_types = nb::module_::import_("zarn_data_access.common").attr("QuanAnalysisTypes");
+    m.attr("QuanAnalysisTypes") = quan_analysis_types;
+    srm_member = nb::object(quan_analysis_types.attr("SRM")).release().ptr();
+
+    auto quan = trace_class<Quan>(m, "QuanAnalysis", quan_text);
+    for (auto [name, field] : {std::pair{"collision_energy", "_QuanDescription__collision_energy"},
+                               {"compound_name", "_QuanDescription__compound_name"},
+                               {"q1", "_QuanDescription__q1"},
+                               {"q3", "_QuanDescription__q3"},
+                               {"estimated_retention_time", "_QuanDescription__estimated_retention_time"},
+                               {"extract_value", "_QuanDescription__extract_value"},
+                               {"extract_tolerance", "_QuanDescription__extract_tolerance"},
+                               {"quan_analysis_type", "_QuanDescription__quan_analysis_type"},
+                               {"compound_type", "_QuanDescription__compound_type"},
+                               {"polarity", "_QuanDescription__polarity_type"},
+                               {"concentration", "_QuanDescription__concentration"},
+                               {"supplemental_properties", "_QuanDescription__supplemental_properties"}})
+        description_property(quan, name, field);
+
+    auto analog = trace_class<Analog>(m, "AnalogAnalysis", analog_text);
+    description_property(analog, "description", "_QuanDescription__compound_name");
+    description_property(analog, "supplemental_properties", "_QuanDescription__supplemental_properties");
+
+    // The private fields, under their class-qualified names.
+    auto fields = [](auto &cls, const std::string &prefix) {
+        using T = typename std::remove_reference_t<decltype(cls)>::Type;
+        cls.def_prop_ro((prefix + "function_index").c_str(), [](T *o) { return or_none(o->function_index); })
+            .def_prop_ro((prefix + "index").c_str(), [](T *o) { return or_none(o->index); })
+            .def_prop_ro((prefix + "reader").c_str(), [](T *o) { return or_none(o->reader); })
+            .def_prop_ro((prefix + "chromatogram").c_str(), [](T *o) { return or_none(o->chromatogram); });
+    };
+    fields(quan, "_QuanAnalysis__");
+    fields(analog, "_AnalogAnalysis__");
+}
