@@ -60,3 +60,26 @@ def read_record(make_reader):
         return record
 
     return read
+
+
+@pytest.fixture
+def opened_streams(monkeypatch):
+    """The file objects that the interpreter's open() makes during the test,
+    in order, so that a test can see whether the library closed them.
+    Those still open are closed after the test."""
+    import builtins
+
+    streams = []
+    real_open = builtins.open
+
+    def recording_open(*args, **kwargs):
+        stream = real_open(*args, **kwargs)
+        streams.append(stream)
+        return stream
+
+    monkeypatch.setattr(builtins, "open", recording_open)
+    yield streams
+    monkeypatch.undo()
+    for stream in streams:
+        if not stream.closed:
+            stream.close()

@@ -51,6 +51,25 @@ void move_to_stored_position(Reader &reader, int64_t position, const char *what,
     reader.set_buffer(position, required_size);
 }
 
+void read_function_index_block(Reader &reader, int64_t position, const std::function<void(int64_t)> &each) {
+    move_to_stored_position(reader, position, "Measurement");
+    reader.confirm_zarn_symbol(Symbol::BEGIN_OF_FUNCTION_INDEX_BLOCK);
+    const int64_t origin = reader.absolute_position();
+    const int64_t count = reader.read_uint16_or_32();
+    const std::vector<int64_t> offsets = reader.read_int64_array();
+    DecompressedSegment segment(reader);
+    for (int64_t i = 0; i < count; ++i) {
+        if (uint64_t(i) >= offsets.size()) throw IndexError("list index out of range");
+        const int64_t offset = offsets[size_t(i)];
+        int64_t function_position;
+        if (__builtin_add_overflow(offset, origin, &function_position))
+            throw ZarnError("Function offset " + std::to_string(offset) + " lies outside the file");
+        each(function_position);
+    }
+    segment.close();
+    reader.confirm_zarn_symbol(Symbol::END_OF_FUNCTION_INDEX_BLOCK);
+}
+
 void read_conversion_options(Reader &reader, ZarnInternalConversionOptions &out) {
     reader.confirm_zarn_symbol(Symbol::BEGIN_OF_CONVERSION_OPTION);
     const Version &v = format_version(reader);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -76,5 +77,18 @@ void read_jump_table_measurement_index(Reader &reader, JumpTable &out);
 // fails with the closed stream's own error even where the window (a small
 // file is held whole) could still answer.
 void move_to_stored_position(Reader &reader, int64_t position, const char *what, int64_t required_size = 0);
+
+// Reads a measurement's function index block at `position`: the begin
+// symbol, the function count, the functions' offsets (relative to the byte
+// after the begin symbol), the compressed function descriptions and the
+// end symbol. For each of the count's functions in order, `each` is called
+// with the function's absolute position while the reader stands at that
+// function's description in the decompressed window; it reads the
+// description. The count bounds the loop and allocates nothing. Failures:
+// ZarnError for a block position outside the file or an offset whose sum
+// with the origin cannot be held; IndexError when the offsets run out
+// before the count; a failure inside the descriptions restores the file
+// window.
+void read_function_index_block(Reader &reader, int64_t position, const std::function<void(int64_t)> &each);
 
 }  // namespace zarn

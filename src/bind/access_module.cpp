@@ -1,0 +1,356 @@
+// zarn_data_access.access: the public entry point of the reading side.
+//
+// ZarnFile opens one file: it creates the file's reader and its jump table
+// (header, versions, measurement index), answers the versions and the
+// measurement count, hands out a new Measurement per request and closes
+// the stream, once. A Measurement reads its function index block when it is
+// created, sorts the functions by kind and hands out a new analysis of the
+// matching class per request. Both reach the records of the other modules
+// through their private members, and the analyses through their class
+// factories.
+#include <nanobind/nanobind.h>
+
+#include "index.hpp"
+#include "pyconv.hpp"
+#include "record_objects.hpp"
+#include "support.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace zarn::py;
+
+namespace {
+
+constexpr const char *kOutOfRange = "Index out of range";
+
+// ---------------------------------------------------------------- imports
+
+// What the module takes from the other modules when it loads, kept for the
+// life of the interpreter.
+struct Imports {
+    PyObject *reader_factory = nullptr;      // KxmFileReader._KxmFileReader__create_instance
+    PyObject *jump_table_factory = nullptr;  // JumpTable._JumpTable__create_instance
+    // The analysis factories, in the order of the kinds below.
+    PyObject *analysis_factory[4] = {};
+};
+Imports imports;
+
+enum Kind { QualKind, DadKind, QuanKind, AnalogKind };
+
+nb::object factory_of(nb::handle cls) {
+    std::string name = "_";
+    name.append(nb::str(cls.attr("__name__")).c_str()).append("__create_instance");
+    return cls.attr(name.c_str());
+}
+
+// The analysis classes of qual and quan, taken as module attributes.
+void import_analyses(nb::module_ &m, bool with_qual) {
+    struct Source {
+        const char *module, *name;
+        Kind kind;
+    };
+    static constexpr Source sources[] = {{"zarn_data_access.qual", "QualAnalysis", QualKind},
+                                         {"zarn_data_access.qual", "DADAnalysis", DadKind},
+                                         {"zarn_data_access.quan", "QuanAnalysis", QuanKind},
+                                         {"zarn_data_access.quan", "AnalogAnalysis", AnalogKind}};
+    for (const Source &s : sources) {
+        if ((s.kind == QualKind || s.kind == DadKind) != with_qual) continue;
+        nb::object cls = nb::module_::import_(s.module).attr(s.name);
+        m.attr(s.name) = cls;
+        imports.analysis_factory[s.kind] = factory_of(cls).release().ptr();
+    }
+}
+
+// The qualitative module is imported on first use until it is available
+// at load time.
+nb::handle analysis_factory(Kind kind) {
+    if (!imports.analysis_factory[kind]) {
+        nb::module_ access = nb::module_::import_("zarn_data_access.access");
+        import_analyses(access, true);
+    }
+    return imports.analysis_factory[kind];
+}
+
+// ---------------------------------------------------------------- ZarnFile
+
+// Closes the reader's stream unless it is closed already.
+void close_stream(nb::handle reader) {
+    nb::object stream = nb::getattr(reader, "_KxmFileReader__stream");
+    const nb::object closed = stream.attr("closed");
+    if (!nb::cast<bool>(nb::bool_(closed))) stream.attr("close")();
+}
+
+// Finalisation and failure paths close the stream without raising: a
+// failure of the close itself is reported as unraisable, and an exception
+// already in flight is left as it was.
+void close_stream_quietly(nb::handle reader, const char *context) noexcept {
+    if (!reader.is_valid()) return;
+    nb::error_scope scope;
+    try {
+        close_stream(reader);
+    } catch (nb::python_error &e) {
+        e.discard_as_unraisable(context);
+    } catch (...) {
+    }
+}
+
+struct FileObject {
+    nb::object file_path, reader, jump_table;
+
+    FileObject(nb::object file_path, nb::object reader, nb::object jump_table)
+        : file_path(std::move(file_path)), reader(std::move(reader)), jump_table(std::move(jump_table)) {}
+    FileObject(const FileObject &) = delete;
+    FileObject &operator=(const FileObject &) = delete;
+    ~FileObject() { close_stream_quietly(reader, "ZarnFile finalisation"); }
+
+    FileObject &open() {
+        if (!jump_table.is_valid()) throw nb::type_error("the ZarnFile has been cleared");
+        return *this;
+    }
+    nb::object table(const char *field) { return nb::getattr(open().jump_table, field); }
+
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(file_path.ptr());
+        Py_VISIT(reader.ptr());
+        Py_VISIT(jump_table.ptr());
+        return 0;
+    }
+    // Garbage collection of a cycle through the handle closes the stream
+    // before the reader goes.
+    void clear() {
+        close_stream_quietly(reader, "ZarnFile finalisation");
+        file_path.reset();
+        reader.reset();
+        jump_table.reset();
+    }
+};
+
+// The open sequence. A failure after the reader has opened the file closes
+// the stream before the failure reaches the caller; the handle is then
+// never made, so there is nothing for finalisation to do.
+void open_file(FileObject *self, nb::handle file_path) {
+    nb::object reader = nb::handle(imports.reader_factory)(file_path);
+    nb::object jump_table;
+    try {
+        jump_table = nb::handle(imports.jump_table_factory)(reader);
+    } catch (...) {
+        close_stream_quietly(reader, "closing a Zarn file that failed to open");
+        throw;
+    }
+    new (self) FileObject(nb::borrow(file_path), std::move(reader), std::move(jump_table));
+}
+
+nb::str version_text(FileObject &o, const char *major, const char *minor, const char *revision) {
+    const nb::object a = o.table(major), b = o.table(minor), c = o.table(revision);
+    const nb::str dot(".");
+    return join_str({a, dot, b, dot, c});
+}
+
+// Out of range: below 0, or at or past `length`, by the interpreter's
+// comparisons.
+bool out_of_range(nb::handle index, nb::handle length) {
+    const nb::int_ zero(0);
+    return py_compare(index, zero, Py_LT) || py_compare(index, length, Py_GE);
+}
+
+nb::object item(nb::handle list, nb::handle index) {
+    PyObject *entry = PyObject_GetItem(list.ptr(), index.ptr());
+    if (!entry) throw nb::python_error();
+    return nb::steal(entry);
+}
+
+// ---------------------------------------------------------------- Measurement
+
+struct MeasurementObject {
+    nb::object measurement_index, index;
+    nb::object lists[4];  // FunctionIndex objects of each kind, in block order
+
+    MeasurementObject &ready() {
+        if (!measurement_index.is_valid()) throw nb::type_error("the Measurement has been cleared");
+        return *this;
+    }
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(measurement_index.ptr());
+        Py_VISIT(index.ptr());
+        for (const nb::object &list : lists) Py_VISIT(list.ptr());
+        return 0;
+    }
+    void clear() {
+        measurement_index.reset();
+        index.reset();
+        for (nb::object &list : lists) list.reset();
+    }
+};
+
+// The kind of a function, from its description alone: a qualitative
+// function with the MS detector is a qualitative MS analysis, one with any
+// other detector a DAD analysis; a quantitative one with MS a SIM or SRM
+// analysis, else an analog trace.
+Kind kind_of(nb::handle function_index) {
+    FunctionIndexObject *entry = as<FunctionIndexObject>(function_index);
+    FunctionDescriptionObject *description = entry ? entry->description() : nullptr;
+    if (!description) throw nb::type_error("a FunctionIndex with its description is required");
+    const zarn::FunctionDescription &d = description->rec();
+    if (d.is_qual.value_or(false)) {
+        const bool ms = d.qual_description && d.qual_description->detector_type == zarn::DetectorType::MS;
+        return ms ? QualKind : DadKind;
+    }
+    const bool ms = d.quan_description && d.quan_description->detector_type == zarn::DetectorType::MS;
+    return ms ? QuanKind : AnalogKind;
+}
+
+// Reads the function index block at the measurement's position and appends
+// one FunctionIndex per function to the list of its kind.
+void read_measurement(MeasurementObject &o, nb::handle reader_object) {
+    zarn::Reader &reader = reader_of(reader_object);
+    const int64_t position = to_i64_saturating(nb::getattr(o.measurement_index, "_MeasurementIndex__position"));
+    zarn::read_function_index_block(reader, position, [&](int64_t function_position) {
+        nb::object function_index = make_function_index(reader_object, function_position);
+        if (PyList_Append(o.lists[kind_of(function_index)].ptr(), function_index.ptr()) != 0)
+            throw nb::python_error();
+    });
+}
+
+nb::object create_measurement(nb::handle measurement_index, nb::handle index) {
+    nb::object obj = new_instance<MeasurementObject>();
+    MeasurementObject &o = *nb::inst_ptr<MeasurementObject>(obj);
+    o.measurement_index = nb::borrow(measurement_index);
+    o.index = nb::borrow(index);
+    for (nb::object &list : o.lists) list = nb::list();
+    nb::object reader = nb::getattr(measurement_index, "_MeasurementIndex__reader");
+    read_measurement(o, reader);
+    return obj;
+}
+
+nb::object description_field(MeasurementObject &o, const char *name) {
+    nb::object description = nb::getattr(o.ready().measurement_index, "_MeasurementIndex__measurement_description");
+    return nb::getattr(description, name);
+}
+
+nb::int_ analysis_count(MeasurementObject &o, Kind kind) {
+    const Py_ssize_t n = PyObject_Length(o.ready().lists[kind].ptr());
+    if (n < 0) throw nb::python_error();
+    return nb::int_(n);
+}
+
+nb::object get_analysis(MeasurementObject &o, Kind kind, nb::handle index) {
+    const nb::object &list = o.ready().lists[kind];
+    if (out_of_range(index, analysis_count(o, kind))) throw zarn::PlainError(kOutOfRange);
+    nb::object entry = item(list, index);
+    return analysis_factory(kind)(entry, index);
+}
+
+nb::str measurement_text(nb::handle self) {
+    nb::list parts;
+    const nb::str empty("");
+    for (auto [label, property] : {std::pair{"[Sample Name] ", "sample_name"}, {"[Sample ID] ", "sample_id"}}) {
+        const nb::object value = self.attr(property);
+        if (py_compare(value, Py_None, Py_EQ) || py_compare(value, empty, Py_EQ)) continue;
+        parts.append(join_str({nb::str(label), value, nb::str(", ")}));
+    }
+    for (auto [label, method] : {std::pair{"[#Qual] ", "get_qual_analysis_count"},
+                                 {", [#Quan] ", "get_quan_analysis_count"},
+                                 {", [#DAD] ", "get_dad_analysis_count"},
+                                 {", [#Analog] ", "get_analog_analysis_count"}}) {
+        const nb::object count = self.attr(method)();
+        parts.append(join_str({nb::str(label), count}));
+    }
+    PyObject *text = PyUnicode_Join(empty.ptr(), parts.ptr());
+    if (!text) throw nb::python_error();
+    return nb::steal<nb::str>(text);
+}
+
+}  // namespace
+
+NB_MODULE(access, m) {
+    init_module_support();
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throw nb::python_error();
+
+    // The names the module takes from the others, in this order.
+    m.attr("ZarnSymbols") = nb::module_::import_("zarn_data_access._internal._enum").attr("ZarnSymbols");
+    nb::module_ index_module = nb::module_::import_("zarn_data_access._internal._index");
+    m.attr("FunctionIndex") = index_module.attr("FunctionIndex");
+    m.attr("JumpTable") = index_module.attr("JumpTable");
+    m.attr("DetectorTypes") = nb::module_::import_("zarn_data_access._internal._description").attr("DetectorTypes");
+    m.attr("KxmFileReader") = nb::module_::import_("zarn_data_access._internal._reader").attr("KxmFileReader");
+    m.attr("ZarnException") = nb::module_::import_("zarn_data_access.exception").attr("ZarnException");
+    import_analyses(m, false);
+    imports.reader_factory = factory_of(m.attr("KxmFileReader")).release().ptr();
+    imports.jump_table_factory = factory_of(m.attr("JumpTable")).release().ptr();
+
+    // ---- ZarnFile
+    nb::class_<FileObject> file(m, "ZarnFile", nb::type_slots(gc_slots<FileObject>));
+    file.def("__init__", &open_file, "file_path"_a.none())
+        .def("__del__", [](FileObject &o) { close_stream_quietly(o.reader, "ZarnFile finalisation"); })
+        .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
+        .def("__exit__",
+             [](FileObject &o, nb::handle, nb::handle, nb::handle) {
+                 if (o.reader.is_valid()) close_stream(o.reader);
+             },
+             "ex_type"_a.none(), "ex_value"_a.none(), "trace"_a.none())
+        .def("__str__", [](FileObject &o) { return o.open().file_path; })
+        .def("__repr__", [](FileObject &o) { return o.open().file_path; })
+        .def("close", [](FileObject &o) { close_stream(o.open().reader); })
+        .def_prop_ro("file_path", [](FileObject &o) { return o.open().file_path; })
+        .def("get_file_format_version",
+             [](FileObject &o) {
+                 return version_text(o, "_JumpTable__major_version", "_JumpTable__minor_version",
+                                     "_JumpTable__revision_version");
+             })
+        .def("get_converter_version",
+             [](FileObject &o) {
+                 return version_text(o, "_JumpTable__major_lib_version", "_JumpTable__minor_lib_version",
+                                     "_JumpTable__revision_lib_version");
+             })
+        .def("get_measurement_count", [](FileObject &o) { return o.table("_JumpTable__num_measurements"); })
+        .def("get_measurement",
+             [](FileObject &o, nb::handle index) {
+                 if (out_of_range(index, o.table("_JumpTable__num_measurements")))
+                     throw zarn::ZarnError(kOutOfRange);
+                 nb::object entry = item(o.table("_JumpTable__measurement_index_list"), index);
+                 return create_measurement(entry, index);
+             },
+             "index"_a.none())
+        .def_prop_ro("_ZarnFile__file_path", [](FileObject &o) { return or_none(o.file_path); })
+        .def_prop_ro("_ZarnFile__reader", [](FileObject &o) { return or_none(o.reader); })
+        .def_prop_ro("_ZarnFile__jump_table", [](FileObject &o) { return or_none(o.jump_table); });
+
+    // ---- Measurement
+    auto measurement = record_class<MeasurementObject>(m, "Measurement");
+    measurement
+        .def_static("_Measurement__create_instance", &create_measurement, "measurement_index"_a.none(),
+                    "index"_a.none())
+        .def("__str__", &measurement_text)
+        .def("__repr__", &measurement_text)
+        .def("_Measurement__read", [](MeasurementObject &o, nb::handle reader) { read_measurement(o.ready(), reader); },
+             "reader"_a.none())
+        .def("get_qual_analysis_count", [](MeasurementObject &o) { return analysis_count(o, QualKind); })
+        .def("get_dad_analysis_count", [](MeasurementObject &o) { return analysis_count(o, DadKind); })
+        .def("get_quan_analysis_count", [](MeasurementObject &o) { return analysis_count(o, QuanKind); })
+        .def("get_analog_analysis_count", [](MeasurementObject &o) { return analysis_count(o, AnalogKind); })
+        .def("get_qual_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, QualKind, i); },
+             "index"_a.none())
+        .def("get_dad_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, DadKind, i); },
+             "index"_a.none())
+        .def("get_quan_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, QuanKind, i); },
+             "index"_a.none())
+        .def("get_analog_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, AnalogKind, i); },
+             "index"_a.none())
+        .def_prop_ro("index", [](MeasurementObject &o) { return o.ready().index; });
+    for (const char *name :
+         {"hash", "sample_name", "sample_id", "acquisition_method_file_name", "dilution_factor", "injection_volume",
+          "original_file_path", "instrument_product_name", "measurement_user_name", "plate_code", "well_code",
+          "measurement_date_time", "instrument_manufacturer", "source_file_definition", "supplemental_properties"}) {
+        std::string field = "_MeasurementDescription__";
+        field.append(name);
+        measurement.def_prop_ro(name, [field](MeasurementObject &o) { return description_field(o, field.c_str()); });
+    }
+    measurement.def_prop_ro("_Measurement__measurement_index", [](MeasurementObject &o) { return or_none(o.measurement_index); })
+        .def_prop_ro("_Measurement__index", [](MeasurementObject &o) { return or_none(o.index); });
+    for (auto [name, kind] : {std::pair{"_Measurement__qual_index_list", QualKind},
+                              {"_Measurement__dad_index_list", DadKind},
+                              {"_Measurement__quan_index_list", QuanKind},
+                              {"_Measurement__analog_index_list", AnalogKind}})
+        measurement.def_prop_ro(name, [kind](MeasurementObject &o) { return or_none(o.lists[kind]); });
+}

@@ -1,0 +1,225 @@
+"""The file handle: opening, versions, measurements by position, closing."""
+
+import gc
+import os
+import subprocess
+import sys
+
+import pytest
+
+import zarnwriter as w
+from zarn_data_access import access
+from zarn_data_access.access import Measurement, ZarnFile
+from zarn_data_access.exception import ZarnException, ZarnVersionException
+
+QUAN = w.function_description(False, w.quan_description(compound_name="C", detector_type=1))
+CHROMATOGRAM = w.chromatogram_block(w.chromatogram_plain([1.0, 2.0], [5.0, 6.0]))
+
+
+def sample(version=(3, 6, 0), count=2, **options):
+    """A file of `count` measurements, each with one quantitative function."""
+    measurements = [(w.measurement_description(f"h{i}", sample_name=f"S{i}"), [(QUAN, CHROMATOGRAM)])
+                    for i in range(count)]
+    return w.measurement_file(version, measurements, **options)
+
+
+def flip(data, at):
+    """`data` with the bits of the byte at `at` inverted."""
+    out = bytearray(data)
+    out[at] ^= 0xFF
+    return bytes(out)
+
+
+@pytest.fixture
+def write(tmp_path):
+    """write(data, name) puts `data` into a new file and returns its path."""
+    def write(data, name="sample.zarn"):
+        path = tmp_path / name
+        path.write_bytes(data)
+        return str(path)
+    return write
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    """The exceptions reported as unraisable (from finalisation) during the test."""
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda info: seen.append(info))
+    return seen
+
+
+def stream_of(handle):
+    return handle._ZarnFile__reader._KxmFileReader__stream
+
+
+def test_module_takes_its_names_from_the_other_modules():
+    from zarn_data_access._internal import _description, _enum, _index, _reader
+    from zarn_data_access import exception, quan
+    assert access.ZarnSymbols is _enum.ZarnSymbols
+    assert (access.FunctionIndex, access.JumpTable) == (_index.FunctionIndex, _index.JumpTable)
+    assert access.DetectorTypes is _description.DetectorTypes is _enum.DetectorTypes
+    assert access.KxmFileReader is _reader.KxmFileReader
+    assert access.ZarnException is exception.ZarnException
+    assert (access.QuanAnalysis, access.AnalogAnalysis) == (quan.QuanAnalysis, quan.AnalogAnalysis)
+
+
+@pytest.mark.parametrize("version, converter", [
+    ((3, 0, 0), "0.0.0"), ((3, 2, 9), "0.0.0"), ((3, 3, 0), "4.5.6"), ((3, 6, 2), "4.5.6"), ((3, 6, 65535), "4.5.6"),
+])
+def test_versions_and_count(write, version, converter):
+    with ZarnFile(write(sample(version, lib_version=(4, 5, 6)))) as handle:
+        assert handle.get_file_format_version() == "%d.%d.%d" % version
+        assert handle.get_converter_version() == converter
+        assert handle.get_measurement_count() == 2
+
+
+def test_measurements_by_position(write):
+    handle = ZarnFile(write(sample(count=3)))
+    last = handle.get_measurement(2)
+    assert type(last) is Measurement and last.index == 2 and last.sample_name == "S2"
+    first, again = handle.get_measurement(0), handle.get_measurement(0)
+    assert first is not again
+    assert (str(first), first.hash) == (str(again), again.hash) == ("[Sample Name] S0, [#Qual] 0, [#Quan] 1, "
+                                                                    "[#DAD] 0, [#Analog] 0", "h0")
+    # Both share the jump table's entry and so its description.
+    entry = handle._ZarnFile__jump_table._JumpTable__measurement_index_list[0]
+    assert first._Measurement__measurement_index is entry is again._Measurement__measurement_index
+    for index in (-1, 3, 10**30):
+        with pytest.raises(ZarnException) as caught:
+            handle.get_measurement(index)
+        assert str(caught.value) == "Index out of range"
+    with pytest.raises(TypeError):
+        handle.get_measurement(0.5)
+    with pytest.raises(TypeError):
+        handle.get_measurement("0")
+    assert handle.get_measurement(index=1).index == 1
+
+
+def test_file_without_measurements(write):
+    handle = ZarnFile(write(sample(count=0)))
+    assert handle.get_measurement_count() == 0
+    with pytest.raises(ZarnException, match="^Index out of range$"):
+        handle.get_measurement(0)
+
+
+def test_path_is_kept_as_passed(write, tmp_path, monkeypatch):
+    write(sample(), "rel.zarn")
+    monkeypatch.chdir(tmp_path)
+    for path in ("rel.zarn", "./rel.zarn", ".//rel.zarn"):
+        handle = ZarnFile(file_path=path)
+        assert (str(handle), repr(handle), handle.file_path) == (path, path, path)
+        handle.close()
+    with pytest.raises(AttributeError):
+        handle.file_path = "other"
+
+
+@pytest.mark.parametrize("change, error, message", [
+    (lambda d: d.replace(w.string(w.MAGIC), w.string("#!Zarn@KXN;"), 1), ZarnException,
+     "Zarn header is not correct"),
+    (lambda d: w.symbol(w.BEGIN_OF_ZARN_DESCRIPTION) + d[2:], ZarnException, "Zarn symbol error"),
+    (lambda d: w.tiny_uint(1) + d[1:], ZarnException, "Zarn symbol could not be read"),
+    (lambda d: w.symbol(4095) + d[2:], ValueError, "4095 is not a valid ZarnSymbols"),
+    (lambda d: sample((3, 7, 0)), ZarnVersionException, "Unsupported Version: 3.7.0. Please update Zarn API."),
+    (lambda d: sample((4, 0, 0)), ZarnVersionException, "Unsupported Version: 4.0.0. Please update Zarn API."),
+    (lambda d: flip(sample(option=1, user_info=b"u"), -60), ZarnException, "File is corrupted"),
+    (lambda d: d[:-18] + w.uint32(0) + d[-13:], ZarnException, "Int64 could not be read"),
+])
+def test_failed_open_closes_the_file(write, opened_streams, unraisable, change, error, message):
+    path = write(change(sample()))
+    with pytest.raises(error) as caught:
+        ZarnFile(path)
+    assert type(caught.value) is error and str(caught.value) == message
+    assert len(opened_streams) == 1 and opened_streams[0].closed
+    os.remove(path)  # nothing holds it
+    gc.collect()
+    assert unraisable == []  # the half-made handle finalises silently
+
+
+def test_paths_that_cannot_be_opened(tmp_path, opened_streams):
+    missing = str(tmp_path / "missing.zarn")
+    with pytest.raises(ZarnException) as caught:
+        ZarnFile(missing)
+    assert str(caught.value) == "File not found: " + missing
+    with pytest.raises(IsADirectoryError):
+        ZarnFile(str(tmp_path))
+    assert opened_streams == []
+
+
+def test_close_once_by_every_way(write, unraisable):
+    path = write(sample())
+    handle = ZarnFile(path)
+    stream = stream_of(handle)
+    handle.close()
+    assert stream.closed
+    assert handle.close() is None  # again: nothing
+    assert handle.__exit__(None, None, None) is None
+
+    with ZarnFile(path) as bound:
+        assert type(bound) is ZarnFile
+        bound.close()  # inside the block, then the block's end
+    assert stream_of(bound).closed
+
+    class Failure(Exception):
+        pass
+
+    with pytest.raises(Failure) as caught:
+        with ZarnFile(path) as raised_in:
+            raise Failure("mine")
+    assert str(caught.value) == "mine" and stream_of(raised_in).closed
+
+    finalised = ZarnFile(path)
+    stream = stream_of(finalised)
+    del finalised
+    assert stream.closed
+    assert unraisable == []
+
+
+def test_a_closed_handle_answers_what_it_read_at_open(write):
+    path = write(sample(count=2))
+    handle = ZarnFile(path)
+    measurement = handle.get_measurement(1)
+    handle.close()
+    assert (handle.get_measurement_count(), handle.get_file_format_version(), handle.file_path) == (2, "3.6.0", path)
+    with pytest.raises(ValueError, match="closed file"):
+        handle.get_measurement(0)
+    with pytest.raises(ZarnException, match="^Index out of range$"):
+        handle.get_measurement(2)
+    # A measurement made before answers from memory and fails where it
+    # needs the file.
+    assert measurement.sample_name == "S1" and measurement.get_quan_analysis_count() == 1
+    with pytest.raises(ValueError, match="closed file"):
+        measurement.get_quan_analysis(0)
+
+
+def test_handed_out_objects_do_not_keep_the_handle_alive(write):
+    handle = ZarnFile(write(sample()))
+    measurement = handle.get_measurement(0)
+    analysis = measurement.get_quan_analysis(0)
+    stream = stream_of(handle)
+    del handle
+    assert stream.closed
+    assert len(analysis.chromatogram_points) == 2
+    with pytest.raises(ValueError, match="closed file"):
+        measurement.get_quan_analysis(0)
+
+
+def test_a_handle_in_a_reference_cycle_is_closed_by_the_collector(write):
+    handle = ZarnFile(write(sample()))
+    stream = stream_of(handle)
+    handle._ZarnFile__jump_table._JumpTable__measurement_index_list.append(handle)
+    del handle
+    gc.collect()
+    assert stream.closed
+
+
+def test_access_loads_every_module_it_takes_names_from():
+    code = ("import sys\n"
+            "before = set(sys.modules)\n"
+            "import zarn_data_access.access\n"
+            "print([m for m in sys.modules if m.startswith('zarn_data_access') and m not in before])\n")
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout
+    loaded = eval(out)
+    expected = ["zarn_data_access._internal._enum", "zarn_data_access._internal._index",
+                "zarn_data_access._internal._description", "zarn_data_access._internal._reader",
+                "zarn_data_access.exception", "zarn_data_access.quan", "zarn_data_access.access"]
+    assert set(expected) <= set(loaded)

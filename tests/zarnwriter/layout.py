@@ -1,0 +1,83 @@
+"""Whole files with measurements and their functions laid out in the body.
+
+A file's body holds, per measurement, the data of each function (a
+chromatogram block for a quantitative or analog function; the spectrum
+blocks and then the spectrum index block for a qualitative one) followed by
+the measurement's function index block.  Offsets inside the index blocks
+count from the byte after their begin symbol; the measurement index holds
+the absolute position of each function index block.
+"""
+
+from .container import (DIGEST_BLOCK_SIZE, JUMP_TABLE_SIZE, MAGIC,
+                        _at_least, function_index_block, header,
+                        spectrum_index_block, zarn_file)
+
+__all__ = ["Body", "body_start", "measurement_file"]
+
+
+class Body:
+    """Blocks placed one after another; positions count from the body's
+    first byte."""
+
+    def __init__(self):
+        self.data = bytearray()
+
+    def place(self, block):
+        at = len(self.data)
+        self.data += block
+        return at
+
+    def spectra(self, spectra):
+        """Places the spectrum blocks, then their spectrum index block, and
+        returns the index block's position.  `spectra` are (description
+        record, spectrum block) or (description record, spectrum block,
+        profile block); profile offsets are written when every spectrum has
+        a profile block."""
+        spectra = list(spectra)
+        positions = [self.place(s[1]) for s in spectra]
+        profiles = [self.place(s[2]) for s in spectra if len(s) > 2]
+        at = len(self.data)
+        origin = at + 2
+        entries = [(p - origin, s[0]) for p, s in zip(positions, spectra)]
+        profile_offsets = None
+        if spectra and len(profiles) == len(spectra):
+            profile_offsets = [p - origin for p in profiles]
+        return self.place(spectrum_index_block(entries, profile_offsets))
+
+    def function_index(self, functions):
+        """Places a function index block for (description record, data
+        position) pairs and returns its position."""
+        at = len(self.data)
+        origin = at + 2
+        return self.place(function_index_block(
+            [(position - origin, description) for description, position in functions]))
+
+
+def body_start(version=(3, 6, 0), option=0, lib_version=(1, 2, 3), user_info=b"",
+               options=None, magic=MAGIC):
+    """The absolute offset at which `zarn_file` puts the body: after the
+    header, and before 3.3 after the jump table too."""
+    digest = bytes(DIGEST_BLOCK_SIZE) if option & 1 else b""
+    size = len(header(version, option, lib_version, user_info, options, digest, magic))
+    return size if _at_least(version, 3) else size + JUMP_TABLE_SIZE
+
+
+def measurement_file(version=(3, 6, 0), measurements=(), **file_options):
+    """A whole file.  `measurements` are (description record, functions);
+    a function is (function description record, data), the data being a
+    chromatogram block (bytes) or a list of spectra as `Body.spectra`
+    takes them.  `file_options` pass to `zarn_file`."""
+    body = Body()
+    entries = []
+    for description, functions in measurements:
+        placed = []
+        for function_description, data in functions:
+            if isinstance(data, (bytes, bytearray)):
+                placed.append((function_description, body.place(data)))
+            else:
+                placed.append((function_description, body.spectra(data)))
+        entries.append((body.function_index(placed), description))
+    keys = ("option", "lib_version", "user_info", "options", "magic")
+    start = body_start(version, **{k: v for k, v in file_options.items() if k in keys})
+    return zarn_file(version, [(start + p, d) for p, d in entries], body=bytes(body.data),
+                     **file_options)
