@@ -62,12 +62,14 @@ def body_start(version=(3, 6, 0), option=0, lib_version=(1, 2, 3), user_info=b""
     return size if _at_least(version, 3) else size + JUMP_TABLE_SIZE
 
 
-def measurement_file(version=(3, 6, 0), measurements=(), **file_options):
+def measurement_file(version=(3, 6, 0), measurements=(), lead=b"", **file_options):
     """A whole file.  `measurements` are (description record, functions);
     a function is (function description record, data), the data being a
     chromatogram block (bytes) or a list of spectra as `Body.spectra`
-    takes them.  `file_options` pass to `zarn_file`."""
+    takes them.  `lead` starts the body (filler that pushes the data
+    further into the file); `file_options` pass to `zarn_file`."""
     body = Body()
+    body.place(lead)
     entries = []
     for description, functions in measurements:
         placed = []
