@@ -1,0 +1,35 @@
+"""The README's two commands: the first sets up and runs the example
+program, the second sets up and runs the tests exactly as CI does."""
+
+import os
+import re
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def read(name):
+    with open(os.path.join(ROOT, name), encoding="utf-8") as f:
+        return f.read()
+
+
+def commands(script):
+    """The commands of a shell text: continuation lines joined, comments and
+    blank lines dropped."""
+    joined = re.sub(r"\\\n\s*", "", script)
+    return [line.strip() for line in joined.splitlines() if line.strip() and not line.lstrip().startswith("#")]
+
+
+def readme_commands():
+    return [commands(block) for block in re.findall(r"```sh\n(.*?)```", read("README.md"), re.S)]
+
+
+def test_ci_runs_the_readme_test_commands():
+    ci = [c for c in commands(read(".ci/run")) if not c.startswith(("set ", "cd "))]
+    assert ci == readme_commands()[1]
+
+
+def test_the_first_command_sets_up_and_runs_the_example():
+    example, tests = readme_commands()[:2]
+    assert example[:-1] == tests[:4]
+    assert example[-1] == ".venv/bin/python examples/read_sample.py"
+
