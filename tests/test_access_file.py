@@ -2,7 +2,6 @@
 
 import gc
 import os
-import subprocess
 import sys
 
 import pytest
@@ -211,15 +210,3 @@ def test_a_handle_in_a_reference_cycle_is_closed_by_the_collector(write):
     gc.collect()
     assert stream.closed
 
-
-def test_access_loads_every_module_it_takes_names_from():
-    code = ("import sys\n"
-            "before = set(sys.modules)\n"
-            "import zarn_data_access.access\n"
-            "print([m for m in sys.modules if m.startswith('zarn_data_access') and m not in before])\n")
-    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout
-    loaded = eval(out)
-    expected = ["zarn_data_access._internal._enum", "zarn_data_access._internal._index",
-                "zarn_data_access._internal._description", "zarn_data_access._internal._reader",
-                "zarn_data_access.exception", "zarn_data_access.quan", "zarn_data_access.access"]
-    assert set(expected) <= set(loaded)

@@ -2,6 +2,8 @@
 C++ core: an object made by one module is the same C++ object to another."""
 
 import importlib
+import subprocess
+import sys
 
 import pytest
 
@@ -17,6 +19,8 @@ from zarn_data_access._internal._reader import KxmFileReader
         "zarn_data_access._internal._description",
         "zarn_data_access._internal._index",
         "zarn_data_access.zstd",
+        "zarn_data_access.quan",
+        "zarn_data_access.access",
     ],
 )
 def test_each_deliverable_is_its_own_extension_module(name):
@@ -43,3 +47,22 @@ def test_reader_made_by_one_module_is_accepted_by_another(tmp_path):
 def test_foreign_object_is_refused_by_cpp_code():
     with pytest.raises(TypeError):
         _testing.reader_read_tiny_uint_at(object(), 0)
+
+
+INTERNAL = ["zarn_data_access._internal._enum", "zarn_data_access._internal._reader",
+            "zarn_data_access._internal._description", "zarn_data_access._internal._index"]
+
+
+@pytest.mark.parametrize("name, loads, never", [
+    # quan works on the objects it is given and loads none of their modules
+    ("zarn_data_access.quan", [], INTERNAL + ["zarn_data_access.access"]),
+    ("zarn_data_access.access", INTERNAL + ["zarn_data_access.exception", "zarn_data_access.quan"], []),
+])
+def test_a_module_loads_what_it_imports_and_nothing_else(name, loads, never):
+    code = ("import sys, importlib\n"
+            f"importlib.import_module({name!r})\n"
+            "print([m for m in sys.modules if m.startswith('zarn_data_access')])\n")
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout
+    loaded = set(eval(out))
+    assert set(loads) <= loaded
+    assert not set(never) & loaded

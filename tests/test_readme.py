@@ -3,6 +3,8 @@ program, the second sets up and runs the tests exactly as CI does."""
 
 import os
 import re
+import subprocess
+import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -33,3 +35,14 @@ def test_the_first_command_sets_up_and_runs_the_example():
     assert example[:-1] == tests[:4]
     assert example[-1] == ".venv/bin/python examples/read_sample.py"
 
+
+def test_the_example_program_runs():
+    out = subprocess.run([sys.executable, os.path.join(ROOT, "examples", "read_sample.py")],
+                         check=True, capture_output=True, text=True, cwd=ROOT).stdout
+    lines = out.splitlines()
+    assert lines[:3] == [
+        "Zarn format 3.6.0, 2 measurements",
+        "  [Sample Name] Plasma 1, [Sample ID] P-1, [#Qual] 1, [#Quan] 1, [#DAD] 0, [#Analog] 0",
+        "  [Sample Name] Blank, [#Qual] 0, [#Quan] 0, [#DAD] 0, [#Analog] 1"]
+    assert "[0] SRM, Caffeine, 195.1 > 138.0 [(0.5, 12.0), (1.0, 480.0), (1.5, 30.0)]" in lines
+    assert "[0] Pump pressure [(0.5, 101.5), (1.0, 102.0)]" in lines
