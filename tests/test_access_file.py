@@ -134,6 +134,19 @@ def test_failed_open_closes_the_file(write, opened_streams, unraisable, change, 
     assert unraisable == []  # the half-made handle finalises silently
 
 
+def test_a_handle_never_opened_finalises_silently(write, unraisable):
+    class Unopened(ZarnFile):
+        def __init__(self, file_path):
+            pass  # never opens
+
+    handles = [ZarnFile.__new__(ZarnFile), Unopened(write(sample()))]
+    for handle in handles:
+        handle.__del__()
+    del handles, handle
+    gc.collect()
+    assert unraisable == []
+
+
 def test_paths_that_cannot_be_opened(tmp_path, opened_streams):
     missing = str(tmp_path / "missing.zarn")
     with pytest.raises(ZarnException) as caught:

@@ -282,7 +282,12 @@ NB_MODULE(access, m) {
     // ---- ZarnFile
     nb::class_<FileObject> file(m, "ZarnFile", nb::type_slots(gc_slots<FileObject>));
     file.def("__init__", &open_file, "file_path"_a.none())
-        .def("__del__", [](FileObject &o) { close_stream_quietly(o.reader, "ZarnFile finalisation"); })
+        .def("__del__",
+             [](nb::handle self) {
+                 // A handle whose opening never completed holds nothing open.
+                 if (nb::inst_ready(self))
+                     close_stream_quietly(nb::inst_ptr<FileObject>(self)->reader, "ZarnFile finalisation");
+             })
         .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__exit__",
              [](FileObject &o, nb::handle, nb::handle, nb::handle) {
