@@ -375,9 +375,9 @@ nb::object execute(nb::handle self, const std::shared_ptr<Run> &run, nb::handle 
     quietly([&] { stderr_io.attr("close")(); });
 
     end_program(c, *run, exit_code, dest_file_path);
-    auto [pool, was_cancelled] = release(self, *run);
-    quietly([&] { shut_down(pool); });
-    if (was_cancelled) raise_conversion_error("Cancelled.");
+    auto released = release(self, *run);
+    quietly([&] { shut_down(released.first); });
+    if (released.second) raise_conversion_error("Cancelled.");
     if (failure) std::rethrow_exception(failure);
     return result;
 }
