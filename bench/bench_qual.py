@@ -217,13 +217,15 @@ def run(reader, repeat):
         measure(f"{label}: get_xic MS1", lambda: analysis.get_xic(option))
         options = [Q.ChromatogramFilterOption(ms1, ValueRange(200.0 + 100 * k, 200.5 + 100 * k)) for k in range(10)]
         measure(f"{label}: get_multiple_xic MS1 x10", lambda: analysis.get_multiple_xic(options))
-        measure(f"{label}: points of 2000 MS1 spectra", lambda: decode(analysis, range(0, 10000, 5)))
+        ms1_positions = range(0, min(10000, analysis.get_spectra_count()), 5)
+        measure(f"{label}: points of {len(ms1_positions)} MS1 spectra", lambda: decode(analysis, ms1_positions))
 
     measure("dad: create", lambda: Q.DADAnalysis._DADAnalysis__create_instance(dad, 0))
     analysis = Q.DADAnalysis._DADAnalysis__create_instance(dad, 0)
     measure("dad: get_chromatogram 250-260", lambda: analysis.get_chromatogram(ValueRange(250.0, 260.0)))
     measure("dad: get_max_plot 250-350 +-4", lambda: analysis.get_max_plot(ValueRange(250.0, 350.0), 4.0))
-    measure("dad: points of 2000 spectra", lambda: decode(analysis, range(2000)))
+    dad_positions = range(min(2000, analysis.get_spectra_count()))
+    measure(f"dad: points of {len(dad_positions)} spectra", lambda: decode(analysis, dad_positions))
 
     width = max(len(name) for name, _, _ in rows)
     for name, ms, result in rows:

@@ -173,7 +173,8 @@ def test_equal_sort_keys_keep_distinct_conditions(make_reader):
                spectrum(3.0, mass_range=(1.0, 2.0), supplemental_properties={"ConeVoltage": "1"}),
                spectrum(4.0, mass_range=(1.0, 2.0))]
     unique = qual_analysis(make_reader, spectra).unique_acquisition_conditions
-    assert sorted(str(c) for c in unique) == ["MS1, [Mass Range] 1.0 - 2.0", "MS1, [Mass Range] 1.0 - 2.0; Waters|MassLynx",
+    assert sorted(str(c) for c in unique) == ["MS1, [Mass Range] 1.0 - 2.0",
+                                              "MS1, [Mass Range] 1.0 - 2.0; Waters|MassLynx",
                                               "MS1, [Mass Range] 1.0 - 3.0"]
 
 
@@ -182,8 +183,8 @@ def test_conditions_from_the_stored_list(make_reader):
         unique_acquisition_core_condition_list=[w.core_condition(ms_level=1), w.core_condition(ms_level=2)],
         unique_acquisition_condition_list=[w.acquisition_condition(internal_acquisition_core_condition_index=i)
                                            for i in (1, 0, 1)])
-    spectra = [spectrum(1.0, acquisition_condition_index=1), spectrum(2.0), spectrum(3.0, acquisition_condition_index=-1),
-               spectrum(4.0, ms_level=5, acquisition_condition_index=1)]
+    spectra = [spectrum(1.0, acquisition_condition_index=1), spectrum(2.0),
+               spectrum(3.0, acquisition_condition_index=-1), spectrum(4.0, ms_level=5, acquisition_condition_index=1)]
     analysis = qual_analysis(make_reader, spectra, qual=qual)
     unique = analysis.unique_acquisition_conditions
     assert [str(c) for c in unique] == ["MS2", "MS1", "MS2"]

@@ -92,6 +92,19 @@ def test_retention_time_range_of_another_kind(analysis):
     assert window.seen == [1.0, 3.0, 5.5]
 
 
+def test_a_range_that_reads_the_analysis_again(analysis):
+    # The walk goes on over the spectra it started with.
+    class Window:
+        min, max = 0, 10
+
+        def contains_value(self, value):
+            analysis._QualAnalysis__read()
+            return True
+
+    assert [p.index for p in analysis.get_tic(ms1(analysis), Window())] == [0, 3, 4]
+    assert [len(r) for r in analysis.get_multiple_xic([Option(ms1(analysis), ValueRange(0, 1), Window())])] == [3]
+
+
 # --- extracted-ion chromatograms ----------------------------------------------------------
 
 def test_xic_window(analysis):

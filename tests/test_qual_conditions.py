@@ -2,6 +2,7 @@
 conditions, the triple-quadrupole scan conditions, AcquisitionCondition and
 ChromatogramFilterOption."""
 
+import gc
 import math
 
 import pytest
@@ -445,3 +446,18 @@ def test_filter_option_stores_anything_unchecked():
         Q.ChromatogramFilterOption(None, None, None, None)
     with pytest.raises(TypeError):
         Q.ChromatogramFilterOption(None, None, rt=None)
+
+
+def test_cycles_through_conditions_and_options_are_collected(read_record):
+    def alive():
+        gc.collect()
+        return sum(type(o) in (Q.AcquisitionCondition, Q.ChromatogramFilterOption) for o in gc.get_objects())
+
+    before = alive()
+    condition = Q.AcquisitionCondition(described(read_record, mass_range=(1.0, 2.0)))
+    condition.additional_conditions.append([condition])
+    option = Q.ChromatogramFilterOption(condition, None)
+    option.retention_time_range = option
+    assert alive() == before + 2
+    del condition, option
+    assert alive() == before

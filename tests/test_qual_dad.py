@@ -169,7 +169,8 @@ def test_chromatogram_band_read_after_the_first_spectrum(make_reader):
 def test_positions_outside_the_file(make_reader):
     spectra = [(w.spectrum_description(retention_time=1.0), dad_block(PEAK))]
     analysis = dad_analysis(make_reader, spectra, wavelengths=AXIS, offsets=[10**9])
-    for call in (lambda: analysis.get_chromatogram(ValueRange(1, 2)), lambda: analysis.get_max_plot(ValueRange(1, 2), 1),
+    for call in (lambda: analysis.get_chromatogram(ValueRange(1, 2)),
+                 lambda: analysis.get_max_plot(ValueRange(1, 2), 1),
                  lambda: analysis.get_spectrum(0).get_spectrum_points()):
         with pytest.raises(ZarnException, match="^Spectrum position .* lies outside the file$"):
             call()

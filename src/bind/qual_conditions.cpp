@@ -107,8 +107,8 @@ constexpr ExtraInfo kExtras[] = {
      {"fragmentor_voltage"}, {"Fragmentor Voltage"}, {kVendorConeVoltage}},
     {"SCIEXAnalystCondition", "vendor_specific_additional_condition", "SCIEX|Analyst", 2, 2, true, 1, false, -1,
      {"experiment_index", "dp"}, {"Experiment Index", "DP"}, {kVendorOriginalId, kVendorConeVoltage}},
-    {"ShimadzuIoModuleCondition", "vendor_specific_additional_condition", "Shimadzu|IoModule", 1, 1, true, -1, false, -1,
-     {"event_no"}, {"Event Number"}, {kVendorOriginalId}},
+    {"ShimadzuIoModuleCondition", "vendor_specific_additional_condition", "Shimadzu|IoModule", 1, 1, true, -1, false,
+     -1, {"event_no"}, {"Event Number"}, {kVendorOriginalId}},
     {"ThermoFisherRawFileReaderCondition", "argument", "ThermoFisher|RawFileReader", 2, 1, true, 0, true, 1,
      {"sid", "scan_filter"}, {"SID", "Scan Filter"}, {kVendorConeVoltage, kVendorScanInfo}},
     {"WatersMassLynxCondition", "argument", "Waters|MassLynx", 2, 2, true, 1, true, -1,
@@ -267,8 +267,11 @@ bool values_differ(nb::handle a, nb::handle b) {
     if (identity_compared(x) && identity_compared(y)) return x != y;
     if (PyList_CheckExact(x) && PyList_CheckExact(y)) {
         if (PyList_GET_SIZE(x) != PyList_GET_SIZE(y)) return true;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(x) && i < PyList_GET_SIZE(y); ++i)
-            if (!items_equal(PyList_GET_ITEM(x, i), PyList_GET_ITEM(y, i))) return true;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(x) && i < PyList_GET_SIZE(y); ++i) {
+            // Held while compared: a comparison may change the lists.
+            nb::object v = nb::borrow(PyList_GET_ITEM(x, i)), u = nb::borrow(PyList_GET_ITEM(y, i));
+            if (!items_equal(v, u)) return true;
+        }
         return PyList_GET_SIZE(x) != PyList_GET_SIZE(y);
     }
     return differ(a, b);

@@ -9,6 +9,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <memory>
 #include <optional>
 #include <unordered_map>
 #include <vector>
@@ -32,7 +33,6 @@ using zarn::Reader;
 
 namespace {
 
-constexpr const char *kRefused = "Inaccessible due to protection level";
 constexpr const char *kNoRetentionTime = "No spectrum has retention time information.";
 
 // ---------------------------------------------------------------- Python helpers
@@ -123,9 +123,17 @@ Reader &reader_at(const nb::object &spectrum_index, nb::handle position, const c
     return reader;
 }
 
-nb::object chromatogram_point(const zarn::InternalSpectrumDescription &r, Num intensity, Num x) {
-    return make_value(SpectrumBasedChromatogramPoint{Num::of_int(r.index), Num::of_float(*r.retention_time),
-                                                     std::move(intensity), std::move(x)});
+// A spectrum of a chromatogram: its description's own index and its
+// retention time, taken when the spectrum was chosen.
+struct Chosen {
+    int64_t index;
+    double retention_time;
+};
+
+nb::object chromatogram_point(const Chosen &spectrum, Num intensity, Num x) {
+    return make_value(SpectrumBasedChromatogramPoint{Num::of_int(spectrum.index),
+                                                     Num::of_float(spectrum.retention_time), std::move(intensity),
+                                                     std::move(x)});
 }
 
 // ---------------------------------------------------------------- spectra
@@ -209,24 +217,37 @@ nb::str points_text(T &s) {
 
 // ---------------------------------------------------------------- analyses
 
+// The SpectrumIndex records of an analysis. A call that walks them holds
+// the list it started with, whatever Python code it calls back does to the
+// analysis.
+using SpectrumList = std::shared_ptr<const std::vector<nb::object>>;
+
 struct AnalysisObject {
     nb::object function_index, index, reader;
-    std::vector<nb::object> spectrum_index_list;
+    SpectrumList spectrum_index_list;
 
+    size_t count() const { return spectrum_index_list ? spectrum_index_list->size() : 0; }
     int traverse(visitproc visit, void *arg) const {
         Py_VISIT(function_index.ptr());
         Py_VISIT(index.ptr());
         Py_VISIT(reader.ptr());
-        for (const nb::object &o : spectrum_index_list) Py_VISIT(o.ptr());
+        if (spectrum_index_list)
+            for (const nb::object &o : *spectrum_index_list) Py_VISIT(o.ptr());
         return 0;
     }
     void clear() {
         function_index.reset();
         index.reset();
         reader.reset();
-        spectrum_index_list.clear();
+        spectrum_index_list.reset();
     }
 };
+
+// The list to walk: none after the collector cleared the analysis.
+SpectrumList listed(const AnalysisObject &a) {
+    static const SpectrumList empty = std::make_shared<const std::vector<nb::object>>();
+    return a.spectrum_index_list ? a.spectrum_index_list : empty;
+}
 
 struct QualAnalysisObject : AnalysisObject {
     nb::object unique_acquisition_conditions;
@@ -259,14 +280,14 @@ void read_spectrum_index_block(AnalysisObject &a) {
     const int64_t position = to_i64_saturating(nb::getattr(a.function_index, "_FunctionIndex__position"));
     zarn::SpectrumIndexHead head = zarn::read_spectrum_index_head(reader, position);
     zarn::DecompressedSegment segment(reader);
-    std::vector<nb::object> list;
-    list.reserve(size_t(std::min<int64_t>(head.count, int64_t(head.offsets.size()))));
+    auto list = std::make_shared<std::vector<nb::object>>();
+    list->reserve(size_t(std::min<int64_t>(head.count, int64_t(head.offsets.size()))));
     for (int64_t i = 0; i < head.count; ++i)
-        list.push_back(make_spectrum_index(a.reader, reader, zarn::stored_offset(head.offsets, head.origin, i), i));
-    a.spectrum_index_list = std::move(list);
+        list->push_back(make_spectrum_index(a.reader, reader, zarn::stored_offset(head.offsets, head.origin, i), i));
+    a.spectrum_index_list = list;
     if (head.has_profile)
         for (int64_t i = 0; i < head.count; ++i)
-            nb::inst_ptr<SpectrumIndexObject>(a.spectrum_index_list[size_t(i)])->profile_position =
+            nb::inst_ptr<SpectrumIndexObject>((*list)[size_t(i)])->profile_position =
                 zarn::stored_offset(head.profile_offsets, head.origin, i);
     segment.close();
     reader.confirm_zarn_symbol(zarn::Symbol::END_OF_SPECTRUM_INDEX_BLOCK);
@@ -276,14 +297,15 @@ void read_spectrum_index_block(AnalysisObject &a) {
 // of the analysis's distinct conditions: from the function's stored list,
 // or from the spectra, grouped by value and sorted.
 void bind_acquisition_conditions(QualAnalysisObject &a) {
+    const SpectrumList spectra = listed(a);
     nb::object stored = qual_field(a, "unique_acquisition_condition_list");
     nb::list unique;
     if (stored.is_none()) {
         std::vector<zarn::SpectrumConditionKey> keys;
         std::vector<nb::object> conditions;
-        keys.reserve(a.spectrum_index_list.size());
-        conditions.reserve(a.spectrum_index_list.size());
-        for (const nb::object &entry : a.spectrum_index_list) {
+        keys.reserve(spectra->size());
+        conditions.reserve(spectra->size());
+        for (const nb::object &entry : *spectra) {
             InternalSpectrumDescriptionObject &d = description_of(entry);
             const zarn::SpectrumConditionKey::Maker maker = maker_of(d);
             d.acquisition_condition = condition_from_description(d, maker);
@@ -297,7 +319,7 @@ void bind_acquisition_conditions(QualAnalysisObject &a) {
         const Items items(stored);
         for (size_t k = 0; k < items.size(); ++k) unique.append(make_acquisition_condition(items[k]));
         const int64_t n = int64_t(unique.size());
-        for (const nb::object &entry : a.spectrum_index_list) {
+        for (const nb::object &entry : *spectra) {
             InternalSpectrumDescriptionObject &d = description_of(entry);
             int64_t j = d.rec().acquisition_condition_index;
             if (j < 0) j += n;
@@ -393,25 +415,25 @@ private:
 // The retention time of a spectrum that counts for a chromatogram of
 // `match`: it has one and its condition equals the caller's.
 template <typename Match>
-const std::optional<double> &counted_time(InternalSpectrumDescriptionObject &d, Match &match) {
-    static const std::optional<double> none;
-    const std::optional<double> &rt = d.rec().retention_time;
-    if (!rt || match.differs(or_none(d.acquisition_condition))) return none;
+std::optional<double> counted_time(InternalSpectrumDescriptionObject &d, Match &match) {
+    const std::optional<double> rt = d.rec().retention_time;
+    if (!rt || match.differs(or_none(d.acquisition_condition))) return std::nullopt;
     return rt;
 }
 
 nb::list stored_totals(QualAnalysisObject &a, nb::handle condition, nb::handle retention_time_range, bool base_peak) {
+    const SpectrumList spectra = listed(a);
     ConditionMatcher match(condition, false);
     RangeTest range(retention_time_range);
     nb::list out;
-    for (const nb::object &entry : a.spectrum_index_list) {
+    for (const nb::object &entry : *spectra) {
         InternalSpectrumDescriptionObject &d = description_of(entry);
-        const std::optional<double> &rt = counted_time(d, match);
+        const std::optional<double> rt = counted_time(d, match);
         if (!rt || (!range.none() && !range.contains(*rt))) continue;
         const zarn::InternalSpectrumDescription &r = d.rec();
         const std::optional<double> &intensity = base_peak ? r.base_peak_intensity : r.current_total_ion;
         auto total = [](const std::optional<double> &v) { return v ? Num::of_float(*v) : Num::of_int(0); };
-        out.append(chromatogram_point(r, total(intensity), total(r.base_peak_mz)));
+        out.append(chromatogram_point({r.index, *rt}, total(intensity), total(r.base_peak_mz)));
     }
     return out;
 }
@@ -471,7 +493,8 @@ struct XicOption {
             min.emplace(nb::getattr(extract_mz_range, "min"));
             max.emplace(nb::getattr(extract_mz_range, "max"));
         }
-        const size_t start = ascending && min->native() && max->native() ? zarn::window_start(points, min->number()) : 0;
+        const bool search = ascending && min->native() && max->native();
+        const size_t start = search ? zarn::window_start(points, min->number()) : 0;
         return zarn::window_value(
             points, start, [&](double x) { return min->greater(x); }, [&](double x) { return max->less(x); });
     }
@@ -515,28 +538,28 @@ nb::list multiple_xic(QualAnalysisObject &a, nb::handle options) {
     if (every_range)
         combined.emplace(make_value(ValueRange{smallest(lows, Py_LT), smallest(highs, Py_GT)}));
 
-    std::vector<size_t> to_read;
-    for (size_t i = 0; i < a.spectrum_index_list.size(); ++i) {
-        InternalSpectrumDescriptionObject &d = description_of(a.spectrum_index_list[i]);
-        const std::optional<double> &rt = d.rec().retention_time;
+    const SpectrumList spectra = listed(a);
+    std::vector<std::pair<size_t, Chosen>> to_read;
+    for (size_t i = 0; i < spectra->size(); ++i) {
+        InternalSpectrumDescriptionObject &d = description_of((*spectra)[i]);
+        const std::optional<double> rt = d.rec().retention_time;
         if (!rt || !wanted.contains(or_none(d.acquisition_condition))) continue;
         if (combined && !combined->contains(*rt)) continue;
-        to_read.push_back(i);
+        to_read.emplace_back(i, Chosen{d.rec().index, *rt});
     }
 
     Reader &reader = reader_of(a.reader);
-    for (size_t i : to_read) {
-        const nb::object &entry = a.spectrum_index_list[i];
+    for (const auto &[i, chosen_spectrum] : to_read) {
+        const nb::object &entry = (*spectra)[i];
         InternalSpectrumDescriptionObject &d = description_of(entry);
         zarn::move_to_stored_position(reader, position_of(entry), "Spectrum");
         const std::vector<Point> points = zarn::read_spectrum(reader);
         const bool ascending = zarn::ascending(points);
-        const double rt = *d.rec().retention_time;
         for (XicOption &option : chosen) {
             if (option.match.differs(or_none(d.acquisition_condition))) continue;
-            if (!option.range.none() && !option.range.contains(rt)) continue;
+            if (!option.range.none() && !option.range.contains(chosen_spectrum.retention_time)) continue;
             const zarn::WindowValue v = option.scan(points, ascending);
-            option.result.append(chromatogram_point(d.rec(), num_of(v.sum), Num::of_float(v.base_x)));
+            option.result.append(chromatogram_point(chosen_spectrum, num_of(v.sum), Num::of_float(v.base_x)));
         }
     }
     nb::list out;
@@ -560,9 +583,10 @@ int64_t nearest_position(const AnalysisObject &a, nb::handle retention_time, Cou
     double smallest = DBL_MAX;
     nb::object smallest_object = nb::float_(DBL_MAX);
     int64_t found = -1;
-    for (size_t i = 0; i < a.spectrum_index_list.size(); ++i) {
-        InternalSpectrumDescriptionObject &d = description_of(a.spectrum_index_list[i]);
-        const std::optional<double> &rt = counts(d);
+    const SpectrumList spectra = listed(a);
+    for (size_t i = 0; i < spectra->size(); ++i) {
+        InternalSpectrumDescriptionObject &d = description_of((*spectra)[i]);
+        const std::optional<double> rt = counts(d);
         if (!rt) continue;
         if (native) {
             const double difference = std::fabs(*rt - target);
@@ -585,24 +609,24 @@ int64_t nearest_position(const AnalysisObject &a, nb::handle retention_time, Cou
 }
 
 nb::object get_spectrum(QualAnalysisObject &a, nb::handle index) {
-    const size_t i = checked_position(index, a.spectrum_index_list.size());
-    return new_spectrum(a.spectrum_index_list[i], index);
+    const SpectrumList spectra = listed(a);
+    const size_t i = checked_position(index, spectra->size());
+    return new_spectrum((*spectra)[i], index);
 }
 
 nb::object find_nearest_spectrum(QualAnalysisObject &a, nb::handle condition, nb::handle retention_time) {
     ConditionMatcher match(condition, false);
     const int64_t found = nearest_position(
-        a, retention_time, [&](InternalSpectrumDescriptionObject &d) -> const std::optional<double> & {
-            return counted_time(d, match);
-        });
+        a, retention_time, [&](InternalSpectrumDescriptionObject &d) { return counted_time(d, match); });
     return get_spectrum(a, nb::int_(found));
 }
 
 // ---------------------------------------------------------------- DADAnalysis
 
 nb::object get_dad_spectrum(DADAnalysisObject &a, nb::handle index) {
-    const size_t i = checked_position(index, a.spectrum_index_list.size());
-    return new_dad_spectrum(a.spectrum_index_list[i], index, qual_field(a, "wavelength_arr"));
+    const SpectrumList spectra = listed(a);
+    const size_t i = checked_position(index, spectra->size());
+    return new_dad_spectrum((*spectra)[i], index, qual_field(a, "wavelength_arr"));
 }
 
 // The function's wavelength axis as doubles, or none: then spectra are
@@ -625,16 +649,20 @@ nb::list dad_chromatogram(DADAnalysisObject &a, nb::handle extract_wavelength_ra
     Reader &reader = reader_of(a.reader);
     std::optional<std::pair<double, double>> band;  // read after the first spectrum
     nb::list out;
-    for (const nb::object &entry : a.spectrum_index_list) {
+    const SpectrumList spectra = listed(a);
+    for (const nb::object &entry : *spectra) {
         InternalSpectrumDescriptionObject &d = description_of(entry);
         if (!d.rec().retention_time) continue;
+        const Chosen spectrum{d.rec().index, *d.rec().retention_time};
         zarn::move_to_stored_position(reader, position_of(entry), "Spectrum");
         const std::vector<Point> points = read_dad_points(reader, axis);
-        if (!band)
-            band.emplace(as_double(to_float(nb::getattr(extract_wavelength_range, "min"))),
-                         as_double(to_float(nb::getattr(extract_wavelength_range, "max"))));
+        if (!band) {
+            const double min = as_double(to_float(nb::getattr(extract_wavelength_range, "min")));
+            const double max = as_double(to_float(nb::getattr(extract_wavelength_range, "max")));
+            band.emplace(min, max);
+        }
         const zarn::BandValue v = zarn::dad_band_average(points, band->first, band->second);
-        out.append(chromatogram_point(d.rec(), num_of(v.intensity), Num::of_float(v.base_x)));
+        out.append(chromatogram_point(spectrum, num_of(v.intensity), Num::of_float(v.base_x)));
     }
     return out;
 }
@@ -642,19 +670,22 @@ nb::list dad_chromatogram(DADAnalysisObject &a, nb::handle extract_wavelength_ra
 nb::list max_plot(DADAnalysisObject &a, nb::handle extract_wavelength_range, nb::handle wavelength_tolerance) {
     const nb::object tolerance = to_float(wavelength_tolerance);
     const double tol = as_double(tolerance);
-    const Bound min{nb::getattr(extract_wavelength_range, "min")}, max{nb::getattr(extract_wavelength_range, "max")};
     // The collector takes the band widened by the tolerance on both sides.
     zarn::XicRange widened;
+    const Bound min{nb::getattr(extract_wavelength_range, "min")};
     widened.min = number_of(min.object() - tolerance);
+    const Bound max{nb::getattr(extract_wavelength_range, "max")};
     widened.max = number_of(max.object() + tolerance);
     zarn::XicRange *ranges[] = {&widened};
     zarn::XicSink sink(ranges);
     const std::optional<std::vector<double>> axis = wavelength_axis(a);
     Reader &reader = reader_of(a.reader);
     nb::list out;
-    for (const nb::object &entry : a.spectrum_index_list) {
+    const SpectrumList spectra = listed(a);
+    for (const nb::object &entry : *spectra) {
         InternalSpectrumDescriptionObject &d = description_of(entry);
         if (!d.rec().retention_time) continue;
+        const Chosen spectrum{d.rec().index, *d.rec().retention_time};
         zarn::move_to_stored_position(reader, position_of(entry), "Spectrum");
         widened.is_break_to_read = false;
         widened.spectrum_point.clear();
@@ -667,13 +698,13 @@ nb::list max_plot(DADAnalysisObject &a, nb::handle extract_wavelength_range, nb:
             tol);
         switch (v.kind) {
             case zarn::MaxPlotValue::NoPoint:
-                out.append(chromatogram_point(d.rec(), Num::of_int(0), Num::of_int(-1)));
+                out.append(chromatogram_point(spectrum, Num::of_int(0), Num::of_int(-1)));
                 break;
             case zarn::MaxPlotValue::EmptyWindow:
-                out.append(chromatogram_point(d.rec(), Num::of_int(0), Num::of_float(v.base_x)));
+                out.append(chromatogram_point(spectrum, Num::of_int(0), Num::of_float(v.base_x)));
                 break;
             case zarn::MaxPlotValue::Mean:
-                out.append(chromatogram_point(d.rec(), Num::of_float(v.mean), Num::of_float(v.base_x)));
+                out.append(chromatogram_point(spectrum, Num::of_float(v.mean), Num::of_float(v.base_x)));
                 break;
         }
     }
@@ -683,7 +714,7 @@ nb::list max_plot(DADAnalysisObject &a, nb::handle extract_wavelength_range, nb:
 nb::object find_nearest_dad_spectrum(DADAnalysisObject &a, nb::handle retention_time) {
     const int64_t found = nearest_position(
         a, retention_time,
-        [](InternalSpectrumDescriptionObject &d) -> const std::optional<double> & { return d.rec().retention_time; });
+        [](InternalSpectrumDescriptionObject &d) { return d.rec().retention_time; });
     return get_dad_spectrum(a, nb::int_(found));
 }
 
@@ -697,7 +728,7 @@ void analysis_fields(nb::class_<T> &cls, const char *prefix) {
         .def_prop_ro((p + "reader").c_str(), [](T &a) { return or_none(a.reader); })
         .def_prop_ro("index", [](T &a) { return or_none(a.index); })
         .def_prop_ro("supplemental_properties", [](T &a) { return qual_field(a, "supplemental_properties"); })
-        .def("get_spectra_count", [](T &a) { return a.spectrum_index_list.size(); });
+        .def("get_spectra_count", [](T &a) { return a.count(); });
 }
 
 template <typename T>
@@ -744,7 +775,8 @@ NB_MODULE(qual, m) {
     dad_spectrum.def("__str__", points_text<DADSpectrumObject, dad_spectrum_points>)
         .def("__repr__", points_text<DADSpectrumObject, dad_spectrum_points>);
     spectrum_fields(dad_spectrum, "_DADSpectrum__");
-    dad_spectrum.def_prop_ro("_DADSpectrum__wavelength_arr", [](DADSpectrumObject &s) { return or_none(s.wavelength_arr); })
+    dad_spectrum
+        .def_prop_ro("_DADSpectrum__wavelength_arr", [](DADSpectrumObject &s) { return or_none(s.wavelength_arr); })
         .def("get_spectrum_points", &dad_spectrum_points);
 
     // ---- QualAnalysis
@@ -754,7 +786,7 @@ NB_MODULE(qual, m) {
     qual.def("__str__",
              [](QualAnalysisObject &a) {
                  nb::object text = nb::steal(PyUnicode_FromFormat(
-                     "%U, %zd spectrum conditions", counted_text(or_none(a.index), a.spectrum_index_list.size(), "spectra").ptr(),
+                     "%U, %zd spectrum conditions", counted_text(or_none(a.index), a.count(), "spectra").ptr(),
                      length(or_none(a.unique_acquisition_conditions))));
                  if (!text.is_valid()) throw nb::python_error();
                  return text;
@@ -787,7 +819,7 @@ NB_MODULE(qual, m) {
     dad.def_static("_DADAnalysis__create_instance", &create_analysis<DADAnalysisObject, read_dad>,
                    "function_index"_a.none(), "index"_a.none());
     dad.def("__str__",
-            [](DADAnalysisObject &a) { return counted_text(or_none(a.index), a.spectrum_index_list.size(), "spectra"); })
+            [](DADAnalysisObject &a) { return counted_text(or_none(a.index), a.count(), "spectra"); })
         .def("__repr__", [](nb::handle self) { return nb::str(self); })
         .def("_DADAnalysis__read", &read_dad);
     analysis_fields(dad, "_DADAnalysis__");
