@@ -69,7 +69,7 @@ private:
     nb::list parts_;
 };
 
-// A member of an enumeration by name, looked up once.
+// A member of an enumeration by name, kept for the life of the interpreter.
 nb::handle member(PyEnum kind, const char *name) { return nb::object(enum_type(kind).attr(name)).release(); }
 
 nb::handle spectrum_type(int which) {

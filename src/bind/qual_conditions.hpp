@@ -63,8 +63,7 @@ struct AcquisitionConditionObject {
     nb::handle field(Field f) const;
     int traverse(visitproc visit, void *arg) const {
         for (const nb::object &o : fields) Py_VISIT(o.ptr());
-        Py_VISIT(additional_conditions.ptr());
-        return 0;
+        return visit_objects(visit, arg, additional_conditions);
     }
     void clear() {
         for (nb::object &o : fields) o.reset();
@@ -76,16 +75,9 @@ struct ChromatogramFilterOptionObject {
     nb::object extract_mz_range, acquisition_condition, retention_time_range;
 
     int traverse(visitproc visit, void *arg) const {
-        Py_VISIT(extract_mz_range.ptr());
-        Py_VISIT(acquisition_condition.ptr());
-        Py_VISIT(retention_time_range.ptr());
-        return 0;
+        return visit_objects(visit, arg, extract_mz_range, acquisition_condition, retention_time_range);
     }
-    void clear() {
-        extract_mz_range.reset();
-        acquisition_condition.reset();
-        retention_time_range.reset();
-    }
+    void clear() { reset_objects(extract_mz_range, acquisition_condition, retention_time_range); }
 };
 
 // Registers the classes of this header with the module.

@@ -142,23 +142,16 @@ struct SpectrumObject {
     nb::object spectrum_index, index, spectrum_points;
 
     int traverse(visitproc visit, void *arg) const {
-        Py_VISIT(spectrum_index.ptr());
-        Py_VISIT(index.ptr());
-        Py_VISIT(spectrum_points.ptr());
-        return 0;
+        return visit_objects(visit, arg, spectrum_index, index, spectrum_points);
     }
-    void clear() {
-        spectrum_index.reset();
-        index.reset();
-        spectrum_points.reset();
-    }
+    void clear() { reset_objects(spectrum_index, index, spectrum_points); }
 };
 
 struct DADSpectrumObject : SpectrumObject {
     nb::object wavelength_arr;
 
     int traverse(visitproc visit, void *arg) const {
-        Py_VISIT(wavelength_arr.ptr());
+        if (int r = visit_objects(visit, arg, wavelength_arr)) return r;
         return SpectrumObject::traverse(visit, arg);
     }
     void clear() {
@@ -228,17 +221,13 @@ struct AnalysisObject {
 
     size_t count() const { return spectrum_index_list ? spectrum_index_list->size() : 0; }
     int traverse(visitproc visit, void *arg) const {
-        Py_VISIT(function_index.ptr());
-        Py_VISIT(index.ptr());
-        Py_VISIT(reader.ptr());
+        if (int r = visit_objects(visit, arg, function_index, index, reader)) return r;
         if (spectrum_index_list)
             for (const nb::object &o : *spectrum_index_list) Py_VISIT(o.ptr());
         return 0;
     }
     void clear() {
-        function_index.reset();
-        index.reset();
-        reader.reset();
+        reset_objects(function_index, index, reader);
         spectrum_index_list.reset();
     }
 };
@@ -253,7 +242,7 @@ struct QualAnalysisObject : AnalysisObject {
     nb::object unique_acquisition_conditions;
 
     int traverse(visitproc visit, void *arg) const {
-        Py_VISIT(unique_acquisition_conditions.ptr());
+        if (int r = visit_objects(visit, arg, unique_acquisition_conditions)) return r;
         return AnalysisObject::traverse(visit, arg);
     }
     void clear() {
