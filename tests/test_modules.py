@@ -2,6 +2,8 @@
 C++ core: an object made by one module is the same C++ object to another."""
 
 import importlib
+import subprocess
+import sys
 
 import pytest
 
@@ -17,6 +19,7 @@ from zarn_data_access._internal._reader import KxmFileReader
         "zarn_data_access._internal._description",
         "zarn_data_access._internal._index",
         "zarn_data_access.zstd",
+        "zarn_data_access.qual",
     ],
 )
 def test_each_deliverable_is_its_own_extension_module(name):
@@ -43,3 +46,11 @@ def test_reader_made_by_one_module_is_accepted_by_another(tmp_path):
 def test_foreign_object_is_refused_by_cpp_code():
     with pytest.raises(TypeError):
         _testing.reader_read_tiny_uint_at(object(), 0)
+
+
+def test_qual_loads_the_modules_it_needs():
+    needed = ["zarn_data_access._internal._enum", "zarn_data_access._internal._reader",
+              "zarn_data_access._internal._description", "zarn_data_access._internal._index"]
+    code = f"import sys, zarn_data_access.qual; print(all(m in sys.modules for m in {needed!r}))"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "True"
