@@ -19,6 +19,7 @@ from zarn_data_access._internal._reader import KxmFileReader
         "zarn_data_access._internal._description",
         "zarn_data_access._internal._index",
         "zarn_data_access.zstd",
+        "zarn_data_access.qual",
         "zarn_data_access.quan",
         "zarn_data_access.access",
     ],
@@ -54,9 +55,11 @@ INTERNAL = ["zarn_data_access._internal._enum", "zarn_data_access._internal._rea
 
 
 @pytest.mark.parametrize("name, loads, never", [
+    ("zarn_data_access.qual", INTERNAL, ["zarn_data_access.quan", "zarn_data_access.access"]),
     # quan works on the objects it is given and loads none of their modules
-    ("zarn_data_access.quan", [], INTERNAL + ["zarn_data_access.access"]),
-    ("zarn_data_access.access", INTERNAL + ["zarn_data_access.exception", "zarn_data_access.quan"], []),
+    ("zarn_data_access.quan", [], INTERNAL + ["zarn_data_access.qual", "zarn_data_access.access"]),
+    ("zarn_data_access.access", INTERNAL + ["zarn_data_access.exception", "zarn_data_access.qual",
+                                            "zarn_data_access.quan"], []),
 ])
 def test_a_module_loads_what_it_imports_and_nothing_else(name, loads, never):
     code = ("import sys, importlib\n"

@@ -44,5 +44,10 @@ def test_the_example_program_runs():
         "Zarn format 3.6.0, 2 measurements",
         "  [Sample Name] Plasma 1, [Sample ID] P-1, [#Qual] 1, [#Quan] 1, [#DAD] 0, [#Analog] 0",
         "  [Sample Name] Blank, [#Qual] 0, [#Quan] 0, [#DAD] 0, [#Analog] 1"]
-    assert "[0] SRM, Caffeine, 195.1 > 138.0 [(0.5, 12.0), (1.0, 480.0), (1.5, 30.0)]" in lines
-    assert "[0] Pump pressure [(0.5, 101.5), (1.0, 102.0)]" in lines
+    assert lines[3:] == [
+        "[0] 3 spectra, 1 spectrum conditions",
+        "spectrum [1] 3 points: [(138.0, 20.0), (195.0, 42.0), (196.0, 10.0)]",
+        "TIC: [(0.5, 61.0), (1.0, 62.0), (1.5, 63.0)]",
+        "XIC 194.5-195.5: [(0.5, 41.0), (1.0, 42.0), (1.5, 43.0)]",
+        "[0] SRM, Caffeine, 195.1 > 138.0 [(0.5, 12.0), (1.0, 480.0), (1.5, 30.0)]",
+        "[0] Pump pressure [(0.5, 101.5), (1.0, 102.0)]"]

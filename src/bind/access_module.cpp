@@ -44,7 +44,7 @@ nb::object factory_of(nb::handle cls) {
 }
 
 // The analysis classes of qual and quan, taken as module attributes.
-void import_analyses(nb::module_ &m, bool with_qual) {
+void import_analyses(nb::module_ &m) {
     struct Source {
         const char *module, *name;
         Kind kind;
@@ -54,21 +54,10 @@ void import_analyses(nb::module_ &m, bool with_qual) {
                                          {"zarn_data_access.quan", "QuanAnalysis", QuanKind},
                                          {"zarn_data_access.quan", "AnalogAnalysis", AnalogKind}};
     for (const Source &s : sources) {
-        if ((s.kind == QualKind || s.kind == DadKind) != with_qual) continue;
         nb::object cls = nb::module_::import_(s.module).attr(s.name);
         m.attr(s.name) = cls;
         imports.analysis_factory[s.kind] = factory_of(cls).release().ptr();
     }
-}
-
-// The qualitative module is imported on first use until it is available
-// at load time.
-nb::handle analysis_factory(Kind kind) {
-    if (!imports.analysis_factory[kind]) {
-        nb::module_ access = nb::module_::import_("zarn_data_access.access");
-        import_analyses(access, true);
-    }
-    return imports.analysis_factory[kind];
 }
 
 // ---------------------------------------------------------------- ZarnFile
@@ -237,7 +226,7 @@ nb::object get_analysis(MeasurementObject &o, Kind kind, nb::handle index) {
     const nb::object &list = o.ready().lists[kind];
     if (out_of_range(index, analysis_count(o, kind))) throw zarn::PlainError(kOutOfRange);
     nb::object entry = item(list, index);
-    return analysis_factory(kind)(entry, index);
+    return nb::handle(imports.analysis_factory[kind])(entry, index);
 }
 
 nb::str measurement_text(nb::handle self) {
@@ -275,7 +264,7 @@ NB_MODULE(access, m) {
     m.attr("DetectorTypes") = nb::module_::import_("zarn_data_access._internal._description").attr("DetectorTypes");
     m.attr("KxmFileReader") = nb::module_::import_("zarn_data_access._internal._reader").attr("KxmFileReader");
     m.attr("ZarnException") = nb::module_::import_("zarn_data_access.exception").attr("ZarnException");
-    import_analyses(m, false);
+    import_analyses(m);
     imports.reader_factory = factory_of(m.attr("KxmFileReader")).release().ptr();
     imports.jump_table_factory = factory_of(m.attr("JumpTable")).release().ptr();
 

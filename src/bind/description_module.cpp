@@ -11,6 +11,7 @@
 #include "pyconv.hpp"
 #include "record_objects.hpp"
 #include "support.hpp"
+#include "value_semantics.hpp"
 #include "values.hpp"
 
 namespace nb = nanobind;
@@ -25,36 +26,6 @@ using Getter = nb::object (*)(T &);
 
 // ---- value hash and equality of the condition records
 
-// 1, then 31 * result + c for each field, c being 0 for None and otherwise
-// the field's hash; unbounded, for the interpreter to reduce.
-class ValueHash {
-public:
-    void add(nb::handle field) {
-        if (field.is_none()) {
-            add_integer(0);
-            return;
-        }
-        const Py_hash_t h = PyObject_Hash(field.ptr());
-        if (h == -1 && PyErr_Occurred()) throw nb::python_error();
-        add_integer(h);
-    }
-    // A list takes part as the tuple of its elements.
-    void add_as_tuple(nb::handle field) {
-        if (field.is_none()) {
-            add_integer(0);
-            return;
-        }
-        nb::object tuple = nb::steal(PySequence_Tuple(field.ptr()));
-        if (!tuple.is_valid()) throw nb::python_error();
-        add(tuple);
-    }
-    void add_integer(int64_t c) { result_ = 31 * result_ + c; }
-    nb::object value() const { return int_from_i128(result_); }
-
-private:
-    zarn::i128 result_ = 1;
-};
-
 template <typename T>
 using Fields = std::type_identity_t<std::initializer_list<Getter<T>>>;
 
@@ -63,14 +34,6 @@ nb::object hash_of(T &o, Fields<T> fields) {
     ValueHash h;
     for (Getter<T> get : fields) h.add(get(o));
     return h.value();
-}
-
-bool differ(nb::handle a, nb::handle b) {
-    nb::object r = nb::steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE));
-    if (!r.is_valid()) throw nb::python_error();
-    const int truth = PyObject_IsTrue(r.ptr());
-    if (truth < 0) throw nb::python_error();
-    return truth == 1;
 }
 
 // Unequal to an object of another class; otherwise the fields compared in

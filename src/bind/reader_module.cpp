@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "blocks.hpp"
+#include "points.hpp"
 #include "reader.hpp"
 #include "pyconv.hpp"
 #include "support.hpp"
@@ -123,34 +124,10 @@ nb::object version_field(Reader &r, int64_t zarn::Version::*field, const char *n
 // ---------------------------------------------------------------- points
 
 using zarn::py::Num;
-
-Num num_of(const zarn::Number &n) { return n.is_int ? Num::of_i128(n.i) : Num::of_float(n.f); }
-
-nb::object number_object(const zarn::Number &n) {
-    return n.is_int ? zarn::py::int_from_i128(n.i) : nb::steal(PyFloat_FromDouble(n.f));
-}
-
-// A new list of one value object per point, made by `make(point)`.
-template <typename Make>
-nb::list point_list(const std::vector<zarn::Point> &points, Make &&make) {
-    nb::list list = nb::steal<nb::list>(PyList_New(Py_ssize_t(points.size())));
-    if (!list.is_valid()) throw nb::python_error();
-    for (size_t i = 0; i < points.size(); ++i)
-        PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), make(points[i]).release().ptr());
-    return list;
-}
-
-nb::list spectrum_list(const std::vector<zarn::Point> &points) {
-    return point_list(points, [](const zarn::Point &p) {
-        return zarn::py::make_value(zarn::py::SpectrumPoint{Num::of_float(p.x), num_of(p.intensity)});
-    });
-}
-
-nb::list chromatogram_list(const std::vector<zarn::Point> &points) {
-    return point_list(points, [](const zarn::Point &p) {
-        return zarn::py::make_value(zarn::py::ChromatogramPoint{Num::of_float(p.x), num_of(p.intensity)});
-    });
-}
+using zarn::py::Items;
+using zarn::py::as_double;
+using zarn::py::number_object;
+using zarn::py::spectrum_list;
 
 // A codec run at the position, its points as a new list.
 template <void (*Codec)(Reader &, std::vector<zarn::Point> &)>
@@ -158,37 +135,6 @@ nb::list codec_list(Reader &r) {
     std::vector<zarn::Point> points;
     Codec(r, points);
     return spectrum_list(points);
-}
-
-// The items of a sequence as `len(seq)` and `seq[i]` give them (lists and
-// tuples directly).
-class Items {
-public:
-    explicit Items(nb::handle seq) : seq_(seq) {
-        fast_ = PyList_CheckExact(seq.ptr()) || PyTuple_CheckExact(seq.ptr());
-        size_ = PyObject_Length(seq.ptr());
-        if (size_ < 0) throw nb::python_error();
-    }
-    size_t size() const { return size_t(size_); }
-    nb::object operator[](size_t i) const {
-        if (fast_ && Py_ssize_t(i) < PySequence_Fast_GET_SIZE(seq_.ptr()))
-            return nb::borrow(PySequence_Fast_GET_ITEM(seq_.ptr(), Py_ssize_t(i)));
-        nb::object key = nb::steal(PyLong_FromSize_t(i));
-        nb::object item = nb::steal(PyObject_GetItem(seq_.ptr(), key.ptr()));
-        if (!item.is_valid()) throw nb::python_error();
-        return item;
-    }
-
-private:
-    nb::handle seq_;
-    Py_ssize_t size_;
-    bool fast_;
-};
-
-double as_double(nb::handle h) {
-    const double v = PyFloat_AsDouble(h.ptr());
-    if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return v;
 }
 
 // ---------------------------------------------------------------- SCIEX helpers
@@ -229,20 +175,6 @@ void add_zero(int32_t min_index_diff, nb::handle filtered_index_arr, nb::handle 
 
 // ---------------------------------------------------------------- DAD
 
-nb::list read_dad_spectrum(Reader &r, nb::handle wavelength_arr) {
-    const std::vector<zarn::Number> intensities = zarn::read_dad_segments(r);
-    const Items wavelengths(wavelength_arr);
-    nb::list list = nb::steal<nb::list>(PyList_New(Py_ssize_t(wavelengths.size())));
-    if (!list.is_valid()) throw nb::python_error();
-    for (size_t i = 0; i < wavelengths.size(); ++i) {
-        nb::object point = zarn::py::make_value(zarn::py::SpectrumPoint{
-            Num::of_object(wavelengths[i]), num_of(zarn::dad_intensity(intensities, i))});
-        PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), point.release().ptr());
-    }
-    r.confirm_zarn_symbol(zarn::Symbol::END_OF_SPECTRUM);
-    return list;
-}
-
 nb::list number_list(const std::vector<zarn::Number> &values) {
     nb::list list = nb::steal<nb::list>(PyList_New(Py_ssize_t(values.size())));
     if (!list.is_valid()) throw nb::python_error();
@@ -275,40 +207,7 @@ nb::object create_xic_info(nb::handle mz_range) {
     return info;
 }
 
-// A bound of a range for one call: a float or an integer compared exactly
-// in C++, any other object by the interpreter.
-class Bound {
-public:
-    explicit Bound(nb::object value) : object_(std::move(value)) {
-        PyObject *o = object_.ptr();
-        if (PyFloat_CheckExact(o)) {
-            number_ = zarn::Number::real(PyFloat_AS_DOUBLE(o));
-            native_ = true;
-        } else if (PyLong_CheckExact(o) || PyBool_Check(o)) {
-            int overflow = 0;
-            const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-            if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-            if (!overflow) {
-                number_ = zarn::Number::integer(v);
-                native_ = true;
-            }
-        }
-    }
-    // bound > x, bound < x
-    bool greater(double x) const { return native_ ? zarn::greater(number_, zarn::Number::real(x)) : compare(x, Py_GT); }
-    bool less(double x) const { return native_ ? zarn::less(number_, zarn::Number::real(x)) : compare(x, Py_LT); }
-
-private:
-    bool compare(double x, int op) const {
-        nb::object other = nb::float_(x);
-        const int r = PyObject_RichCompareBool(object_.ptr(), other.ptr(), op);
-        if (r < 0) throw nb::python_error();
-        return r == 1;
-    }
-    nb::object object_;
-    zarn::Number number_;
-    bool native_ = false;
-};
+using zarn::py::Bound;
 
 // One XicInfo during one range-limited read. Its attributes are read when
 // first needed and kept for the call; a passed flag and every collected
@@ -510,7 +409,7 @@ NB_MODULE(_reader, m) {
 
     // data blocks
     reader
-        .def("_KxmFileReader__read_chromatogram", [](Reader &r) { return chromatogram_list(zarn::read_chromatogram(r)); })
+        .def("_KxmFileReader__read_chromatogram", [](Reader &r) { return zarn::py::chromatogram_list(zarn::read_chromatogram(r)); })
         .def("_KxmFileReader__read_spectrum", [](Reader &r) { return spectrum_list(zarn::read_spectrum(r)); })
         .def("_KxmFileReader__read_zstd_efficient_spectrum", &codec_list<zarn::read_zstd_efficient_spectrum>)
         .def("_KxmFileReader__read_efficient_mz_compressed_spectrum",
@@ -528,7 +427,7 @@ NB_MODULE(_reader, m) {
              },
              "min_index_diff"_a, "filtered_index_arr"_a, "filtered_intensity_arr"_a, "index_arr"_a, "intensity_arr"_a)
         .def("_KxmFileReader__get_dad_intensities", [](Reader &r) { return number_list(zarn::get_dad_intensities(r)); })
-        .def("_KxmFileReader__read_dad_spectrum", &read_dad_spectrum, "wavelength_arr"_a)
+        .def("_KxmFileReader__read_dad_spectrum", &zarn::py::read_dad_spectrum, "wavelength_arr"_a)
         // range-limited reads
         .def("_KxmFileReader__set_xic_info",
              [](Reader &, nb::handle xic_arr, nb::handle mz, nb::handle intensity) {

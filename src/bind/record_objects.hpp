@@ -109,6 +109,19 @@ struct Slots {
     }
 };
 
+// A C++ object's traverse and clear over the Python objects it holds.
+template <typename... Objects>
+int visit_objects(visitproc visit, void *arg, const Objects &...objects) {
+    int r = 0;
+    ((r = r != 0 || !objects.ptr() ? r : visit(objects.ptr(), arg)), ...);
+    return r;
+}
+
+template <typename... Objects>
+void reset_objects(Objects &...objects) {
+    (objects.reset(), ...);
+}
+
 // Garbage-collector support for the record types: the kept field objects
 // may be anything a caller put into a list or dictionary, cycles included.
 template <typename T>

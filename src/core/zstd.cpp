@@ -18,6 +18,18 @@ struct DStreamDeleter {
     void operator()(ZSTD_DStream *s) const { ZSTD_freeDStream(s); }
 };
 
+struct DCtxDeleter {
+    void operator()(ZSTD_DCtx *c) const { ZSTD_freeDCtx(c); }
+};
+
+// One decompression context per thread, made once: making a context costs
+// far more than decompressing the small frame of one spectrum.
+ZSTD_DCtx *context() {
+    thread_local std::unique_ptr<ZSTD_DCtx, DCtxDeleter> ctx(ZSTD_createDCtx());
+    if (!ctx) fail("out of memory");
+    return ctx.get();
+}
+
 std::vector<uint8_t> decompress_stream(const uint8_t *data, size_t size, size_t max_size) {
     std::unique_ptr<ZSTD_DStream, DStreamDeleter> stream(ZSTD_createDStream());
     if (!stream) fail("out of memory");
@@ -55,7 +67,7 @@ std::vector<uint8_t> zstd_decompress(const uint8_t *data, size_t size, size_t ma
     if (declared == ZSTD_CONTENTSIZE_UNKNOWN) return decompress_stream(data, size, max_size);
     if (declared > max_size) fail("declared content exceeds the size limit");
     std::vector<uint8_t> out(static_cast<size_t>(declared));
-    size_t rc = ZSTD_decompress(out.data(), out.size(), data, size);
+    size_t rc = ZSTD_decompressDCtx(context(), out.data(), out.size(), data, size);
     if (ZSTD_isError(rc)) fail(ZSTD_getErrorName(rc));
     if (rc != out.size()) fail("content shorter than declared");
     return out;

@@ -9,8 +9,8 @@ the absolute position of each function index block.
 """
 
 from .container import (DIGEST_BLOCK_SIZE, JUMP_TABLE_SIZE, MAGIC,
-                        _at_least, function_index_block, header,
-                        spectrum_index_block, zarn_file)
+                        _at_least, function_index_block, header, zarn_file)
+from .functions import qual_function
 
 __all__ = ["Body", "body_start", "measurement_file"]
 
@@ -27,22 +27,14 @@ class Body:
         self.data += block
         return at
 
-    def spectra(self, spectra):
-        """Places the spectrum blocks, then their spectrum index block, and
-        returns the index block's position.  `spectra` are (description
-        record, spectrum block) or (description record, spectrum block,
-        profile block); profile offsets are written when every spectrum has
-        a profile block."""
-        spectra = list(spectra)
-        positions = [self.place(s[1]) for s in spectra]
-        profiles = [self.place(s[2]) for s in spectra if len(s) > 2]
-        at = len(self.data)
-        origin = at + 2
-        entries = [(p - origin, s[0]) for p, s in zip(positions, spectra)]
-        profile_offsets = None
-        if spectra and len(profiles) == len(spectra):
-            profile_offsets = [p - origin for p in profiles]
-        return self.place(spectrum_index_block(entries, profile_offsets))
+    def spectra(self, spectra, profiles=None):
+        """Places a qualitative function's spectrum blocks (and profile
+        blocks) and then the spectrum index block that locates them, as
+        `qual_function` lays them out; returns the index block's position.
+        `spectra` are (description record, spectrum block)."""
+        function = qual_function(spectra, lead=bytes(self.data), profiles=profiles)
+        self.data = bytearray(function.data)
+        return function.block_position
 
     def function_index(self, functions):
         """Places a function index block for (description record, data

@@ -1,0 +1,55 @@
+// The value hash and value equality that the condition records and the
+// public condition classes share: the hash starts at 1 and takes 31 times
+// itself plus each field's hash (0 for None), in unbounded arithmetic that
+// the interpreter reduces; fields compare with their own inequality.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+
+#include "numbers.hpp"
+#include "support.hpp"
+
+namespace zarn::py {
+
+namespace nb = nanobind;
+
+class ValueHash {
+public:
+    void add(nb::handle field) {
+        if (field.is_none()) {
+            add_integer(0);
+            return;
+        }
+        const Py_hash_t h = PyObject_Hash(field.ptr());
+        if (h == -1 && PyErr_Occurred()) throw nb::python_error();
+        add_integer(h);
+    }
+    // A list takes part as the tuple of its elements.
+    void add_as_tuple(nb::handle field) {
+        if (field.is_none()) {
+            add_integer(0);
+            return;
+        }
+        nb::object tuple = nb::steal(PySequence_Tuple(field.ptr()));
+        if (!tuple.is_valid()) throw nb::python_error();
+        add(tuple);
+    }
+    void add_integer(int64_t c) { result_ = 31 * result_ + c; }
+    nb::object value() const { return int_from_i128(result_); }
+
+private:
+    i128 result_ = 1;
+};
+
+// a != b as the interpreter answers it.
+inline bool differ(nb::handle a, nb::handle b) {
+    nb::object r = nb::steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE));
+    if (!r.is_valid()) throw nb::python_error();
+    const int truth = PyObject_IsTrue(r.ptr());
+    if (truth < 0) throw nb::python_error();
+    return truth == 1;
+}
+
+}  // namespace zarn::py

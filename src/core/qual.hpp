@@ -1,0 +1,176 @@
+// Qualitative analysis over native data: the head of a spectrum index
+// block, the grouping of spectrum conditions, and the chromatogram
+// arithmetic over decoded points (extracted-ion sums, DAD band averages,
+// DAD max plot values). Every value is computed operation by operation, in
+// the order and with the int-or-float results the interpreter would give.
+#pragma once
+
+#include <cfloat>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "blocks.hpp"
+#include "numbers.hpp"
+#include "reader.hpp"
+#include "records.hpp"
+
+namespace zarn {
+
+// ---------------------------------------------------------------- spectrum index block
+
+// Everything of a spectrum index block before its compressed descriptions.
+struct SpectrumIndexHead {
+    int64_t origin = 0;  // absolute offset right after the begin symbol
+    int64_t count = 0;
+    bool has_profile = false;
+    std::vector<int64_t> offsets, profile_offsets;
+};
+
+// Moves to the block at `position` (a position from the file: outside the
+// file it is a ZarnError) and reads its head; the reader then stands on the
+// compressed segment of the descriptions.
+SpectrumIndexHead read_spectrum_index_head(Reader &reader, int64_t position);
+
+// offsets[i] + origin; IndexError ("list index out of range") when the
+// array has no entry i.
+int64_t stored_offset(const std::vector<int64_t> &offsets, int64_t origin, int64_t i);
+
+// ---------------------------------------------------------------- spectrum conditions
+
+// The value of the public acquisition condition that a spectrum
+// description gives, as plain data: two descriptions with equal keys give
+// equal conditions. Doubles compare as the interpreter compares floats
+// (NaN equals nothing, -0.0 equals 0.0).
+struct SpectrumConditionKey {
+    // Which maker's condition the description's supplemental keys select.
+    enum Maker : int8_t { None = -1, Agilent, ThermoFisher, Waters };
+    // The measured spectrum type as the condition holds it.
+    enum Measured : int8_t { Unknown, Profile, Centroid };
+
+    int64_t ms_level = 1;
+    int64_t polarity = 0;  // the PolarityTypes value
+    std::optional<double> collision_energy, precursor_value;
+    Measured measured = Unknown;
+    std::optional<Range> precursor_range, mass_range;
+    Maker maker = None;
+    std::optional<double> voltage;  // absent: the description stored none
+
+    SpectrumConditionKey(const InternalSpectrumDescription &d, Maker maker, int64_t default_polarity);
+    bool operator==(const SpectrumConditionKey &other) const;
+    size_t hash() const;
+};
+
+// The positions of the first key of each group of equal keys, in the order
+// of first appearance, and for each key the number of its group.
+struct ConditionGroups {
+    std::vector<size_t> firsts;
+    std::vector<size_t> group_of;
+};
+ConditionGroups group_conditions(const std::vector<SpectrumConditionKey> &keys);
+
+// Orders groups (given by their first key) by MS level, polarity value,
+// then without collision energy before with it, by rising energy; stable.
+void sort_condition_groups(std::vector<size_t> &firsts, const std::vector<SpectrumConditionKey> &keys);
+
+// ---------------------------------------------------------------- extracted-ion window
+
+// The sum of the intensities inside a window and the x of its highest
+// point; base_x 0.0 when the window holds no point.
+struct WindowValue {
+    Number sum = Number::real(0.0);
+    double base_x = 0.0;
+};
+
+// Walks the points from `start`: a point `below` the window is passed over,
+// the first point `above` it ends the walk, every other point adds its
+// intensity and becomes the base when strictly higher than the base so far
+// (which starts at the negative of the largest double).
+template <typename Below, typename Above>
+WindowValue window_value(std::span<const Point> points, size_t start, Below &&below, Above &&above) {
+    WindowValue out;
+    Number peak = Number::real(-DBL_MAX);
+    for (size_t i = start; i < points.size(); ++i) {
+        const Point &p = points[i];
+        if (below(p.x)) continue;
+        if (above(p.x)) break;
+        out.sum = out.sum + p.intensity;
+        if (less(peak, p.intensity)) {
+            peak = p.intensity;
+            out.base_x = p.x;
+        }
+    }
+    return out;
+}
+
+// True when every x is at most the next one (no NaN): then the points below
+// a window form a prefix, and a binary search finds where the walk starts.
+bool ascending(std::span<const Point> points);
+
+// The first point that is not below `min`, for ascending points.
+size_t window_start(std::span<const Point> points, const Number &min);
+
+// ---------------------------------------------------------------- DAD band average
+
+// The DAD chromatogram value of one spectrum: the mean of the
+// piecewise-linear intensity over the part of [min, max] that the points
+// cover, and the x of the highest in-band value (the interpolated band
+// edges included); (0.0, -1.0) when the band misses the points. A band
+// that covers a single wavelength (it touches the first or the last point,
+// or the points do not ascend) gives the intensity of the point where the
+// walk ends there, and a segment whose x does not ascend adds nothing.
+struct BandValue {
+    Number intensity;
+    double base_x;
+};
+BandValue dad_band_average(std::span<const Point> points, double min, double max);
+
+// ---------------------------------------------------------------- DAD max plot
+
+// The max plot value of one spectrum from the points collected over the
+// widened band: no point in the band; the highest point's x with no point
+// in its window (a negative tolerance); or the mean of the points within
+// the tolerance of the highest point.
+struct MaxPlotValue {
+    enum Kind { NoPoint, EmptyWindow, Mean };
+    Kind kind = NoPoint;
+    double mean = 0.0;
+    double base_x = 0.0;
+};
+
+template <typename Below, typename Above>
+MaxPlotValue max_plot_value(std::span<const Point> collected, Below &&below, Above &&above, double tolerance) {
+    double base_peak = -DBL_MAX, base_x = -DBL_MAX;
+    for (const Point &p : collected) {
+        if (below(p.x)) continue;
+        if (above(p.x)) break;
+        const double intensity = p.intensity.to_double();
+        if (base_peak < intensity) {
+            base_peak = intensity;
+            base_x = p.x;
+        }
+    }
+    MaxPlotValue out;
+    if (base_x == -DBL_MAX) return out;
+    out.base_x = base_x;
+    const double low = base_x - tolerance, high = base_x + tolerance;
+    double sum = 0.0;
+    int64_t count = 0;
+    for (const Point &p : collected) {
+        if (p.x < low) continue;
+        if (p.x > high) break;
+        sum += p.intensity.to_double();
+        ++count;
+    }
+    if (count == 0) {
+        out.kind = MaxPlotValue::EmptyWindow;
+        return out;
+    }
+    out.kind = MaxPlotValue::Mean;
+    out.mean = sum / double(count);
+    return out;
+}
+
+}  // namespace zarn
