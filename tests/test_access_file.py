@@ -53,12 +53,13 @@ def stream_of(handle):
 
 def test_module_takes_its_names_from_the_other_modules():
     from zarn_data_access._internal import _description, _enum, _index, _reader
-    from zarn_data_access import exception, quan
+    from zarn_data_access import exception, qual, quan
     assert access.ZarnSymbols is _enum.ZarnSymbols
     assert (access.FunctionIndex, access.JumpTable) == (_index.FunctionIndex, _index.JumpTable)
     assert access.DetectorTypes is _description.DetectorTypes is _enum.DetectorTypes
     assert access.KxmFileReader is _reader.KxmFileReader
     assert access.ZarnException is exception.ZarnException
+    assert (access.QualAnalysis, access.DADAnalysis) == (qual.QualAnalysis, qual.DADAnalysis)
     assert (access.QuanAnalysis, access.AnalogAnalysis) == (quan.QuanAnalysis, quan.AnalogAnalysis)
 
 

@@ -9,6 +9,7 @@ import zarnwriter as w
 from zarn_data_access.access import Measurement, ZarnFile
 from zarn_data_access.common import InstrumentManufacturers
 from zarn_data_access.exception import ZarnException
+from zarn_data_access.qual import DADAnalysis, QualAnalysis
 from zarn_data_access.quan import AnalogAnalysis, QuanAnalysis
 from zarn_data_access.zstd import ZstdError
 
@@ -103,6 +104,10 @@ def test_functions_are_sorted_by_kind_in_block_order(open_file):
     assert type(analog) is AnalogAnalysis and (analog.index, analog.description) == (2, "7")
     only = m.get_quan_analysis(0)
     assert type(only) is QuanAnalysis and (only.index, only.compound_name) == (0, "3")
+    ms = m.get_qual_analysis(0)  # the second function of the block: the first is a DAD function
+    assert type(ms) is QualAnalysis and (ms.index, ms.supplemental_properties) == (0, {"name": "1"})
+    dad = m.get_dad_analysis(2)
+    assert type(dad) is DADAnalysis and (dad.index, dad.supplemental_properties) == (2, {"name": "6"})
     assert str(m) == "[#Qual] 2, [#Quan] 1, [#DAD] 3, [#Analog] 4"
 
 

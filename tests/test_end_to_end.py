@@ -8,7 +8,8 @@ import pytest
 
 import zarnwriter as w
 from zarn_data_access.access import ZarnFile
-from zarn_data_access.common import PolarityTypes, QuanAnalysisTypes
+from zarn_data_access.common import PolarityTypes, QuanAnalysisTypes, ValueRange
+from zarn_data_access.qual import ChromatogramFilterOption, DADAnalysis, QualAnalysis
 
 SRM, SIM = QuanAnalysisTypes.SRM, QuanAnalysisTypes.SIM
 VERSIONS = [(3, 0, 0), (3, 2, 5), (3, 3, 0), (3, 5, 1), (3, 6, 0), (3, 6, 7)]
@@ -68,6 +69,14 @@ def points(chromatogram):
     return [(p.retention_time, p.intensity) for p in chromatogram]
 
 
+def based(chromatogram):
+    return [(p.index, p.retention_time, p.intensity, p.x) for p in chromatogram]
+
+
+def spectrum(points_list):
+    return [(p.x, p.intensity) for p in points_list]
+
+
 @pytest.fixture
 def path(tmp_path):
     def write(data):
@@ -88,6 +97,33 @@ def check_sample(handle, version):
         "[#Qual] 0, [#Quan] 0, [#DAD] 0, [#Analog] 0"]
     assert (m0.hash, m0.measurement_date_time, m0.supplemental_properties, m2.sample_name) == (
         "m0", WHEN, {"Batch": "7"}, None)
+
+    # The two MS analyses of the first measurement: the same spectra, each
+    # read from its own place.
+    for index in (0, 1):
+        ms = m0.get_qual_analysis(index)
+        assert type(ms) is QualAnalysis and str(ms) == f"[{index}] 3 spectra, 1 spectrum conditions"
+        assert ms.supplemental_properties == {"Scan": "full"}
+        second = ms.get_spectrum(1)
+        assert (second.index, second.retention_time) == (1, 1.0)
+        assert spectrum(second.get_spectrum_points()) == [(100.5, 20.0), (300.5, 50.0)]
+        condition = ms.unique_acquisition_conditions[0]
+        assert (condition.ms_level, condition.polarity) == (1, PolarityTypes.POSITIVE)
+        assert based(ms.get_tic(condition)) == [(0, 0.5, 100.0, 300.5), (1, 1.0, 200.0, 300.5),
+                                                (2, 1.5, 300.0, 300.5)]
+        assert [p.intensity for p in ms.get_bpc(condition, ValueRange(0.9, 2.0))] == [50.0, 50.0]
+        assert based(ms.get_xic(ChromatogramFilterOption(condition, ValueRange(100.0, 101.0)))) == [
+            (0, 0.5, 10.0, 100.5), (1, 1.0, 20.0, 100.5), (2, 1.5, 30.0, 100.5)]
+        low, high = ms.get_multiple_xic([
+            ChromatogramFilterOption(condition, ValueRange(100.0, 101.0), ValueRange(1.2, 2.0)),
+            ChromatogramFilterOption(condition, ValueRange(0.0, 1000.0))])
+        assert (based(low), [p.intensity for p in high]) == ([(2, 1.5, 30.0, 100.5)], [60.0, 70.0, 80.0])
+        assert ms.find_nearest_spectrum(condition, 1.2).index == 1
+    dad = m0.get_dad_analysis(0)
+    assert type(dad) is DADAnalysis and str(dad) == "[0] 2 spectra"
+    assert spectrum(dad.get_spectrum(1).get_spectrum_points()) == [(200.0, 2.0), (210.0, 2.0), (220.0, 3.0)]
+    assert based(dad.get_chromatogram(ValueRange(205.0, 215.0))) == [(0, 0.5, 2.0, 215.0),
+                                                                     (1, 1.0, 2.125, 215.0)]
 
     srm, sim = m0.get_quan_analysis(0), m0.get_quan_analysis(1)
     assert (str(srm), str(sim)) == ("[0] SRM, Caffeine, 195.1 > 138.0", "[1] SIM, Theophylline, 181.1 +/- 0.5")
@@ -122,14 +158,21 @@ def test_closing_mid_walk(path):
     handle = ZarnFile(path(sample_file((3, 6, 0))))
     m0 = handle.get_measurement(0)
     srm = m0.get_quan_analysis(0)
+    ms = m0.get_qual_analysis(0)
+    first = ms.get_spectrum(0)
+    first.get_spectrum_points()
+    condition = ms.unique_acquisition_conditions[0]
     with handle:
         pass
     # What was read stays readable; what needs the file fails with the
     # closed stream's own error.
     assert str(srm) == "[0] SRM, Caffeine, 195.1 > 138.0" and len(srm.chromatogram_points) == 3
     assert (m0.sample_name, m0.get_dad_analysis_count()) == ("Plasma 1", 1)
+    assert len(first.get_spectrum_points()) == 2 and len(ms.get_tic(condition)) == 3
     for call in (lambda: handle.get_measurement(1), lambda: m0.get_quan_analysis(1),
-                 lambda: m0.get_analog_analysis(0)):
+                 lambda: m0.get_analog_analysis(0), lambda: m0.get_qual_analysis(0),
+                 lambda: m0.get_dad_analysis(0), lambda: ms.get_spectrum(1).get_spectrum_points(),
+                 lambda: ms.get_xic(ChromatogramFilterOption(condition, ValueRange(0.0, 1000.0)))):
         with pytest.raises(ValueError, match="closed file"):
             call()
     with pytest.raises(Exception, match="^Index out of range$"):
