@@ -98,19 +98,12 @@ struct FileObject {
     }
     nb::object table(const char *field) { return nb::getattr(open().jump_table, field); }
 
-    int traverse(visitproc visit, void *arg) const {
-        Py_VISIT(file_path.ptr());
-        Py_VISIT(reader.ptr());
-        Py_VISIT(jump_table.ptr());
-        return 0;
-    }
+    int traverse(visitproc visit, void *arg) const { return visit_objects(visit, arg, file_path, reader, jump_table); }
     // Garbage collection of a cycle through the handle closes the stream
     // before the reader goes.
     void clear() {
         close_stream_quietly(reader, "ZarnFile finalisation");
-        file_path.reset();
-        reader.reset();
-        jump_table.reset();
+        reset_objects(file_path, reader, jump_table);
     }
 };
 
@@ -159,16 +152,9 @@ struct MeasurementObject {
         return *this;
     }
     int traverse(visitproc visit, void *arg) const {
-        Py_VISIT(measurement_index.ptr());
-        Py_VISIT(index.ptr());
-        for (const nb::object &list : lists) Py_VISIT(list.ptr());
-        return 0;
+        return visit_objects(visit, arg, measurement_index, index, lists[0], lists[1], lists[2], lists[3]);
     }
-    void clear() {
-        measurement_index.reset();
-        index.reset();
-        for (nb::object &list : lists) list.reset();
-    }
+    void clear() { reset_objects(measurement_index, index, lists[0], lists[1], lists[2], lists[3]); }
 };
 
 // The kind of a function, from its description alone: a qualitative

@@ -215,19 +215,18 @@ nb::str points_text(T &s) {
 // analysis.
 using SpectrumList = std::shared_ptr<const std::vector<nb::object>>;
 
-struct AnalysisObject {
-    nb::object function_index, index, reader;
+struct AnalysisObject : FunctionAnalysis {
     SpectrumList spectrum_index_list;
 
     size_t count() const { return spectrum_index_list ? spectrum_index_list->size() : 0; }
     int traverse(visitproc visit, void *arg) const {
-        if (int r = visit_objects(visit, arg, function_index, index, reader)) return r;
+        if (int r = FunctionAnalysis::traverse(visit, arg)) return r;
         if (spectrum_index_list)
             for (const nb::object &o : *spectrum_index_list) Py_VISIT(o.ptr());
         return 0;
     }
     void clear() {
-        reset_objects(function_index, index, reader);
+        FunctionAnalysis::clear();
         spectrum_index_list.reset();
     }
 };
@@ -334,9 +333,7 @@ template <typename T, void (*Read)(T &)>
 nb::object create_analysis(nb::handle function_index, nb::handle index) {
     nb::object obj = new_instance<T>();
     T &a = *nb::inst_ptr<T>(obj);
-    a.function_index = nb::borrow(function_index);
-    a.index = nb::borrow(index);
-    a.reader = nb::getattr(function_index, "_FunctionIndex__reader");
+    a.hold(function_index, index);
     Read(a);
     return obj;
 }

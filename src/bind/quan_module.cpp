@@ -26,20 +26,15 @@ namespace {
 // The fields of both analysis classes; `Kind` only makes the two C++ types
 // that nanobind needs.
 template <int Kind>
-struct TraceObject {
-    nb::object function_index, index, reader, chromatogram;
+struct TraceObject : FunctionAnalysis {
+    nb::object chromatogram;
 
     int traverse(visitproc visit, void *arg) const {
-        Py_VISIT(function_index.ptr());
-        Py_VISIT(index.ptr());
-        Py_VISIT(reader.ptr());
-        Py_VISIT(chromatogram.ptr());
-        return 0;
+        if (int r = FunctionAnalysis::traverse(visit, arg)) return r;
+        return visit_objects(visit, arg, chromatogram);
     }
     void clear() {
-        function_index.reset();
-        index.reset();
-        reader.reset();
+        FunctionAnalysis::clear();
         chromatogram.reset();
     }
 };
@@ -76,9 +71,7 @@ nb::object create(nb::handle cls, nb::handle function_index, nb::handle index) {
     new (nb::inst_ptr<T>(obj)) T();
     nb::inst_mark_ready(obj);
     T &o = *nb::inst_ptr<T>(obj);
-    o.function_index = nb::borrow(function_index);
-    o.index = nb::borrow(index);
-    o.reader = nb::getattr(function_index, "_FunctionIndex__reader");
+    o.hold(function_index, index);
     read_trace(o);
     return obj;
 }
