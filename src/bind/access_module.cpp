@@ -331,6 +331,8 @@ NB_MODULE(access, m) {
     for (auto [name, kind] : {std::pair{"_Measurement__qual_index_list", QualKind},
                               {"_Measurement__dad_index_list", DadKind},
                               {"_Measurement__quan_index_list", QuanKind},
-                              {"_Measurement__analog_index_list", AnalogKind}})
-        measurement.def_prop_ro(name, [kind](MeasurementObject &o) { return or_none(o.lists[kind]); });
+                              {"_Measurement__analog_index_list", AnalogKind}}) {
+        const Kind k = kind;  // clang 14 cannot capture a structured binding
+        measurement.def_prop_ro(name, [k](MeasurementObject &o) { return or_none(o.lists[k]); });
+    }
 }

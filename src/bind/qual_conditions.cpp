@@ -517,8 +517,10 @@ void register_conditions(nb::module_ &m) {
         {"original_measured_spectrum_type", Acq::OriginalMeasuredSpectrumType},
         {"precursor_range", Acq::PrecursorRange},
         {"mass_range", Acq::MassRange}};
-    for (const auto &[name, f] : properties)
+    for (const auto &[name, field] : properties) {
+        const Acq::Field f = field;  // clang 14 cannot capture a structured binding
         acq.def_prop_ro(name, [f](Acq &o) { return nb::borrow(o.field(f)); });
+    }
     acq.def_prop_ro("additional_conditions", [](Acq &o) { return or_none(o.additional_conditions); });
     acq.def("__hash__", condition_hash).def("__eq__", condition_equal, "other"_a.none());
 
