@@ -12,7 +12,16 @@ from .container import (DIGEST_BLOCK_SIZE, JUMP_TABLE_SIZE, MAGIC,
                         _at_least, function_index_block, header, zarn_file)
 from .functions import qual_function
 
-__all__ = ["Body", "body_start", "measurement_file"]
+__all__ = ["Body", "WithProfiles", "body_start", "measurement_file"]
+
+
+class WithProfiles:
+    """A qualitative function's spectra with a profile block for each, as
+    `measurement_file` takes them in place of the list of spectra."""
+
+    def __init__(self, spectra, profiles):
+        self.spectra = list(spectra)
+        self.profiles = list(profiles)
 
 
 class Body:
@@ -57,9 +66,10 @@ def body_start(version=(3, 6, 0), option=0, lib_version=(1, 2, 3), user_info=b""
 def measurement_file(version=(3, 6, 0), measurements=(), lead=b"", **file_options):
     """A whole file.  `measurements` are (description record, functions);
     a function is (function description record, data), the data being a
-    chromatogram block (bytes) or a list of spectra as `Body.spectra`
-    takes them.  `lead` starts the body (filler that pushes the data
-    further into the file); `file_options` pass to `zarn_file`."""
+    chromatogram block (bytes), a list of spectra as `Body.spectra`
+    takes them, or spectra `WithProfiles`.  `lead` starts the body
+    (filler that pushes the data further into the file); `file_options`
+    pass to `zarn_file`."""
     body = Body()
     body.place(lead)
     entries = []
@@ -68,6 +78,8 @@ def measurement_file(version=(3, 6, 0), measurements=(), lead=b"", **file_option
         for function_description, data in functions:
             if isinstance(data, (bytes, bytearray)):
                 placed.append((function_description, body.place(data)))
+            elif isinstance(data, WithProfiles):
+                placed.append((function_description, body.spectra(data.spectra, data.profiles)))
             else:
                 placed.append((function_description, body.spectra(data)))
         entries.append((body.function_index(placed), description))

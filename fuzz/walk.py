@@ -1,0 +1,277 @@
+"""The walk of a Zarn file through the public API that the fuzz harness and
+the regression tests share.
+
+`walk(path)` opens the file and touches everything a caller can reach:
+the file's versions and measurements, every property and text of each
+measurement, every analysis of every kind with its texts and properties,
+spectra and profile spectra, the chromatograms (TIC, BPC, XIC, multiple
+XIC, DAD chromatogram and max plot, quantitative and analog traces), the
+nearest-spectrum searches and the acquisition conditions' texts, hashes and
+equality. Counts taken from the file are capped, so that one input costs a
+bounded amount of work.
+
+Every step runs on its own: a documented failure (see `documented`) ends
+that step and the walk goes on with the next; any other exception escapes
+the walk, and is a defect.
+"""
+
+import os
+import struct
+
+from zarn_data_access.access import ZarnFile
+from zarn_data_access.common import ValueRange
+from zarn_data_access.exception import ZarnException
+from zarn_data_access.qual import ChromatogramFilterOption
+
+__all__ = ["documented", "walk", "walk_bytes"]
+
+# Caps on what one walk takes from the file.
+MEASUREMENTS = 4
+ANALYSES = 3  # per kind and measurement
+SPECTRA = 6  # single spectra read per analysis (the first ones and the last)
+CONDITIONS = 4  # acquisition conditions whose chromatograms are taken
+XIC_OPTIONS = 4
+
+# The plain Exception messages that a file's contents can bring about
+# through the public API: a spectrum without a profile, and a
+# nearest-spectrum search that finds no spectrum with a retention time.
+PLAIN_MESSAGES = frozenset({"No profile spectrum", "No spectrum has retention time information."})
+
+MEASUREMENT_PROPERTIES = (
+    "index", "hash", "sample_name", "sample_id", "acquisition_method_file_name", "dilution_factor",
+    "injection_volume", "original_file_path", "instrument_product_name", "measurement_user_name", "plate_code",
+    "well_code", "measurement_date_time", "instrument_manufacturer", "source_file_definition",
+    "supplemental_properties")
+CONDITION_PROPERTIES = (
+    "ms_level", "polarity", "collision_energy", "precursor_value", "original_measured_spectrum_type",
+    "precursor_range", "mass_range")
+ADDITIONAL_PROPERTIES = (
+    "fragmentor_voltage", "experiment_index", "dp", "event_no", "sid", "scan_filter", "function_number",
+    "cone_voltage", "product_ion_mz", "precursor_ion_mz", "q1_range", "q3_range", "neutral_loss_mz",
+    "neutral_gain_mz")
+SPECTRUM_PROPERTIES = (
+    "index", "retention_time", "supplemental_properties", "acquisition_condition", "precursor_index",
+    "product_indices", "spectrum_type")
+DAD_SPECTRUM_PROPERTIES = ("index", "retention_time", "supplemental_properties")
+QUAN_PROPERTIES = (
+    "index", "collision_energy", "compound_name", "q1", "q3", "estimated_retention_time", "extract_value",
+    "extract_tolerance", "quan_analysis_type", "compound_type", "polarity", "concentration",
+    "supplemental_properties")
+ANALOG_PROPERTIES = ("index", "description", "supplemental_properties")
+
+
+def documented(error):
+    """Whether `error` is one of the failures that reading a malformed file
+    may end in: ZarnException (and its subclasses, ZarnVersionException and
+    ZstdError among them), IndexError, ValueError (UnicodeDecodeError and
+    the enumerations' lookup errors among them), struct.error, and the plain
+    Exception with one of the messages of PLAIN_MESSAGES."""
+    if isinstance(error, (ZarnException, IndexError, ValueError, struct.error)):
+        return True
+    return type(error) is Exception and len(error.args) == 1 and error.args[0] in PLAIN_MESSAGES
+
+
+# Told of every documented failure during a walk (see `walk`).
+_report = None
+
+
+def attempt(step, *args):
+    """step(*args), or None when it fails as documented."""
+    try:
+        return step(*args)
+    except Exception as error:  # noqa: BLE001 - sorted by documented()
+        if not documented(error):
+            raise
+        if _report is not None:
+            _report(error)
+        return None
+
+
+def texts(obj):
+    str(obj)
+    repr(obj)
+
+
+def properties(obj, names):
+    """Reads each property on its own; returns those that answered."""
+    values = {}
+    for name in names:
+        if hasattr(type(obj), name):
+            value = attempt(getattr, obj, name)
+            if value is not None:
+                values[name] = value
+                attempt(texts, value)
+    return values
+
+
+def points_of(points):
+    """Touches every point of a spectrum; returns its x values."""
+    return [p.x + 0 * p.intensity for p in points]
+
+
+def chromatogram(points):
+    for p in points:
+        (p.index, p.retention_time, p.intensity, p.x)
+    return points
+
+
+def trace(points):
+    for p in points:
+        (p.retention_time, p.intensity)
+    return points
+
+
+def chosen_spectra(count):
+    """The positions read one by one: the first ones and the last."""
+    first = list(range(min(count, SPECTRA - 1)))
+    return first + ([count - 1] if count > len(first) else [])
+
+
+def window(xs, fallback):
+    """A range over the middle of `xs` (sorted copies), or `fallback`."""
+    xs = sorted(x for x in xs if x == x)
+    if not xs:
+        return ValueRange(*fallback)
+    low, high = xs[len(xs) // 4], xs[(3 * len(xs)) // 4]
+    return ValueRange(low, high)
+
+
+def walk_condition(condition, others):
+    attempt(texts, condition)
+    attempt(hash, condition)
+    properties(condition, CONDITION_PROPERTIES)
+    for other in others:
+        attempt(lambda: condition == other)
+        attempt(lambda: condition != other)
+    extras = attempt(getattr, condition, "additional_conditions") or []
+    for extra in extras:
+        attempt(texts, extra)
+        attempt(hash, extra)
+        properties(extra, ADDITIONAL_PROPERTIES)
+        for other in extras:
+            attempt(lambda: extra == other)
+
+
+def walk_spectrum(spectrum, names):
+    attempt(texts, spectrum)
+    found = properties(spectrum, names)
+    xs = attempt(lambda: points_of(spectrum.get_spectrum_points())) or []
+    if hasattr(spectrum, "get_profile_spectrum_points"):
+        attempt(lambda: points_of(spectrum.get_profile_spectrum_points()))
+    return found.get("retention_time"), xs
+
+
+def walk_qual(analysis):
+    attempt(texts, analysis)
+    properties(analysis, ("index", "supplemental_properties"))
+    count = attempt(analysis.get_spectra_count) or 0
+    conditions = list(attempt(getattr, analysis, "unique_acquisition_conditions") or [])
+    for condition in conditions[:CONDITIONS]:
+        walk_condition(condition, conditions[:CONDITIONS])
+
+    times, xs = [], []
+    for k in chosen_spectra(count):
+        spectrum = attempt(analysis.get_spectrum, k)
+        if spectrum is None:
+            continue
+        rt, spectrum_xs = walk_spectrum(spectrum, SPECTRUM_PROPERTIES)
+        if isinstance(rt, float):
+            times.append(rt)
+        xs += spectrum_xs
+        condition = attempt(getattr, spectrum, "acquisition_condition")
+        if condition is not None:
+            walk_condition(condition, conditions[:1])
+
+    rt_range = window(times, (0.0, 1.0))
+    mz_range = window(xs, (0.0, 2000.0))
+    options = []
+    for condition in conditions[:CONDITIONS]:
+        attempt(lambda: chromatogram(analysis.get_tic(condition)))
+        attempt(lambda: chromatogram(analysis.get_bpc(condition, rt_range)))
+        option = ChromatogramFilterOption(condition, mz_range)
+        attempt(texts, option)
+        attempt(lambda: chromatogram(analysis.get_xic(option)))
+        options += [option, ChromatogramFilterOption(condition, ValueRange(0.0, 1e9), rt_range)]
+        attempt(lambda: analysis.find_nearest_spectrum(condition, times[0] if times else 0.0))
+    if options:
+        attempt(lambda: [chromatogram(c) for c in analysis.get_multiple_xic(options[:XIC_OPTIONS])])
+
+
+def walk_dad(analysis):
+    attempt(texts, analysis)
+    properties(analysis, ("index", "supplemental_properties"))
+    count = attempt(analysis.get_spectra_count) or 0
+    times, xs = [], []
+    for k in chosen_spectra(count):
+        spectrum = attempt(analysis.get_spectrum, k)
+        if spectrum is None:
+            continue
+        rt, spectrum_xs = walk_spectrum(spectrum, DAD_SPECTRUM_PROPERTIES)
+        if isinstance(rt, float):
+            times.append(rt)
+        xs += spectrum_xs
+    band = window(xs, (200.0, 300.0))
+    attempt(lambda: chromatogram(analysis.get_chromatogram(band)))
+    attempt(lambda: chromatogram(analysis.get_max_plot(band, 2.0)))
+    attempt(lambda: chromatogram(analysis.get_max_plot(ValueRange(band.min, band.min), 0.0)))
+    attempt(analysis.find_nearest_spectrum, times[0] if times else 0.0)
+
+
+def walk_trace(analysis, names):
+    attempt(texts, analysis)
+    properties(analysis, names)
+    attempt(lambda: trace(analysis.chromatogram_points))
+
+
+def walk_measurement(measurement):
+    attempt(texts, measurement)
+    properties(measurement, MEASUREMENT_PROPERTIES)
+    kinds = (
+        ("get_qual_analysis_count", "get_qual_analysis", walk_qual),
+        ("get_dad_analysis_count", "get_dad_analysis", walk_dad),
+        ("get_quan_analysis_count", "get_quan_analysis", lambda a: walk_trace(a, QUAN_PROPERTIES)),
+        ("get_analog_analysis_count", "get_analog_analysis", lambda a: walk_trace(a, ANALOG_PROPERTIES)),
+    )
+    for count_name, get_name, walk_one in kinds:
+        count = attempt(getattr(measurement, count_name)) or 0
+        for j in range(min(count, ANALYSES)):
+            analysis = attempt(getattr(measurement, get_name), j)
+            if analysis is not None:
+                walk_one(analysis)
+
+
+def walk(path, report=None):
+    """Opens the file at `path` and walks it; returns normally unless an
+    undocumented exception escapes. `report`, when given, is called with
+    each documented failure."""
+    global _report
+    _report = report
+    try:
+        handle = attempt(ZarnFile, path)
+        if handle is not None:
+            walk_file(handle)
+    finally:
+        _report = None
+
+
+def walk_file(handle):
+    with handle:
+        attempt(texts, handle)
+        attempt(handle.get_file_format_version)
+        attempt(handle.get_converter_version)
+        count = attempt(handle.get_measurement_count) or 0
+        for i in range(min(count, MEASUREMENTS)):
+            measurement = attempt(handle.get_measurement, i)
+            if measurement is not None:
+                walk_measurement(measurement)
+
+
+def walk_bytes(data, path):
+    """Writes `data` to `path`, walks it and removes the file."""
+    try:
+        with open(path, "wb") as out:
+            out.write(data)
+        walk(path)
+    finally:
+        if os.path.exists(path):
+            os.remove(path)
