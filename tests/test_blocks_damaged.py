@@ -15,9 +15,7 @@ from zarn_data_access.exception import ZarnException
 
 EXPECTED_ERRORS = (ZarnException, IndexError, ValueError, struct.error)
 
-# (kind, content, compressed) of one segment each. SCIEX zero-filled
-# segments are left out: a damaged rebuilt length may lawfully ask for up to
-# 2**24 points.
+# (kind, content, compressed) of one segment each.
 MS = [
     (w.SPECTRUM_NO_COMPRESSION, w.float_pairs_content([1.0, 2.0], [3.0, 4.0]), False),
     (w.SPECTRUM_ZSTD_COMPRESSION, w.float_pairs_content([1.0, 2.0], [3.0, 4.0]), True),
@@ -29,6 +27,8 @@ MS = [
     (w.SPECTRUM_MZ_AND_ZSTD_EFFICIENT_COMPRESSION, w.mz_efficient_content(3, 1.0, 2.0, 3.0, [5, 6], [7, 8]), True),
     (w.SPECTRUM_BY_SCIEX_FORMAT_EFFICIENT_COMPRESSION, w.sciex_efficient_content(6, 1.0, 2.0, 3.0, [5, 6], [7, 8]),
      True),
+    (w.SPECTRUM_BY_SCIEX_FORMAT_EFFICIENT_COMPRESSION, w.sciex_efficient_content(
+        5, 1.0, 2.0, 3.0, [5, 6, 1], [7, 8, 9], intensity_power=1, min_index_diff=2), True),
     (w.SPECTRUM_BY_AGILENT_FORMAT_EFFICIENT_COMPRESSION, w.agilent_content(1, [1.0] * 10, [5, 6], [7, 8]), True),
 ]
 CHROMATOGRAM = [

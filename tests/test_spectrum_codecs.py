@@ -136,8 +136,11 @@ def test_sciex_zero_fill_worked_example(make_reader):
     ([50], [9], 3, 3, [47, 50, 53], [0, 9, 0]),
     # A difference of d inserts nothing; d + 1 inserts two, middle delta 1 - d.
     ([50, 3, 4], [1, 2, 3], 3, 7, [47, 50, 53, 56, 54, 57, 60], [0, 1, 2, 0, 0, 3, 0]),
-    # More entries than needed: trailing zero points on the last bin.
+    # More entries than needed: trailing zero points on the last bin, up to
+    # twice the entries that the kept points fill.
     ([50], [9], 3, 5, [47, 50, 53, 53, 53], [0, 9, 0, 0, 0]),
+    ([50], [9], 3, 6, [47, 50, 53, 53, 53, 53], [0, 9, 0, 0, 0, 0]),
+    ([50, 3, 4], [1, 2, 3], 3, 14, [47, 50, 53, 56, 54, 57, 60] + [60] * 7, [0, 1, 2, 0, 0, 3, 0] + [0] * 7),
 ])
 def test_sciex_zero_fill_cases(make_reader, f, g, d, original, bins, intensities):
     result = read(make_reader, w.spectrum_sciex_efficient(0, 1.0, 0.0, 1.0, f, g, min_index_diff=d,
@@ -186,6 +189,11 @@ def test_sciex_options_below_4_carry_no_power(make_reader):
      "Unable to read current spectrum"),
     (w.sciex_efficient_content(1, 1.0, 0.0, 1.0, [5], [1], original_num_points=2**24 + 1), ZarnException,
      "Unable to read current spectrum"),
+    # Beyond twice the entries that the kept points fill (3 here, 7 below).
+    (w.sciex_efficient_content(4, 1.0, 0.0, 1.0, [5], [1], original_num_points=7), ZarnException,
+     "Unable to read current spectrum"),
+    (w.sciex_efficient_content(0, 1.0, 0.0, 1.0, [50, 3, 4], [1, 2, 3], min_index_diff=3, original_num_points=15),
+     ZarnException, "Unable to read current spectrum"),
     (w.sciex_efficient_content(5, 1.0, 0.0, 1.0, [5], [1], original_num_points=2**31 - 1), ZarnException,
      "Unable to read current spectrum"),
     (w.sciex_efficient_content(2, 1.0, 0.0, 1.0, [5], [1], num_points=-1), ZarnException,

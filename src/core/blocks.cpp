@@ -416,16 +416,18 @@ void read_efficient_sciex_spectrum(Reader &r, std::vector<Point> &out) {
     const Planes32 filtered_index{arrays.data(), count};
     for (size_t i = 0; i < count; ++i) f[i] = filtered_index[i];
     // The rebuilt arrays have no bytes behind their length: check it against
-    // what the rebuild writes, and against a ceiling, before allocating.
+    // what the rebuild writes, below and above, before allocating.
     if (f.empty()) throw IndexError("list index out of range");
-    if (original_num_points < zero_filled_count(d, f)) throw IndexError("list assignment index out of range");
-    if (original_num_points > kMaxRebuiltPoints) throw ZarnError(kSpectrumError);
+    const int64_t filled = zero_filled_count(d, f);
+    if (original_num_points < filled) throw IndexError("list assignment index out of range");
+    if (original_num_points > kRebuiltPointsPerFilledEntry * filled) throw ZarnError(kSpectrumError);
     const Planes32 g32{arrays.data() + 4 * n, count};
     const Planes64 g64{arrays.data() + 4 * n, count};
     Point *pts = append_points(out, original_num_points);
     // The rebuild writes its entries in order, so each point is made as its
-    // entry is written. Entries are below 2**34 in magnitude and at most
-    // 2**24 of them: the running bin index stays inside 64 bits.
+    // entry is written. The written deltas are below 2**33 in magnitude and
+    // fewer than 3 * n + 2, n below 2**28 in a segment of at most 1 GiB: the
+    // running bin index stays inside 64 bits.
     int64_t bin = 0;
     size_t written = 0;
     add_zero(d, f, [&](size_t c, int64_t delta, int64_t source) {

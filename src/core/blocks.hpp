@@ -22,10 +22,11 @@ struct Point {
     Number intensity;
 };
 
-// Largest point count a SCIEX zero-filled segment may announce. The count
-// has no bytes behind it, so it is bounded here, far above any real
-// spectrum.
-inline constexpr int64_t kMaxRebuiltPoints = int64_t(1) << 24;
+// How many times the entries that its kept points fill a SCIEX zero-filled
+// segment may announce as its point count. The count has no bytes behind
+// it: entries beyond the filled ones are trailing zero points, allowed up
+// to this bound, so that a few bytes never ask for millions of points.
+inline constexpr int64_t kRebuiltPointsPerFilledEntry = 2;
 
 // Messages of the blocks; a count that no data can hold (negative) fails
 // with its block's message too.
