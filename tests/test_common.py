@@ -1,4 +1,6 @@
 import struct
+import subprocess
+import sys
 
 import pytest
 import zstandard
@@ -186,6 +188,30 @@ def test_zstd_declared_size_is_checked_before_decompressing():
         zstd.decompress(lying_frame(0xFFFFFFFF))
     with pytest.raises(zstd.ZstdError):
         zstd.decompress(lying_frame(4), max_size=3)
+
+
+def test_zstd_large_declared_sizes_decompress_as_they_yield():
+    payload = PAYLOAD * 3000  # about 3 MiB, above what is allocated at once
+    assert zstd.decompress(w.zstd_frame(payload)) == payload
+    for declared in (len(payload) - 1, len(payload) + 1):
+        frame = bytearray(w.zstd_frame(payload))
+        frame[5:9] = struct.pack("<I", declared)  # the 4-byte content size field
+        with pytest.raises(zstd.ZstdError):
+            zstd.decompress(bytes(frame))
+
+
+def test_zstd_claimed_size_is_never_allocated_before_the_content_is_there():
+    # 768 MiB claimed by a frame of three bytes: refused, and the peak memory
+    # of the process stays far below the claim.
+    code = ("import resource, sys\n"
+            "from zarn_data_access import zstd\n"
+            "try:\n"
+            "    zstd.decompress(bytes.fromhex(sys.argv[1]))\n"
+            "except zstd.ZstdError:\n"
+            "    print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)\n")
+    out = subprocess.run([sys.executable, "-c", code, lying_frame(768 << 20).hex()], check=True,
+                         capture_output=True, text=True).stdout
+    assert 0 < int(out) < 400 * 1024  # KiB
 
 
 @pytest.mark.parametrize("data", [

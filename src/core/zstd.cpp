@@ -22,6 +22,9 @@ struct DCtxDeleter {
     void operator()(ZSTD_DCtx *c) const { ZSTD_freeDCtx(c); }
 };
 
+// The largest declared content size that is allocated at once.
+constexpr size_t kTrustedDeclaredSize = size_t(1) << 20;
+
 // One decompression context per thread, made once: making a context costs
 // far more than decompressing the small frame of one spectrum.
 ZSTD_DCtx *context() {
@@ -66,6 +69,14 @@ std::vector<uint8_t> zstd_decompress(const uint8_t *data, size_t size, size_t ma
     if (declared == ZSTD_CONTENTSIZE_ERROR) fail("not a valid frame");
     if (declared == ZSTD_CONTENTSIZE_UNKNOWN) return decompress_stream(data, size, max_size);
     if (declared > max_size) fail("declared content exceeds the size limit");
+    // A declared size is a claim of the frame: above kTrustedDeclaredSize the
+    // content is decompressed in steps, so that a frame that claims much and
+    // holds little never has the claimed buffer allocated.
+    if (declared > kTrustedDeclaredSize) {
+        std::vector<uint8_t> out = decompress_stream(data, size, static_cast<size_t>(declared));
+        if (out.size() != declared) fail("content shorter than declared");
+        return out;
+    }
     std::vector<uint8_t> out(static_cast<size_t>(declared));
     size_t rc = ZSTD_decompressDCtx(context(), out.data(), out.size(), data, size);
     if (ZSTD_isError(rc)) fail(ZSTD_getErrorName(rc));
