@@ -161,27 +161,35 @@ def walk_spectrum(spectrum, names):
     return found.get("retention_time"), xs
 
 
-def walk_qual(analysis):
-    attempt(texts, analysis)
-    properties(analysis, ("index", "supplemental_properties"))
+def walk_spectra(analysis, names, conditions=None):
+    """Walks the chosen spectra of an analysis (and, given the analysis's
+    conditions, each spectrum's condition against the first of them);
+    returns their retention times and x values."""
     count = attempt(analysis.get_spectra_count) or 0
-    conditions = list(attempt(getattr, analysis, "unique_acquisition_conditions") or [])
-    for condition in conditions[:CONDITIONS]:
-        walk_condition(condition, conditions[:CONDITIONS])
-
     times, xs = [], []
     for k in chosen_spectra(count):
         spectrum = attempt(analysis.get_spectrum, k)
         if spectrum is None:
             continue
-        rt, spectrum_xs = walk_spectrum(spectrum, SPECTRUM_PROPERTIES)
+        rt, spectrum_xs = walk_spectrum(spectrum, names)
         if isinstance(rt, float):
             times.append(rt)
         xs += spectrum_xs
-        condition = attempt(getattr, spectrum, "acquisition_condition")
-        if condition is not None:
-            walk_condition(condition, conditions[:1])
+        if conditions is not None:
+            condition = attempt(getattr, spectrum, "acquisition_condition")
+            if condition is not None:
+                walk_condition(condition, conditions)
+    return times, xs
 
+
+def walk_qual(analysis):
+    attempt(texts, analysis)
+    properties(analysis, ("index", "supplemental_properties"))
+    conditions = list(attempt(getattr, analysis, "unique_acquisition_conditions") or [])
+    for condition in conditions[:CONDITIONS]:
+        walk_condition(condition, conditions[:CONDITIONS])
+
+    times, xs = walk_spectra(analysis, SPECTRUM_PROPERTIES, conditions[:1])
     rt_range = window(times, (0.0, 1.0))
     mz_range = window(xs, (0.0, 2000.0))
     options = []
@@ -200,16 +208,7 @@ def walk_qual(analysis):
 def walk_dad(analysis):
     attempt(texts, analysis)
     properties(analysis, ("index", "supplemental_properties"))
-    count = attempt(analysis.get_spectra_count) or 0
-    times, xs = [], []
-    for k in chosen_spectra(count):
-        spectrum = attempt(analysis.get_spectrum, k)
-        if spectrum is None:
-            continue
-        rt, spectrum_xs = walk_spectrum(spectrum, DAD_SPECTRUM_PROPERTIES)
-        if isinstance(rt, float):
-            times.append(rt)
-        xs += spectrum_xs
+    times, xs = walk_spectra(analysis, DAD_SPECTRUM_PROPERTIES)
     band = window(xs, (200.0, 300.0))
     attempt(lambda: chromatogram(analysis.get_chromatogram(band)))
     attempt(lambda: chromatogram(analysis.get_max_plot(band, 2.0)))
