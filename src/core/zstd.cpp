@@ -33,11 +33,17 @@ ZSTD_DCtx *context() {
     return ctx.get();
 }
 
-std::vector<uint8_t> decompress_stream(const uint8_t *data, size_t size, size_t max_size) {
+// `window_log_max`: the largest window (as a power of two) that the stream
+// accepts; 0 leaves the library's default.
+std::vector<uint8_t> decompress_stream(const uint8_t *data, size_t size, size_t max_size, int window_log_max = 0) {
     std::unique_ptr<ZSTD_DStream, DStreamDeleter> stream(ZSTD_createDStream());
     if (!stream) fail("out of memory");
     size_t rc = ZSTD_initDStream(stream.get());
     if (ZSTD_isError(rc)) fail(ZSTD_getErrorName(rc));
+    if (window_log_max > 0) {
+        rc = ZSTD_DCtx_setParameter(stream.get(), ZSTD_d_windowLogMax, window_log_max);
+        if (ZSTD_isError(rc)) fail(ZSTD_getErrorName(rc));
+    }
 
     std::vector<uint8_t> out;
     size_t chunk = ZSTD_DStreamOutSize();
@@ -71,9 +77,13 @@ std::vector<uint8_t> zstd_decompress(const uint8_t *data, size_t size, size_t ma
     if (declared > max_size) fail("declared content exceeds the size limit");
     // A declared size is a claim of the frame: above kTrustedDeclaredSize the
     // content is decompressed in steps, so that a frame that claims much and
-    // holds little never has the claimed buffer allocated.
+    // holds little never has the claimed buffer filled. The stream takes a
+    // window as large as the declared content (which a frame of one segment
+    // has), reserved by the library but touched only as it is written.
     if (declared > kTrustedDeclaredSize) {
-        std::vector<uint8_t> out = decompress_stream(data, size, static_cast<size_t>(declared));
+        int window_log = 10;
+        while ((1ull << window_log) < declared) ++window_log;
+        std::vector<uint8_t> out = decompress_stream(data, size, static_cast<size_t>(declared), window_log);
         if (out.size() != declared) fail("content shorter than declared");
         return out;
     }
