@@ -70,6 +70,30 @@ def test_chromatogram_points_hold_their_values():
     SpectrumBasedChromatogramPoint(3, 1.5, 200.0, 445.12)
 
 
+@pytest.mark.parametrize("make", [
+    lambda v: SpectrumPoint(v, v),
+    lambda v: ChromatogramPoint(v, v),
+    lambda v: SpectrumBasedChromatogramPoint(v, v, v, v),
+])
+def test_dropped_points_let_go_of_their_values_and_new_ones_hold_theirs(make):
+    # Dropped points are kept for reuse: what they held is released, and a
+    # point made again holds only its own values.
+    held = [2**100 + i for i in range(3000)]
+    counts = [sys.getrefcount(v) for v in held]
+    points = [make(v) for v in held]
+    del points
+    assert [sys.getrefcount(v) for v in held] == counts
+    again = [make(float(i)) for i in range(3000)]
+    assert all(make(float(i)) == p for i, p in enumerate(again))
+    assert {type(v) for p in again for v in vars_of(p)} == {float}
+
+
+def vars_of(point):
+    names = {SpectrumPoint: ("x", "intensity"), ChromatogramPoint: ("retention_time", "intensity"),
+             SpectrumBasedChromatogramPoint: ("index", "retention_time", "intensity", "x")}[type(point)]
+    return [getattr(point, name) for name in names]
+
+
 def test_value_range_bounds_are_inclusive_and_settable():
     r = ValueRange(1.0, 2.0)
     assert (r.min, r.max) == (1.0, 2.0)

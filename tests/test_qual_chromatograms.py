@@ -170,6 +170,37 @@ def test_options_of_several_conditions(analysis):
                                                   typed(4, 5.5, 1.0, 99.0)]]
 
 
+def test_options_sharing_conditions(make_reader, analysis):
+    # Options of one condition object, of an equal object from elsewhere and
+    # of another condition, interleaved: each gives what it gives alone.
+    equal = qual_analysis(make_reader, SPECTRA).unique_acquisition_conditions[0]
+    ms2 = analysis.unique_acquisition_conditions[1]
+    options = [Option(c, ValueRange(lo, hi)) for c, lo, hi in
+               [(ms1(analysis), 100, 200), (ms2, 100, 200), (equal, 99, 120), (ms1(analysis), 0, 1000)]]
+    result = analysis.get_multiple_xic(options)
+    assert [chromatogram(r) for r in result] == [chromatogram(analysis.get_xic(o)) for o in options]
+    assert [[p.index for p in r] for r in result] == [[0, 3, 4], [1], [0, 3, 4], [0, 3, 4]]
+
+
+def test_a_condition_changed_while_the_options_are_walked(analysis):
+    # The second option sees the condition the spectrum holds when it comes.
+    ms2 = analysis.unique_acquisition_conditions[1]
+
+    class Window:
+        min, max = 0, 10
+
+        def contains_value(self, value):
+            if value == 3.0:
+                description = analysis.get_spectrum(3)._Spectrum__spectrum_index._SpectrumIndex__spectrum_description
+                description._InternalSpectrumDescription__acquisition_condition = ms2
+            return True
+
+    condition = ms1(analysis)
+    result = analysis.get_multiple_xic([Option(condition, ValueRange(0, 1000), Window()),
+                                        Option(condition, ValueRange(0, 1000))])
+    assert [[p.index for p in r] for r in result] == [[0, 3, 4], [0, 4]]
+
+
 def test_only_the_spectra_wanted_are_read(make_reader):
     broken = w.symbol(w.END_OF_SPECTRUM)
     spectra = [spectrum(1.0, [(100.0, 1.0)]),

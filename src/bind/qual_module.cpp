@@ -7,6 +7,7 @@
 // objects only for the points they return.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <memory>
@@ -430,10 +431,13 @@ class WantedConditions {
 public:
     void add(nb::handle condition) {
         if (PySet_Add(set_.ptr(), condition.ptr()) != 0) throw nb::python_error();
-        if (exact_acquisition_condition(condition))
-            exact_.push_back(nb::borrow(condition));
-        else
+        if (!exact_acquisition_condition(condition)) {
             all_exact_ = false;
+        } else if (std::none_of(exact_.begin(), exact_.end(),
+                                [&](const nb::object &o) { return o.ptr() == condition.ptr(); })) {
+            // Options often share one condition object: it is looked up once.
+            exact_.push_back(nb::borrow(condition));
+        }
     }
     bool contains(nb::handle condition) {
         auto [it, added] = memo_.try_emplace(condition.ptr());
@@ -462,17 +466,55 @@ private:
     std::unordered_map<PyObject *, std::pair<nb::object, bool>> memo_;
 };
 
+// The condition matchers of an extraction. Options whose condition is the
+// same plain condition object share one matcher, and the verdicts on the
+// last spectrum condition are kept while the options are walked: each
+// spectrum's condition is compared with each such object once, not once
+// per option.
+class OptionMatchers {
+public:
+    // The matcher of an option's condition.
+    size_t add(nb::handle condition) {
+        if (exact_acquisition_condition(condition))
+            for (size_t k = 0; k < matchers_.size(); ++k)
+                if (shared_[k] && conditions_[k].ptr() == condition.ptr()) return k;
+        conditions_.push_back(nb::borrow(condition));
+        shared_.push_back(exact_acquisition_condition(condition) != nullptr);
+        matchers_.emplace_back(conditions_.back(), true);
+        return matchers_.size() - 1;
+    }
+    // Whether the spectrum's condition, as it stands now, differs from the
+    // condition of matcher k.
+    bool differs(size_t k, nb::handle spectrum_condition) {
+        if (spectrum_condition.ptr() != verdicts_for_) {
+            verdicts_.assign(matchers_.size(), kUnknown);
+            verdicts_for_ = spectrum_condition.ptr();
+        }
+        if (verdicts_[k] == kUnknown) verdicts_[k] = matchers_[k].differs(spectrum_condition) ? kDiffers : kSame;
+        return verdicts_[k] == kDiffers;
+    }
+
+private:
+    enum Verdict : int8_t { kUnknown, kDiffers, kSame };
+    std::vector<nb::object> conditions_;
+    std::vector<bool> shared_;
+    std::vector<ConditionMatcher> matchers_;
+    std::vector<Verdict> verdicts_;
+    // The condition the verdicts are for; every matcher that gave one holds it.
+    PyObject *verdicts_for_ = nullptr;
+};
+
 // One filter option of an extraction, its properties read once.
 struct XicOption {
     nb::object acquisition_condition, extract_mz_range;
-    ConditionMatcher match;
+    size_t matcher;
     RangeTest range;
     std::optional<Bound> min, max;  // the m/z window, read at the first scan
     nb::list result;
 
-    XicOption(nb::object condition, nb::object mz_range, nb::handle retention_time_range)
-        : acquisition_condition(std::move(condition)), extract_mz_range(std::move(mz_range)),
-          match(acquisition_condition, true), range(retention_time_range) {}
+    XicOption(nb::object condition, nb::object mz_range, nb::handle retention_time_range, size_t matcher)
+        : acquisition_condition(std::move(condition)), extract_mz_range(std::move(mz_range)), matcher(matcher),
+          range(retention_time_range) {}
 
     zarn::WindowValue scan(std::span<const Point> points, bool ascending) {
         if (!min) {
@@ -499,6 +541,7 @@ nb::list multiple_xic(QualAnalysisObject &a, nb::handle options) {
     const Items items(options);
     std::vector<XicOption> chosen;
     chosen.reserve(items.size());
+    OptionMatchers matchers;
     WantedConditions wanted;
     std::vector<nb::object> lows, highs;
     bool every_range = true;
@@ -517,7 +560,8 @@ nb::list multiple_xic(QualAnalysisObject &a, nb::handle options) {
             lows.push_back(nb::getattr(rt_range, "min"));
             highs.push_back(nb::getattr(rt_range, "max"));
         }
-        chosen.emplace_back(std::move(condition), std::move(mz_range), rt_range);
+        const size_t matcher = matchers.add(condition);
+        chosen.emplace_back(std::move(condition), std::move(mz_range), rt_range, matcher);
     }
     // Spectra outside every option's range are not read.
     std::optional<RangeTest> combined;
@@ -542,7 +586,7 @@ nb::list multiple_xic(QualAnalysisObject &a, nb::handle options) {
         const std::vector<Point> points = zarn::read_spectrum(reader);
         const bool ascending = zarn::ascending(points);
         for (XicOption &option : chosen) {
-            if (option.match.differs(or_none(d.acquisition_condition))) continue;
+            if (matchers.differs(option.matcher, or_none(d.acquisition_condition))) continue;
             if (!option.range.none() && !option.range.contains(chosen_spectrum.retention_time)) continue;
             const zarn::WindowValue v = option.scan(points, ascending);
             option.result.append(chromatogram_point(chosen_spectrum, num_of(v.sum), Num::of_float(v.base_x)));

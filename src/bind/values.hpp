@@ -48,18 +48,21 @@ public:
         return n;
     }
 
-    Num(const Num &other) : kind_(other.kind_), f_(other.f_), i_(other.i_), o_(other.o_) {
+    Num(const Num &other) : kind_(other.kind_) {
+        take(other);
         if (kind_ == Object) Py_INCREF(o_);
     }
-    Num(Num &&other) noexcept : kind_(other.kind_), f_(other.f_), i_(other.i_), o_(other.o_) {
+    Num(Num &&other) noexcept : kind_(other.kind_) {
+        take(other);
         other.kind_ = Float;
-        other.o_ = nullptr;
+        other.f_ = 0.0;
     }
     Num &operator=(Num other) noexcept {
-        std::swap(kind_, other.kind_);
-        std::swap(f_, other.f_);
-        std::swap(i_, other.i_);
-        std::swap(o_, other.o_);
+        Num old(std::move(*this));
+        kind_ = other.kind_;
+        take(other);
+        other.kind_ = Float;
+        other.f_ = 0.0;
         return *this;
     }
     ~Num() {
@@ -93,11 +96,26 @@ public:
 
 private:
     enum Kind : uint8_t { Float, Int, Object };
+    // The value of `other`'s kind, without touching reference counts.
+    void take(const Num &other) noexcept {
+        switch (other.kind_) {
+            case Float: f_ = other.f_; break;
+            case Int: i_ = other.i_; break;
+            default: o_ = other.o_; break;
+        }
+    }
+
+    // Only the member of the kind holds a value: a point keeps two to four
+    // of these, and points are made by the million.
     Kind kind_ = Float;
-    double f_ = 0.0;
-    int64_t i_ = 0;
-    PyObject *o_ = nullptr;
+    union {
+        double f_ = 0.0;
+        int64_t i_;
+        PyObject *o_;
+    };
 };
+
+static_assert(sizeof(Num) == 16);
 
 struct SpectrumPoint {
     Num x, intensity;
