@@ -2,6 +2,7 @@
 
 import gc
 import os
+import pathlib
 import sys
 
 import pytest
@@ -156,6 +157,23 @@ def test_paths_that_cannot_be_opened(tmp_path, opened_streams):
     with pytest.raises(IsADirectoryError):
         ZarnFile(str(tmp_path))
     assert opened_streams == []
+
+
+@pytest.mark.parametrize("as_path", [pathlib.Path, os.fsencode], ids=["pathlib", "bytes"])
+def test_paths_that_are_not_str_read_as_text(tmp_path, write, as_path):
+    """A missing path gives the reader's own message, and a handle its text,
+    whatever form of path the caller used; file_path keeps the object."""
+    missing = tmp_path / "missing.zarn"
+    with pytest.raises(ZarnException) as caught:
+        ZarnFile(as_path(str(missing)))
+    assert caught.value.args == ("File not found: " + str(missing),)
+
+    path = write(sample())
+    given = as_path(path)
+    with ZarnFile(given) as handle:
+        assert (str(handle), repr(handle)) == (path, path)
+        assert handle.file_path is given
+        assert handle.get_measurement_count() == 2
 
 
 def test_close_once_by_every_way(write, unraisable):

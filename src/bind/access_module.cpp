@@ -269,8 +269,8 @@ NB_MODULE(access, m) {
                  if (o.reader.is_valid()) close_stream(o.reader);
              },
              "ex_type"_a.none(), "ex_value"_a.none(), "trace"_a.none())
-        .def("__str__", [](FileObject &o) { return o.open().file_path; })
-        .def("__repr__", [](FileObject &o) { return o.open().file_path; })
+        .def("__str__", [](FileObject &o) { return path_text(o.open().file_path); })
+        .def("__repr__", [](FileObject &o) { return path_text(o.open().file_path); })
         .def("close", [](FileObject &o) { close_stream(o.open().reader); })
         .def_prop_ro("file_path", [](FileObject &o) { return o.open().file_path; })
         .def("get_file_format_version",

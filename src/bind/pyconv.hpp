@@ -18,6 +18,19 @@ namespace zarn::py {
 
 namespace nb = nanobind;
 
+// The text of a file path as the caller passed it: a str as it is, a
+// bytes or os.PathLike path decoded as the file system does, anything else
+// by str(). Messages and texts of a handle opened with a pathlib.Path or
+// bytes path then read as text instead of failing to concatenate.
+inline nb::object path_text(nb::handle path) {
+    if (PyUnicode_Check(path.ptr())) return nb::borrow(path);
+    if (PyBytes_Check(path.ptr()) || PyObject_HasAttrString(path.ptr(), "__fspath__"))
+        return nb::module_::import_("os").attr("fsdecode")(path);
+    nb::object text = nb::steal(PyObject_Str(path.ptr()));
+    if (!text.is_valid()) throw nb::python_error();
+    return text;
+}
+
 inline nb::list int_list(const std::vector<int64_t> &values) {
     PyObject *list = PyList_New(Py_ssize_t(values.size()));
     if (!list) throw nb::python_error();

@@ -61,7 +61,7 @@ const nb::object &stream_of(Reader &reader) { return static_cast<StreamSource &>
 std::unique_ptr<Reader> create_reader(nb::handle file_path) {
     nb::module_ os_path = nb::module_::import_("os.path");
     if (!nb::cast<bool>(os_path.attr("exists")(file_path))) {
-        nb::object message = nb::steal(PyNumber_Add(nb::str("File not found: ").ptr(), file_path.ptr()));
+        nb::object message = nb::steal(PyNumber_Add(nb::str("File not found: ").ptr(), zarn::py::path_text(file_path).ptr()));
         if (!message.is_valid()) throw nb::python_error();
         throw zarn::ZarnError(nb::cast<std::string>(message));
     }
