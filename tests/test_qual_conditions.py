@@ -461,3 +461,40 @@ def test_cycles_through_conditions_and_options_are_collected(read_record):
     assert alive() == before + 2
     del condition, option
     assert alive() == before
+
+
+# --- values that lead back to themselves ----------------------------------------------
+
+# Each returns the value and a function that breaks its cycle again.
+
+def own_list(read_record):
+    condition = Q.AcquisitionCondition(stored_condition(read_record))
+    condition.additional_conditions.append(condition)
+    return condition, condition.additional_conditions.clear
+
+
+def own_core_range(read_record):
+    core = field(stored_condition(read_record, mass_range=(100.0, 200.0)), "internal_acquisition_core_condition")
+    mass_range = field(core, "mass_range")
+    mass_range.min = (core,)
+    return core, lambda: setattr(mass_range, "min", 100.0)
+
+
+def own_range(read_record):
+    value_range = ValueRange(1.0, 2.0)
+    value_range.max = (value_range,)
+    return value_range, lambda: setattr(value_range, "max", 2.0)
+
+
+@pytest.mark.parametrize("make", [own_list, own_core_range, own_range])
+def test_a_value_that_holds_itself_fails_to_hash(read_record, make):
+    """The hash recurses through the value's own fields: it must end in
+    RecursionError, as in Python code, never overflow the C stack."""
+    value, unlink = make(read_record)
+    try:
+        with pytest.raises(RecursionError):
+            hash(value)
+        with pytest.raises(RecursionError):
+            {value}
+    finally:
+        unlink()

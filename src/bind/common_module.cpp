@@ -23,9 +23,7 @@ Py_hash_t hash_of_tuple(std::initializer_list<nb::object> items) {
     nb::object tuple = nb::steal(PyTuple_New(Py_ssize_t(items.size())));
     Py_ssize_t i = 0;
     for (const nb::object &item : items) PyTuple_SET_ITEM(tuple.ptr(), i++, item.inc_ref().ptr());
-    Py_hash_t h = PyObject_Hash(tuple.ptr());
-    if (h == -1) throw nb::python_error();
-    return h;
+    return zarn::py::hash_within_limit(tuple);
 }
 
 bool truth(PyObject *o) {

@@ -100,6 +100,18 @@ inline void translate_error(const std::exception_ptr &p, void *) {
     }
 }
 
+// hash(o) under the interpreter's recursion limit. A value whose fields
+// lead back to itself (a condition put into its own list) then fails with
+// RecursionError, as it would in Python code, instead of overflowing the C
+// stack: the interpreter counts no depth for hashes computed in C.
+inline Py_hash_t hash_within_limit(nb::handle o) {
+    if (Py_EnterRecursiveCall(" while computing a hash")) throw nb::python_error();
+    const Py_hash_t h = PyObject_Hash(o.ptr());
+    Py_LeaveRecursiveCall();
+    if (h == -1 && PyErr_Occurred()) throw nb::python_error();
+    return h;
+}
+
 // Every module calls this from its initialiser; the exception types it
 // needs are imported then, so that raising never has to import.
 inline void init_module_support() {

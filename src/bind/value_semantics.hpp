@@ -22,9 +22,7 @@ public:
             add_integer(0);
             return;
         }
-        const Py_hash_t h = PyObject_Hash(field.ptr());
-        if (h == -1 && PyErr_Occurred()) throw nb::python_error();
-        add_integer(h);
+        add_integer(hash_within_limit(field));
     }
     // A list takes part as the tuple of its elements.
     void add_as_tuple(nb::handle field) {
