@@ -156,6 +156,19 @@ def test_an_option_without_range_lifts_the_time_filter(analysis, order):
     assert indices == ([[4], [0, 3, 4]] if order == 0 else [[0, 3, 4], [4]])
 
 
+@pytest.mark.parametrize("order", [0, 1])
+def test_a_nan_bound_shuts_out_only_its_own_option(analysis, order):
+    """An option whose time range has a NaN bound takes no spectrum; the
+    other options give what they give alone, whichever comes first."""
+    condition = ms1(analysis)
+    nan = Option(condition, ValueRange(0, 1000), ValueRange(float("nan"), 10.0))
+    plain = Option(condition, ValueRange(0, 1000), ValueRange(0.0, 5.0))
+    options = [nan, plain][::1 if order == 0 else -1]
+    result = {id(o): [p.index for p in r] for o, r in zip(options, analysis.get_multiple_xic(options))}
+    assert result == {id(nan): [], id(plain): [0, 3]}
+    assert [p.index for p in analysis.get_xic(plain)] == [0, 3]
+
+
 def test_the_same_option_twice(analysis):
     option = Option(ms1(analysis), ValueRange(100, 150))
     first, second = analysis.get_multiple_xic((option, option))

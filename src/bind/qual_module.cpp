@@ -1174,6 +1174,10 @@ nb::object smallest(const std::vector<nb::object> &values, int op) {
     return best;
 }
 
+bool is_nan_float(nb::handle h) {
+    return PyFloat_Check(h.ptr()) && std::isnan(PyFloat_AS_DOUBLE(h.ptr()));
+}
+
 nb::list multiple_xic(QualAnalysisObject &a, nb::handle options) {
     constexpr const char *kNoOptions = "chromatogram_filter_options is null or empty";
     if (options.is_none() || length(options) == 0) throw zarn::PlainError(kNoOptions);
@@ -1183,7 +1187,7 @@ nb::list multiple_xic(QualAnalysisObject &a, nb::handle options) {
     OptionMatchers matchers;
     WantedConditions wanted;
     std::vector<nb::object> lows, highs;
-    bool every_range = true;
+    bool every_range = true, nan_bound = false;
     for (size_t k = 0; k < items.size(); ++k) {
         nb::object option = items[k];
         if (option.is_none()) throw zarn::PlainError("element of chromatogram_filter_options should not be null");
@@ -1198,13 +1202,16 @@ nb::list multiple_xic(QualAnalysisObject &a, nb::handle options) {
         } else {
             lows.push_back(nb::getattr(rt_range, "min"));
             highs.push_back(nb::getattr(rt_range, "max"));
+            nan_bound = nan_bound || is_nan_float(lows.back()) || is_nan_float(highs.back());
         }
         const size_t matcher = matchers.add(condition);
         chosen.emplace_back(std::move(condition), std::move(mz_range), rt_range, matcher);
     }
-    // Spectra outside every option's range are not read.
+    // Spectra outside every option's range are not read. A NaN bound would
+    // make the combined range take whichever bound comes first and shut out
+    // the other options' spectra: each option's own range then decides alone.
     std::optional<RangeTest> combined;
-    if (every_range)
+    if (every_range && !nan_bound)
         combined.emplace(make_value(ValueRange{smallest(lows, Py_LT), smallest(highs, Py_GT)}));
 
     const SpectrumList spectra = listed(a);
