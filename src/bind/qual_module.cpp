@@ -907,7 +907,7 @@ void read_spectrum_index_block(AnalysisObject &a) {
     Reader &reader = reader_of(a.reader);
     const int64_t position = to_i64_saturating(nb::getattr(a.function_index, "_FunctionIndex__position"));
     zarn::SpectrumIndexHead head = zarn::read_spectrum_index_head(reader, position);
-    zarn::DecompressedSegment segment(reader);
+    zarn::DecompressedSegment segment(reader, Reader::SegmentContent::Records);
     auto list = std::make_shared<std::vector<nb::object>>();
     list->reserve(size_t(std::min<int64_t>(head.count, int64_t(head.offsets.size()))));
     for (int64_t i = 0; i < head.count; ++i)

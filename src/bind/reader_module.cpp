@@ -364,7 +364,7 @@ NB_MODULE(_reader, m) {
              [](Reader &r, nb::handle n) { return to_bytes(r.get_bytes(zarn::py::to_i64_saturating(n))); }, "size"_a)
         .def("_KxmFileReader__skip_bytes",
              [](Reader &r, nb::handle n) { r.skip_bytes(zarn::py::to_i64_saturating(n)); }, "size"_a)
-        .def("_KxmFileReader__set_decompressed_buffer", &Reader::set_decompressed_buffer)
+        .def("_KxmFileReader__set_decompressed_buffer", [](Reader &r) { r.set_decompressed_buffer(); })
         .def("_KxmFileReader__reset_decompressed_buffer", &Reader::reset_decompressed_buffer)
         // tagged values
         .def("_KxmFileReader__read_zarn_symbol", &Reader::read_zarn_symbol)

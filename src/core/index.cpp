@@ -57,7 +57,7 @@ void read_function_index_block(Reader &reader, int64_t position, const std::func
     const int64_t origin = reader.absolute_position();
     const int64_t count = reader.read_uint16_or_32();
     const std::vector<int64_t> offsets = reader.read_int64_array();
-    DecompressedSegment segment(reader);
+    DecompressedSegment segment(reader, Reader::SegmentContent::Records);
     for (int64_t i = 0; i < count; ++i) {
         if (uint64_t(i) >= offsets.size()) throw IndexError("list index out of range");
         const int64_t offset = offsets[size_t(i)];
@@ -152,7 +152,7 @@ void read_jump_table_measurement_index(Reader &reader, JumpTable &out) {
     move_to_stored_position(reader, out.measurement_index_position, "Measurement index");
     reader.confirm_zarn_symbol(Symbol::BEGIN_OF_MEASUREMENT_INDEX_BLOCK);
     out.num_measurements = reader.read_uint16_or_32();
-    DecompressedSegment segment(reader);
+    DecompressedSegment segment(reader, Reader::SegmentContent::Records);
     // The count only bounds the loop; entries are appended as they are read.
     std::vector<MeasurementIndex> list;
     for (int64_t i = 0; i < out.num_measurements; ++i) {

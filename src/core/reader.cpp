@@ -163,13 +163,14 @@ void Reader::skip_bytes(int64_t size) {
     local_ = add_sat(local_, size);
 }
 
-void Reader::set_decompressed_buffer() {
+void Reader::set_decompressed_buffer(SegmentContent kind) {
     if (in_decompressed_) throw ZarnError("Compressed segment inside a compressed segment");
     const int64_t n = read_int32();
     if (n < 0) throw ZstdError("Compressed segment length is negative: " + std::to_string(n));
     Bytes data = get_bytes(n);
     if (int64_t(data.size()) < n) throw ZstdError("Compressed segment is cut short");
-    std::vector<uint8_t> content = zstd_decompress(data.data(), data.size());
+    const size_t limit = kind == SegmentContent::Records ? record_segment_limit(data.size()) : kMaxDecompressedSize;
+    std::vector<uint8_t> content = zstd_decompress(data.data(), data.size(), limit);
     after_decompressed_ = absolute_position();
     saved_window_.swap(buffer_);
     saved_origin_ = origin_;

@@ -102,8 +102,12 @@ public:
     // holds them, to `sink` in pieces of at most 64 KiB, straight from the
     // file and without touching the window or the position.
     void read_file_range(int64_t position, int64_t size, const std::function<void(Bytes)> &sink);
+    // What a compressed segment holds: data blocks may take the whole
+    // decompression limit, index and description records a limit in
+    // proportion to their compressed size.
+    enum class SegmentContent { Data, Records };
     // Opens the compressed segment at the position as the window.
-    void set_decompressed_buffer();
+    void set_decompressed_buffer(SegmentContent content = SegmentContent::Data);
     // Leaves it: the next byte is the file byte after the compressed bytes.
     void reset_decompressed_buffer();
     // Leaves a decompressed window without touching the file, after a
@@ -189,8 +193,9 @@ private:
 // a segment never leaves decompressed bytes behind as the file's window.
 class DecompressedSegment {
 public:
-    explicit DecompressedSegment(Reader &reader) : reader_(reader) {
-        reader_.set_decompressed_buffer();
+    explicit DecompressedSegment(Reader &reader, Reader::SegmentContent content = Reader::SegmentContent::Data)
+        : reader_(reader) {
+        reader_.set_decompressed_buffer(content);
     }
     DecompressedSegment(const DecompressedSegment &) = delete;
     DecompressedSegment &operator=(const DecompressedSegment &) = delete;
