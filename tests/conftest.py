@@ -18,6 +18,16 @@ def pytest_configure(config):
 
 
 @pytest.fixture
+def write(tmp_path):
+    """write(data, name) puts `data` into a new file and returns its path."""
+    def write(data, name="sample.zarn"):
+        path = tmp_path / name
+        path.write_bytes(data)
+        return str(path)
+    return write
+
+
+@pytest.fixture
 def make_reader(tmp_path):
     """make_reader(data) writes `data` to a new file and returns a reader
     standing at offset 0.  Streams still open are closed after the test."""

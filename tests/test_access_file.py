@@ -31,16 +31,6 @@ def flip(data, at):
 
 
 @pytest.fixture
-def write(tmp_path):
-    """write(data, name) puts `data` into a new file and returns its path."""
-    def write(data, name="sample.zarn"):
-        path = tmp_path / name
-        path.write_bytes(data)
-        return str(path)
-    return write
-
-
-@pytest.fixture
 def unraisable(monkeypatch):
     """The exceptions reported as unraisable (from finalisation) during the test."""
     seen = []

@@ -77,15 +77,6 @@ def spectrum(points_list):
     return [(p.x, p.intensity) for p in points_list]
 
 
-@pytest.fixture
-def path(tmp_path):
-    def write(data):
-        target = tmp_path / "sample.zarn"
-        target.write_bytes(data)
-        return str(target)
-    return write
-
-
 def check_sample(handle, version):
     assert handle.get_file_format_version() == "%d.%d.%d" % version
     assert handle.get_converter_version() == ("2.0.1" if at_least(version, 3) else "0.0.0")
@@ -142,20 +133,20 @@ def check_sample(handle, version):
 
 
 @pytest.mark.parametrize("version", VERSIONS, ids=lambda v: "%d.%d.%d" % v)
-def test_every_analysis_of_every_measurement(path, version):
-    with ZarnFile(path(sample_file(version))) as handle:
+def test_every_analysis_of_every_measurement(write, version):
+    with ZarnFile(write(sample_file(version))) as handle:
         check_sample(handle, version)
 
 
 @pytest.mark.large_file
 @pytest.mark.parametrize("version", [(3, 2, 0), (3, 6, 0)], ids=lambda v: "%d.%d.%d" % v)
-def test_a_file_beyond_the_first_window(path, version):
-    with ZarnFile(path(sample_file(version, lead=bytes(3 * w.WINDOW)))) as handle:
+def test_a_file_beyond_the_first_window(write, version):
+    with ZarnFile(write(sample_file(version, lead=bytes(3 * w.WINDOW)))) as handle:
         check_sample(handle, version)
 
 
-def test_closing_mid_walk(path):
-    handle = ZarnFile(path(sample_file((3, 6, 0))))
+def test_closing_mid_walk(write):
+    handle = ZarnFile(write(sample_file((3, 6, 0))))
     m0 = handle.get_measurement(0)
     srm = m0.get_quan_analysis(0)
     ms = m0.get_qual_analysis(0)

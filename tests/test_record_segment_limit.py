@@ -30,15 +30,6 @@ def measurement_index_file(write, names, distinct=True):
     return write(data), len(content)
 
 
-@pytest.fixture
-def write(tmp_path):
-    def write(data):
-        path = tmp_path / "sample.zarn"
-        path.write_bytes(data)
-        return str(path)
-    return write
-
-
 def test_a_compressible_measurement_index_is_refused_when_opened(write):
     path, size = measurement_index_file(write, ["S"] * 100_000, distinct=False)
     assert size > MIB and os.path.getsize(path) < size // 256
