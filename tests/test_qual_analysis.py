@@ -43,6 +43,11 @@ def test_analysis_reads_its_block(make_reader, after):
     assert [len(analysis.get_spectrum(i).get_spectrum_points()) for i in range(3)] == [2, 1, 0]
     assert analysis._QualAnalysis__function_index is function_index
     assert analysis._QualAnalysis__reader is field(function_index, "reader")
+    assert analysis._QualAnalysis__unique_acquisition_conditions is analysis.unique_acquisition_conditions
+    records = analysis._QualAnalysis__spectrum_index_list
+    assert [type(r).__name__ for r in records] == ["SpectrumIndex"] * 3
+    assert [r._SpectrumIndex__spectrum_description for r in records] == \
+        [analysis.get_spectrum(i)._Spectrum__spectrum_index._SpectrumIndex__spectrum_description for i in range(3)]
     # The qualitative description's own dictionary, for every analysis of the function.
     properties = analysis.supplemental_properties
     properties["Added"] = "x"

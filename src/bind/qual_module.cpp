@@ -1402,6 +1402,13 @@ void analysis_fields(nb::class_<T> &cls, const char *prefix) {
     cls.def_prop_ro((p + "function_index").c_str(), [](T &a) { return or_none(a.function_index); })
         .def_prop_ro((p + "index").c_str(), [](T &a) { return or_none(a.index); })
         .def_prop_ro((p + "reader").c_str(), [](T &a) { return or_none(a.reader); })
+        // The records are held natively: a new list of the same records.
+        .def_prop_ro((p + "spectrum_index_list").c_str(),
+                     [](T &a) {
+                         nb::list out;
+                         for (const nb::object &o : *listed(a)) out.append(o);
+                         return out;
+                     })
         .def_prop_ro("index", [](T &a) { return or_none(a.index); })
         .def_prop_ro("supplemental_properties", [](T &a) { return qual_field(a, "supplemental_properties"); })
         .def("get_spectra_count", [](T &a) { return a.count(); });
@@ -1471,6 +1478,8 @@ NB_MODULE(qual, m) {
         .def("_QualAnalysis__read", &read_qual);
     analysis_fields(qual, "_QualAnalysis__");
     qual.def_prop_ro("unique_acquisition_conditions",
+                     [](QualAnalysisObject &a) { return or_none(a.unique_acquisition_conditions); })
+        .def_prop_ro("_QualAnalysis__unique_acquisition_conditions",
                      [](QualAnalysisObject &a) { return or_none(a.unique_acquisition_conditions); })
         .def("get_spectrum", &get_spectrum, "index"_a.none())
         .def(
