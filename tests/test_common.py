@@ -6,6 +6,7 @@ import pytest
 import zstandard
 
 import zarnwriter as w
+from comparekit import Dropped, replacing
 from zarn_data_access import zstd
 from zarn_data_access.common import (
     AnalysisTypes,
@@ -117,6 +118,19 @@ def test_value_range_equality_hash_and_text():
 
 
 # --- enumerations --------------------------------------------------------
+
+def test_a_comparison_that_replaces_a_bound_leaves_it_alive():
+    for _ in range(2000):
+        a = ValueRange(replacing(lambda: b, "min"), 1)
+        b = ValueRange(Dropped(), 1)
+        assert (a == b) is False and (a != b) is True
+        r = ValueRange(-1, Dropped())
+        with pytest.raises(TypeError):
+            r.contains_value(replacing(lambda: r, "max"))
+        # The point held as a bound is dropped while its own == runs.
+        holder = ValueRange(SpectrumPoint(replacing(lambda: holder, "min", answer=True), 2**70), 0)
+        assert holder == ValueRange(SpectrumPoint(1.0, 2**70), 0)
+
 
 @pytest.mark.parametrize("cls, values", [
     (PolarityTypes, {"NA": 0, "POSITIVE": 1, "NEGATIVE": 2, "BOTH": 3}),

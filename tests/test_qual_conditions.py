@@ -8,6 +8,7 @@ import math
 import pytest
 
 import zarnwriter as w
+from comparekit import Dropped, replacing
 from recordkit import field
 from zarn_data_access import qual as Q
 from zarn_data_access._internal import _description as D
@@ -498,3 +499,39 @@ def test_a_value_that_holds_itself_fails_to_hash(read_record, make):
             {value}
     finally:
         unlink()
+
+
+class ScanFields:
+    """Stands in for a scan condition record: the fields a scan condition reads."""
+    def __init__(self, target_mz, q1_range=None):
+        self._TripleQScanCondition__target_mz = target_mz
+        self._TripleQScanCondition__q1_range = q1_range
+
+
+def test_a_comparison_that_replaces_a_range_bound_leaves_it_alive():
+    for _ in range(2000):
+        first = ValueRange(replacing(lambda: second, "min"), 1)
+        second = ValueRange(Dropped(), 1)
+        P = Q.PrecursorIonScanCondition
+        assert P(ScanFields(1.0, first)) != P(ScanFields(1.0, second))
+
+
+@pytest.mark.parametrize("nest", ["cycle", "deep"])
+def test_conditions_nested_beyond_the_limit_fail_to_compare(nest):
+    P = Q.PrecursorIonScanCondition
+    if nest == "cycle":
+        a_list, b_list = [], []
+        a, b = P(ScanFields(a_list)), P(ScanFields(b_list))
+        a_list.append(a)
+        b_list.append(b)
+    else:
+        a = b = None
+        for _ in range(100_000):
+            a, b = P(ScanFields([a])), P(ScanFields([b]))
+    try:
+        with pytest.raises(RecursionError):
+            a == b
+    finally:
+        if nest == "cycle":
+            a_list.clear()
+            b_list.clear()

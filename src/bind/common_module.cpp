@@ -26,6 +26,14 @@ Py_hash_t hash_of_tuple(std::initializer_list<nb::object> items) {
     return zarn::py::hash_within_limit(tuple);
 }
 
+// Bound by bound, each held while compared: a comparison may replace it.
+bool ranges_equal(const zarn::py::ValueRange &a, const zarn::py::ValueRange &b) {
+    nb::object a_min = a.min, b_min = b.min;
+    if (!a_min.equal(b_min)) return false;
+    nb::object a_max = a.max, b_max = b.max;
+    return a_max.equal(b_max);
+}
+
 bool truth(PyObject *o) {
     if (!o) throw nb::python_error();
     nb::object owned = nb::steal(o);
@@ -131,13 +139,16 @@ NB_MODULE(_common, m) {
         .def(
             "contains_value",
             [](const VR &r, nb::handle value) {
-                return truth(PyObject_RichCompare(r.min.ptr(), value.ptr(), Py_LE)) &&
-                       truth(PyObject_RichCompare(value.ptr(), r.max.ptr(), Py_LE));
+                // Each bound is held while compared: a comparison may replace it.
+                nb::object min = r.min;
+                if (!truth(PyObject_RichCompare(min.ptr(), value.ptr(), Py_LE))) return false;
+                nb::object max = r.max;
+                return truth(PyObject_RichCompare(value.ptr(), max.ptr(), Py_LE));
             },
             "value"_a)
-        .def("__eq__", [](const VR &a, const VR &b) { return a.min.equal(b.min) && a.max.equal(b.max); })
+        .def("__eq__", [](const VR &a, const VR &b) { return ranges_equal(a, b); })
         .def("__eq__", [](const VR &, nb::handle) { return nb::not_implemented(); }, "other"_a.none())
-        .def("__ne__", [](const VR &a, const VR &b) { return !(a.min.equal(b.min) && a.max.equal(b.max)); })
+        .def("__ne__", [](const VR &a, const VR &b) { return !ranges_equal(a, b); })
         .def("__ne__", [](const VR &, nb::handle) { return nb::not_implemented(); }, "other"_a.none())
         .def("__hash__", [](const VR &r) { return hash_of_tuple({r.min, r.max}); })
         .def("__str__", [](const VR &r) { return text_of(r.min, false) + " - " + text_of(r.max, false); })

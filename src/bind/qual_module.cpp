@@ -361,6 +361,7 @@ bool identity_compared(PyObject *o) { return Py_TYPE(o)->tp_richcompare == PyBas
 // compare in C++.
 bool items_equal(nb::handle a, nb::handle b) {
     if (a.ptr() == b.ptr()) return true;
+    const RecursionLevel level(" in comparison");
     const int k = exact_extra(a.ptr());
     if (k >= 0 && Py_TYPE(b.ptr()) == Py_TYPE(a.ptr()))
         return extra_fields_equal(kExtras[k], kFieldsOf[k](a.ptr()), kFieldsOf[k](b.ptr()));
@@ -382,7 +383,11 @@ bool values_differ(nb::handle a, nb::handle b) {
     if (PyFloat_CheckExact(x) && PyFloat_CheckExact(y)) return PyFloat_AS_DOUBLE(x) != PyFloat_AS_DOUBLE(y);
     if (Py_TYPE(x) == value_range_type() && Py_TYPE(y) == value_range_type()) {
         const ValueRange &r = *nb::inst_ptr<ValueRange>(x), &s = *nb::inst_ptr<ValueRange>(y);
-        return !(items_equal(r.min, s.min) && items_equal(r.max, s.max));
+        // Each bound is held while compared: a comparison may replace it.
+        nb::object r_min = r.min, s_min = s.min;
+        if (!items_equal(r_min, s_min)) return true;
+        nb::object r_max = r.max, s_max = s.max;
+        return !items_equal(r_max, s_max);
     }
     if (identity_compared(x) && identity_compared(y)) return x != y;
     if (PyList_CheckExact(x) && PyList_CheckExact(y)) {

@@ -100,14 +100,29 @@ inline void translate_error(const std::exception_ptr &p, void *) {
     }
 }
 
-// hash(o) under the interpreter's recursion limit. A value whose fields
-// lead back to itself (a condition put into its own list) then fails with
-// RecursionError, as it would in Python code, instead of overflowing the C
-// stack: the interpreter counts no depth for hashes computed in C.
+// One level of the interpreter's recursion count for as long as it lives.
+// C++ code that recurses through values a caller can nest (hashes and
+// comparisons of conditions) takes one per level, so that a value whose
+// fields lead back to itself fails with RecursionError, as it would in
+// Python code, instead of overflowing the C stack.
+class RecursionLevel {
+public:
+    explicit RecursionLevel(const char *where) {
+        if (Py_EnterRecursiveCall(where)) throw nb::python_error();
+    }
+    RecursionLevel(const RecursionLevel &) = delete;
+    RecursionLevel &operator=(const RecursionLevel &) = delete;
+    ~RecursionLevel() { Py_LeaveRecursiveCall(); }
+};
+
+// hash(o) under the recursion limit: the interpreter counts no depth for
+// hashes computed in C.
 inline Py_hash_t hash_within_limit(nb::handle o) {
-    if (Py_EnterRecursiveCall(" while computing a hash")) throw nb::python_error();
-    const Py_hash_t h = PyObject_Hash(o.ptr());
-    Py_LeaveRecursiveCall();
+    Py_hash_t h;
+    {
+        RecursionLevel level(" while computing a hash");
+        h = PyObject_Hash(o.ptr());
+    }
     if (h == -1 && PyErr_Occurred()) throw nb::python_error();
     return h;
 }
