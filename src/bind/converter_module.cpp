@@ -113,7 +113,10 @@ struct Run {
 // class-qualified names (_WbnConverter__is_converting and so on) show this
 // state; they are written under the same lock.
 struct Converter {
-    std::mutex mutex;
+    // Recursive: the holder runs interpreter code (a field's setattr, the
+    // pool's factory and submit) that may call cancel() or convert() on the
+    // same object from the same thread, which must not wait for itself.
+    std::recursive_mutex mutex;
     std::shared_ptr<Run> current;  // the run that holds the busy flag
     nb::object executor;           // the worker pool, or unset
     uint64_t runs = 0;             // number of the newest run
@@ -123,7 +126,7 @@ struct Converter {
 // interpreter code, so the wait happens without the interpreter lock.
 class StateLock {
 public:
-    explicit StateLock(std::mutex &mutex) : mutex_(mutex) {
+    explicit StateLock(std::recursive_mutex &mutex) : mutex_(mutex) {
         if (!mutex_.try_lock()) {
             nb::gil_scoped_release unlocked;
             mutex_.lock();
@@ -134,7 +137,7 @@ public:
     StateLock &operator=(const StateLock &) = delete;
 
 private:
-    std::mutex &mutex_;
+    std::recursive_mutex &mutex_;
 };
 
 Converter &state_of(nb::handle self) { return nb::cast<Converter &>(self); }
@@ -396,9 +399,9 @@ nb::object submit_run(nb::handle self, nb::handle args, nb::handle dest_path) {
         if (c.current) raise_conversion_error("Already converting.");
         auto run = std::make_shared<Run>(++c.runs);
         c.current = run;
-        show_busy(self, true);
-        set_field(self, "is_cancelled", nb::bool_(false));
         try {
+            show_busy(self, true);
+            set_field(self, "is_cancelled", nb::bool_(false));
             if (!c.executor.is_valid()) {
                 c.executor = global("ThreadPoolExecutor")(1);
                 set_field(self, "executor", c.executor);
@@ -412,9 +415,11 @@ nb::object submit_run(nb::handle self, nb::handle args, nb::handle dest_path) {
             // Not accepted after all: the object is free again, and the pool,
             // which may be the cause, is dropped.
             failure = std::current_exception();
-            c.current.reset();
+            if (c.current == run) {
+                c.current.reset();
+                show_busy(self, false);
+            }
             broken_pool = std::move(c.executor);
-            show_busy(self, false);
             set_field(self, "executor", nb::none());
         }
     }

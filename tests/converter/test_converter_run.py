@@ -3,6 +3,7 @@ failures, cancellation, the busy guard, and what a run leaves behind."""
 
 import os
 import pathlib
+import sys
 import tempfile
 import threading
 import time
@@ -174,6 +175,40 @@ def test_cancel_before_the_program_is_known_still_stops_it(conversions, monkeypa
         assert c._WbnConverter__process is None  # never started
     else:
         assert reaped(c._WbnConverter__process.pid)
+
+
+@pytest.mark.parametrize("where", ["pool factory", "busy flag"])
+def test_cancel_from_code_the_converter_runs_while_accepting_a_run(conversions, monkeypatch, where):
+    """Python code that the converter calls while it accepts a run (the
+    pool's factory, the setattr of its busy flag) may call back into it."""
+    if where == "pool factory":
+        c = conversions.converter()
+
+        def pool(workers):
+            c.cancel()
+            return ThreadPoolExecutor(workers)
+
+        monkeypatch.setattr(converter, "ThreadPoolExecutor", pool)
+    else:
+        class Cancelling(converter.WbnConverter):
+            def __setattr__(self, name, value):
+                object.__setattr__(self, name, value)
+                if name == "_WbnConverter__is_converting" and value:
+                    self.cancel()
+
+        with monkeypatch.context() as m:
+            m.setattr(sys, "platform", "win32")
+            c = Cancelling()
+    started = []
+    worker = threading.Thread(target=lambda: started.append(conversions.start(c, HANG)), daemon=True)
+    worker.start()
+    worker.join(TIMEOUT)
+    assert not worker.is_alive(), "the converter waits for itself"
+    assert failure_of(started[0][0]) == "Cancelled."
+    assert c._WbnConverter__is_converting is False
+    monkeypatch.setattr(converter, "ThreadPoolExecutor", ThreadPoolExecutor)
+    if where == "pool factory":
+        assert conversions.start(c, *RESULT_OK)[0].result(TIMEOUT) == "ok\r\n"
 
 
 def test_cancel_before_the_worker_takes_the_task_drops_it(conversions, monkeypatch):
