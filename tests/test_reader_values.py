@@ -2,6 +2,7 @@
 
 import datetime
 import struct
+import time
 
 import pytest
 from dateutil import tz
@@ -281,11 +282,51 @@ def test_naive_date_times(parser, ticks, expected):
     assert value.tzinfo is None
 
 
+def utc_fields(value):
+    return value.astimezone(datetime.timezone.utc).replace(tzinfo=None)
+
+
 @pytest.mark.parametrize("ticks, expected", NAIVE_DATES[:5])
-def test_utc_flag_attaches_the_local_zone_to_the_same_fields(parser, ticks, expected):
+def test_utc_flag_gives_the_instant_in_the_local_zone(parser, ticks, expected):
     value = parser._DateTimeParser__get_datetime(ticks | w.UTC_FLAG)
     assert isinstance(value.tzinfo, tz.tzlocal)
-    assert value.replace(tzinfo=None) == expected
+    assert utc_fields(value) == expected
+
+
+@pytest.fixture
+def local_zone(monkeypatch):
+    """local_zone(spec) makes `spec` the process's local time zone for the test."""
+    def set_zone(spec):
+        monkeypatch.setenv("TZ", spec)
+        time.tzset()
+    yield set_zone
+    monkeypatch.undo()
+    time.tzset()
+
+
+EASTERN = "EST5EDT,M3.2.0,M11.1.0"
+
+
+@pytest.mark.parametrize("zone, moment, local", [
+    ("UTC0", datetime.datetime(2024, 6, 1, 12, 0), datetime.datetime(2024, 6, 1, 12, 0)),
+    (EASTERN, datetime.datetime(2024, 6, 1, 12, 0), datetime.datetime(2024, 6, 1, 8, 0)),
+    (EASTERN, datetime.datetime(2024, 1, 1, 3, 0), datetime.datetime(2023, 12, 31, 22, 0)),
+    ("JST-9", datetime.datetime(2024, 6, 1, 20, 30, 0, 5), datetime.datetime(2024, 6, 2, 5, 30, 0, 5)),
+])
+def test_a_utc_value_is_the_same_instant_in_any_local_zone(parser, local_zone, zone, moment, local):
+    local_zone(zone)
+    value = parser._DateTimeParser__get_datetime(w.ticks(moment, utc=True))
+    assert isinstance(value.tzinfo, tz.tzlocal)
+    assert value.replace(tzinfo=None) == local
+    assert utc_fields(value) == moment
+
+
+def test_a_utc_value_the_local_zone_would_move_before_year_1_keeps_its_fields(parser, local_zone):
+    local_zone(EASTERN)
+    moment = datetime.datetime(1, 1, 1, 1, 0)
+    value = parser._DateTimeParser__get_datetime(w.ticks(moment, utc=True))
+    assert isinstance(value.tzinfo, tz.tzlocal)
+    assert value.replace(tzinfo=None) == moment
 
 
 @pytest.mark.parametrize("ticks", [
@@ -306,7 +347,7 @@ def test_read_datetime(make_reader, moment, utc):
     assert len(data) == 9
     r = make_reader(data + TAIL)
     value = call(r, "read_datetime")
-    assert value.replace(tzinfo=None) == moment
+    assert (utc_fields(value) if utc else value) == moment
     assert isinstance(value.tzinfo, tz.tzlocal) if utc else value.tzinfo is None
     assert pos(r) == 9
 

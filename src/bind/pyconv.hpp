@@ -62,18 +62,25 @@ inline nb::str make_str(const std::string &text) {
     return nb::steal<nb::str>(s);
 }
 
-// A naive date-time, or one carrying a new dateutil tzlocal() when the
-// stored value is flagged as UTC (the calendar fields are kept as stored).
+// A naive date-time, or, when the stored value is flagged as UTC, the same
+// instant in the local zone, carrying a new dateutil tzlocal(). An instant
+// that the local zone would move beyond year 1 or 9999 keeps its UTC fields.
 inline nb::object make_datetime(const DateTimeFields &f) {
-    nb::object tz = nb::none();
-    if (f.utc) {
-        static nb::handle tzlocal = nb::object(nb::module_::import_("dateutil.tz").attr("tzlocal")).release();
-        tz = tzlocal();
+    auto make = [&f](PyObject *zone) {
+        PyObject *dt = PyDateTimeAPI->DateTime_FromDateAndTime(f.year, f.month, f.day, f.hour, f.minute, f.second,
+                                                               f.microsecond, zone, PyDateTimeAPI->DateTimeType);
+        if (!dt) throw nb::python_error();
+        return nb::steal(dt);
+    };
+    if (!f.utc) return make(Py_None);
+    static nb::handle tzlocal = nb::object(nb::module_::import_("dateutil.tz").attr("tzlocal")).release();
+    nb::object local = tzlocal();
+    try {
+        return make(PyDateTime_TimeZone_UTC).attr("astimezone")(local);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_OverflowError)) throw;
     }
-    PyObject *dt = PyDateTimeAPI->DateTime_FromDateAndTime(f.year, f.month, f.day, f.hour, f.minute, f.second,
-                                                           f.microsecond, tz.ptr(), PyDateTimeAPI->DateTimeType);
-    if (!dt) throw nb::python_error();
-    return nb::steal(dt);
+    return make(local.ptr());
 }
 
 // The interpreter's comparison `a <op> b` (Py_EQ, Py_LT, ...), taken by
