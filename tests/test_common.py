@@ -1,3 +1,5 @@
+import copy
+import pickle
 import struct
 import subprocess
 import sys
@@ -130,6 +132,20 @@ def test_a_comparison_that_replaces_a_bound_leaves_it_alive():
         # The point held as a bound is dropped while its own == runs.
         holder = ValueRange(SpectrumPoint(replacing(lambda: holder, "min", answer=True), 2**70), 0)
         assert holder == ValueRange(SpectrumPoint(1.0, 2**70), 0)
+
+
+@pytest.mark.parametrize("value", [
+    SpectrumPoint(1.0, 2**70), SpectrumPoint(2.5, 7), ChromatogramPoint(1.5, 3.0),
+    SpectrumBasedChromatogramPoint(4, 2.0, 3, 101.5), ValueRange(1, [2.0]),
+], ids=lambda v: type(v).__name__)
+@pytest.mark.parametrize("duplicate", [copy.copy, copy.deepcopy, lambda v: pickle.loads(pickle.dumps(v))],
+                         ids=["copy", "deepcopy", "pickle"])
+def test_values_copy_and_pickle(value, duplicate):
+    again = duplicate(value)
+    assert type(again) is type(value) and again is not value
+    assert again == value and repr(again) == repr(value)
+    if duplicate is not copy.copy and isinstance(value, ValueRange):
+        assert again.max is not value.max
 
 
 @pytest.mark.parametrize("cls, values", [

@@ -34,6 +34,16 @@ bool ranges_equal(const zarn::py::ValueRange &a, const zarn::py::ValueRange &b) 
     return a_max.equal(b_max);
 }
 
+// (class, arguments): copy and pickle make the value again by calling its
+// class with its fields.
+nb::tuple rebuilt_by(nb::handle self, std::initializer_list<nb::object> fields) {
+    nb::object arguments = nb::steal(PyTuple_New(Py_ssize_t(fields.size())));
+    if (!arguments.is_valid()) throw nb::python_error();
+    Py_ssize_t i = 0;
+    for (const nb::object &field : fields) PyTuple_SET_ITEM(arguments.ptr(), i++, field.inc_ref().ptr());
+    return nb::make_tuple(self.type(), arguments);
+}
+
 bool truth(PyObject *o) {
     if (!o) throw nb::python_error();
     nb::object owned = nb::steal(o);
@@ -69,6 +79,10 @@ NB_MODULE(_common, m) {
         .def("__eq__", [](const zarn::py::SpectrumPoint &, nb::handle) { return nb::not_implemented(); }, "other"_a.none())
         .def("__hash__",
              [](const zarn::py::SpectrumPoint &p) { return hash_of_tuple({p.x.object(), p.intensity.object()}); })
+        .def("__reduce__", [](nb::handle self) {
+            const auto &p = nb::cast<const zarn::py::SpectrumPoint &>(self);
+            return rebuilt_by(self, {p.x.object(), p.intensity.object()});
+        })
         .def("__repr__", [](const zarn::py::SpectrumPoint &p) {
             return "SpectrumPoint(x=" + text_of(p.x.object(), true) +
                    ", intensity=" + text_of(p.intensity.object(), true) + ")";
@@ -92,6 +106,10 @@ NB_MODULE(_common, m) {
              [](const zarn::py::ChromatogramPoint &p) {
                  return hash_of_tuple({p.retention_time.object(), p.intensity.object()});
              })
+        .def("__reduce__", [](nb::handle self) {
+            const auto &p = nb::cast<const zarn::py::ChromatogramPoint &>(self);
+            return rebuilt_by(self, {p.retention_time.object(), p.intensity.object()});
+        })
         .def("__repr__", [](const zarn::py::ChromatogramPoint &p) {
             return "ChromatogramPoint(retention_time=" + text_of(p.retention_time.object(), true) +
                    ", intensity=" + text_of(p.intensity.object(), true) + ")";
@@ -121,6 +139,10 @@ NB_MODULE(_common, m) {
              [](const SBCP &p) {
                  return hash_of_tuple({p.index.object(), p.retention_time.object(), p.intensity.object(), p.x.object()});
              })
+        .def("__reduce__", [](nb::handle self) {
+            const auto &p = nb::cast<const SBCP &>(self);
+            return rebuilt_by(self, {p.index.object(), p.retention_time.object(), p.intensity.object(), p.x.object()});
+        })
         .def("__repr__", [](const SBCP &p) {
             return "SpectrumBasedChromatogramPoint(index=" + text_of(p.index.object(), true) +
                    ", retention_time=" + text_of(p.retention_time.object(), true) +
@@ -151,6 +173,10 @@ NB_MODULE(_common, m) {
         .def("__ne__", [](const VR &a, const VR &b) { return !ranges_equal(a, b); })
         .def("__ne__", [](const VR &, nb::handle) { return nb::not_implemented(); }, "other"_a.none())
         .def("__hash__", [](const VR &r) { return hash_of_tuple({r.min, r.max}); })
+        .def("__reduce__", [](nb::handle self) {
+            const auto &r = nb::cast<const VR &>(self);
+            return rebuilt_by(self, {r.min, r.max});
+        })
         .def("__str__", [](const VR &r) { return text_of(r.min, false) + " - " + text_of(r.max, false); })
         .def("__repr__",
              [](const VR &r) { return "ValueRange(" + text_of(r.min, true) + ", " + text_of(r.max, true) + ")"; });
