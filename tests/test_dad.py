@@ -63,11 +63,12 @@ def test_wavelengths_pass_unchanged(make_reader):
     assert typed(p.x for p in result) == typed(wavelengths)
 
 
-def test_wavelengths_without_a_length_fail_before_the_end_symbol(make_reader):
+@pytest.mark.parametrize("wavelengths", [5, None])
+def test_wavelengths_without_a_length_fail_before_the_end_symbol(make_reader, wavelengths):
     data = w.spectrum_block(w.dad_plain([1.0]))
     r = make_reader(data)
-    with pytest.raises(TypeError):
-        call(r, READ, 5)
+    with pytest.raises(TypeError, match="has no len"):
+        call(r, READ, wavelengths)
     assert pos(r) == len(data) - 2
 
 

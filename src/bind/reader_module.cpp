@@ -427,7 +427,7 @@ NB_MODULE(_reader, m) {
              },
              "min_index_diff"_a, "filtered_index_arr"_a, "filtered_intensity_arr"_a, "index_arr"_a, "intensity_arr"_a)
         .def("_KxmFileReader__get_dad_intensities", [](Reader &r) { return number_list(zarn::get_dad_intensities(r)); })
-        .def("_KxmFileReader__read_dad_spectrum", &zarn::py::read_dad_spectrum, "wavelength_arr"_a)
+        .def("_KxmFileReader__read_dad_spectrum", &zarn::py::read_dad_spectrum, "wavelength_arr"_a.none())
         // range-limited reads
         .def("_KxmFileReader__set_xic_info",
              [](Reader &, nb::handle xic_arr, nb::handle mz, nb::handle intensity) {
