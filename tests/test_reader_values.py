@@ -295,9 +295,9 @@ def test_utc_flag_gives_the_instant_in_the_local_zone(parser, ticks, expected):
 
 @pytest.fixture
 def local_zone(monkeypatch):
-    """local_zone(spec) makes `spec` the process's local time zone for the test."""
-    def set_zone(spec):
-        monkeypatch.setenv("TZ", spec)
+    """local_zone(zone) makes `zone` (a TZ value) the process's local time zone for the test."""
+    def set_zone(zone):
+        monkeypatch.setenv("TZ", zone)
         time.tzset()
     yield set_zone
     monkeypatch.undo()
