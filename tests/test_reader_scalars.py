@@ -265,7 +265,15 @@ def test_bit_converter_refuses_bad_width_or_offset(width, offset):
 
 
 @pytest.mark.parametrize("width, data, offset", [
-    (12, b"\x8a", 4), (11, b"\xa5", 5), (8, b"", 0), (3, b"\x01", 7)])
+    (12, b"\x8a", 4), (11, b"\xa5", 5), (8, b"", 0), (3, b"\x01", 7),
+    (63, b"\xff" * 8, 2**63 - 1), (6, b"\xff" * 8, 2**63 - 3)])
 def test_bit_converter_short_byte_string_raises_index_error(width, data, offset):
     with pytest.raises(IndexError):
         IntegerBitConverter(width)._IntegerBitConverter__get_int(data, offset)
+
+
+@pytest.mark.parametrize("offset", [2**63 - 1, 2**63 - 64])
+def test_bit_field_of_one_byte_at_the_largest_offsets(offset):
+    # Only the place of each bit within the byte counts.
+    expected = IntegerBitConverter(6)._IntegerBitConverter__get_int(0b10110100, offset % 8)
+    assert IntegerBitConverter(6)._IntegerBitConverter__get_int(0b10110100, offset) == expected

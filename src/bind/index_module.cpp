@@ -34,6 +34,7 @@ nb::object measurement_index_object(nb::handle reader, const zarn::MeasurementIn
 // table. The list of MeasurementIndex objects is made anew whenever the
 // read has made a new list of entries.
 void read_table(Table &o, nb::handle reader_object, bool whole) {
+    const ReadInProgress reading(o.reading);
     Reader &reader = reader_of(reader_object);
     const zarn::MeasurementIndex *before = o.rec().measurement_index_list.data();
     auto finish = [&](bool done) {

@@ -80,13 +80,16 @@ inline double as_double(nb::handle h) {
 inline nb::list read_dad_spectrum(Reader &r, nb::handle wavelength_arr) {
     const std::vector<Number> intensities = read_dad_segments(r);
     const Items wavelengths(wavelength_arr);
-    nb::list list = nb::steal<nb::list>(PyList_New(Py_ssize_t(wavelengths.size())));
+    // Taking a wavelength may run Python code, which must never see a list
+    // with empty slots: the points are made first, the list at the end.
+    std::vector<nb::object> points;
+    points.reserve(wavelengths.size());
+    for (size_t i = 0; i < wavelengths.size(); ++i)
+        points.push_back(
+            make_value(SpectrumPoint{Num::of_object(wavelengths[i]), num_of(dad_intensity(intensities, i))}));
+    nb::list list = nb::steal<nb::list>(PyList_New(Py_ssize_t(points.size())));
     if (!list.is_valid()) throw nb::python_error();
-    for (size_t i = 0; i < wavelengths.size(); ++i) {
-        nb::object point =
-            make_value(SpectrumPoint{Num::of_object(wavelengths[i]), num_of(dad_intensity(intensities, i))});
-        PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), point.release().ptr());
-    }
+    for (size_t i = 0; i < points.size(); ++i) PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), points[i].release().ptr());
     r.confirm_zarn_symbol(Symbol::END_OF_SPECTRUM);
     return list;
 }

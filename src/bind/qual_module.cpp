@@ -762,8 +762,12 @@ nb::object description_field(const nb::object &spectrum_index, const char *name)
 }
 
 // Moves the spectrum's reader to a position the spectrum's record holds.
-Reader &reader_at(const nb::object &spectrum_index, nb::handle position, const char *what) {
-    Reader &reader = reader_of(index_field(spectrum_index, "reader"));
+// `holder` keeps the reader object alive while the caller reads: the record
+// answers its reader afresh on each access, and Python code run during a read
+// may drop the one it answered before.
+Reader &reader_at(const nb::object &spectrum_index, nb::handle position, const char *what, nb::object &holder) {
+    holder = index_field(spectrum_index, "reader");
+    Reader &reader = reader_of(holder);
     zarn::move_to_stored_position(reader, to_i64_saturating(position), what);
     return reader;
 }
@@ -826,7 +830,8 @@ nb::object new_dad_spectrum(nb::handle spectrum_index, nb::handle index, nb::han
 
 nb::object spectrum_points(SpectrumObject &s) {
     if (or_none(s.spectrum_points).is_none()) {
-        Reader &reader = reader_at(s.spectrum_index, index_field(s.spectrum_index, "position"), "Spectrum");
+        nb::object holder;
+        Reader &reader = reader_at(s.spectrum_index, index_field(s.spectrum_index, "position"), "Spectrum", holder);
         s.spectrum_points = spectrum_list(zarn::read_spectrum(reader));
     }
     return s.spectrum_points;
@@ -835,12 +840,14 @@ nb::object spectrum_points(SpectrumObject &s) {
 nb::object profile_spectrum_points(SpectrumObject &s) {
     nb::object position = index_field(s.spectrum_index, "profile_position");
     if (compare(position, nb::int_(0), Py_EQ)) throw zarn::PlainError("No profile spectrum");
-    return spectrum_list(zarn::read_spectrum(reader_at(s.spectrum_index, position, "Profile spectrum")));
+    nb::object holder;
+    return spectrum_list(zarn::read_spectrum(reader_at(s.spectrum_index, position, "Profile spectrum", holder)));
 }
 
 nb::object dad_spectrum_points(DADSpectrumObject &s) {
     if (or_none(s.spectrum_points).is_none()) {
-        Reader &reader = reader_at(s.spectrum_index, index_field(s.spectrum_index, "position"), "Spectrum");
+        nb::object holder;
+        Reader &reader = reader_at(s.spectrum_index, index_field(s.spectrum_index, "position"), "Spectrum", holder);
         nb::object wavelengths = or_none(s.wavelength_arr);
         s.spectrum_points = wavelengths.is_none() ? nb::object(spectrum_list(zarn::read_spectrum(reader)))
                                                   : nb::object(read_dad_spectrum(reader, wavelengths));

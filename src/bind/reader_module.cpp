@@ -7,6 +7,7 @@
 #include <nanobind/stl/unique_ptr.h>
 
 #include <cfloat>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <unordered_map>
@@ -30,30 +31,50 @@ constexpr const char *kRefused = "Inaccessible due to protection level";
 // The container file as the interpreter's binary file object.
 class StreamSource final : public zarn::ByteSource {
 public:
-    explicit StreamSource(nb::object stream) : stream_(std::move(stream)) {}
+    explicit StreamSource(nb::object stream) : stream_(std::move(stream)) {
+        static nb::handle buffered = nb::object(nb::module_::import_("io").attr("BufferedReader")).release();
+        own_memory_ = Py_TYPE(stream_.ptr()) == (PyTypeObject *)buffered.ptr();
+    }
     const nb::object &stream() const { return stream_; }
 
     void seek(int64_t position) override { stream_.attr("seek")(position); }
 
     size_t read(uint8_t *out, size_t size) override {
         if (size == 0) return 0;
-        nb::object view = nb::steal(PyMemoryView_FromMemory(reinterpret_cast<char *>(out), Py_ssize_t(size), PyBUF_WRITE));
-        if (!view.is_valid()) throw nb::python_error();
+        // The interpreter's own file object reads straight into the reader's
+        // memory and keeps no view of it. Any other stream gets a buffer of
+        // its own, copied out: a view it kept would outlive that memory.
+        nb::object target;
+        if (own_memory_) {
+            target = nb::steal(PyMemoryView_FromMemory(reinterpret_cast<char *>(out), Py_ssize_t(size), PyBUF_WRITE));
+        } else {
+            target = nb::steal(PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(size)));
+        }
+        if (!target.is_valid()) throw nb::python_error();
         nb::object got;
         try {
-            got = stream_.attr("readinto")(view);
+            got = stream_.attr("readinto")(target);
         } catch (...) {
-            view.attr("release")();
+            if (own_memory_) target.attr("release")();
             throw;
         }
-        view.attr("release")();
+        if (own_memory_) target.attr("release")();
         if (got.is_none()) return 0;
         const int64_t n = nb::cast<int64_t>(got);
-        return n < 0 ? 0 : std::min<size_t>(size_t(n), size);
+        const size_t taken = n < 0 ? 0 : std::min<size_t>(size_t(n), size);
+        if (!own_memory_) {
+            // The stream may have resized its buffer: copy only what it holds.
+            const size_t held = size_t(PyByteArray_GET_SIZE(target.ptr()));
+            const size_t copied = std::min(taken, held);
+            if (copied) std::memcpy(out, PyByteArray_AS_STRING(target.ptr()), copied);
+            return copied;
+        }
+        return taken;
     }
 
 private:
     nb::object stream_;
+    bool own_memory_ = false;
 };
 
 const nb::object &stream_of(Reader &reader) { return static_cast<StreamSource &>(reader.source()).stream(); }

@@ -305,6 +305,7 @@ template <typename Record, size_t N>
 struct RecordObject {
     std::shared_ptr<Record> record = std::make_shared<Record>();
     Slots<N> slots;
+    bool reading = false;
 
     Record &rec() { return *record; }
     int traverse(visitproc visit, void *arg) const { return slots.traverse(visit, arg); }
@@ -391,6 +392,7 @@ struct QuanDescriptionObject : RecordObjectWithDictionary<QuanDescription, 13> {
 struct FunctionDescriptionObject {
     std::shared_ptr<FunctionDescription> record = std::make_shared<FunctionDescription>();
     nb::object qual_description, quan_description;
+    bool reading = false;
 
     FunctionDescription &rec() { return *record; }
     int traverse(visitproc visit, void *arg) const {
@@ -430,6 +432,7 @@ struct MeasurementDescriptionObject : RecordObjectWithDictionary<MeasurementDesc
 struct InternalSpectrumDescriptionObject {
     InternalSpectrumDescription record;
     nb::object supplemental, product_indices, precursor_range, mass_range;
+    bool reading = false;
     // The spectrum's public acquisition condition, set by the qualitative
     // analysis; unset reads as None.
     nb::object acquisition_condition;
@@ -584,11 +587,29 @@ inline nb::object acquisition_condition(InternalSpectrumDescriptionObject &o) { 
 
 // ---- reading into an object
 
+// Python code that the stream runs during a read may read into the same
+// object again; the outer read still writes into nested records that the
+// inner one would replace, so a read into an object being read is refused.
+class ReadInProgress {
+public:
+    explicit ReadInProgress(bool &flag) : flag_(flag) {
+        if (flag_) throw ZarnError("The record is already being read");
+        flag_ = true;
+    }
+    ReadInProgress(const ReadInProgress &) = delete;
+    ReadInProgress &operator=(const ReadInProgress &) = delete;
+    ~ReadInProgress() { flag_ = false; }
+
+private:
+    bool &flag_;
+};
+
 // Reads into the object's record. The kept objects of fields that the read
 // may change are dropped and made again from the record when next asked
 // for; a handed-out dictionary gets the pairs read.
 template <typename T, typename Read>
 void read_object(T &o, Read &&read) {
+    const ReadInProgress reading(o.reading);
     struct Forget {
         T &o;
         ~Forget() { o.forget(); }
@@ -631,6 +652,7 @@ inline void read_object(InternalSpectrumDescriptionObject &o, Reader &r) {
 
 struct ZarnInternalConversionOptionsObject {
     std::shared_ptr<ZarnInternalConversionOptions> record = std::make_shared<ZarnInternalConversionOptions>();
+    bool reading = false;
 
     ZarnInternalConversionOptions &rec() { return *record; }
     int traverse(visitproc, void *) const { return 0; }
@@ -658,6 +680,7 @@ struct MeasurementIndexObject {
 struct JumpTableObject {
     JumpTable record;
     nb::object conversion_options, measurement_index_list;
+    bool reading = false;
 
     JumpTable &rec() { return record; }
     int traverse(visitproc visit, void *arg) const {

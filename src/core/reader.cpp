@@ -24,6 +24,8 @@ BitConverter::BitConverter(int64_t length_of_bit_field) : width_(length_of_bit_f
 int64_t BitConverter::get(Bytes bytes, int64_t offset) const {
     if (offset < 0) throw ValueError("offset must not be negative");
     if (width_ == 0) return 0;
+    // The last bit lies beyond any byte string when the sum would overflow.
+    if (offset > INT64_MAX - width_) throw IndexError();
     const int64_t last_bit = offset + width_ - 1;
     if (last_bit / 8 >= int64_t(bytes.size())) throw IndexError();
     int64_t result = 0;
@@ -37,7 +39,10 @@ int64_t BitConverter::get(Bytes bytes, int64_t offset) const {
 int64_t BitConverter::get(uint8_t byte, int64_t offset) const {
     if (offset < 0) throw ValueError("offset must not be negative");
     int64_t result = 0;
-    for (int64_t bit = offset; bit < offset + width_; ++bit) {
+    // Only the bit's place within a byte counts: unsigned arithmetic keeps
+    // it exact (2**64 is a multiple of 8) where offset + width would overflow.
+    for (int64_t k = 0; k < width_; ++k) {
+        const uint64_t bit = uint64_t(offset) + uint64_t(k);
         const uint8_t mask = uint8_t(0x80u >> (bit & 7));
         result = (result << 1) | ((byte & mask) ? 1 : 0);
     }
@@ -324,12 +329,17 @@ void Reader::read_array_segments(uint8_t tag, Decode &&decode) {
         if (length < Width) continue;  // no whole element; nothing is consumed
         const int64_t count = length / Width;
         const int64_t bytes = count * Width;
-        const int64_t whole_available = remaining() / Width;
+        int64_t whole_available = remaining() / Width;
+        if (count <= whole_available) {
+            ensure_buffer(bytes);
+            // A file cut short since it was opened loads less than its size
+            // promised: the window decides.
+            whole_available = available_in_window() / Width;
+        }
         if (count > whole_available) {
             decode(nullptr, whole_available);  // reports the short element
             continue;
         }
-        ensure_buffer(bytes);
         decode(at(), count);
         local_ += bytes;
     }
@@ -373,11 +383,13 @@ std::vector<double> Reader::read_single_array() {
 std::vector<double> Reader::read_float_array(int64_t n) {
     if (n <= 0) return {};
     const int64_t bytes = n > INT64_MAX / 4 ? INT64_MAX : n * 4;
-    if (remaining() < bytes) {
+    if (remaining() >= bytes) ensure_buffer(bytes);
+    // The window decides as well: a file cut short since it was opened loads
+    // less than its size promised.
+    if (remaining() < bytes || available_in_window() < bytes) {
         skip_bytes(bytes);
         throw StructError("unpack requires a buffer of " + std::to_string(bytes) + " bytes");
     }
-    ensure_buffer(bytes);
     const uint8_t *p = at();
     std::vector<double> out(static_cast<size_t>(n));
     for (int64_t i = 0; i < n; ++i) out[size_t(i)] = double(load_f32le(p + 4 * i));
@@ -529,7 +541,7 @@ void Reader::skip_object() {
 }
 
 void Reader::skip_collection() {
-    local_ += 1;
+    local_ = add_sat(local_, 1);
     const int64_t segments = read_tiny_uint();
     for (int64_t s = 0; s < segments; ++s) {
         const int64_t length = read_int32();

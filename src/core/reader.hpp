@@ -151,7 +151,7 @@ public:
     // The first byte of the next value, without consuming it; IndexError when
     // no byte is left in the window.
     uint8_t peek_byte() const {
-        if (local_ >= int64_t(buffer_.size())) throw IndexError();
+        if (local_ < 0 || local_ >= int64_t(buffer_.size())) throw IndexError();
         return buffer_[size_t(local_)];
     }
     int64_t available_in_window() const {

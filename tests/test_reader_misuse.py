@@ -1,0 +1,144 @@
+"""The reader and the objects that read through it, used as the package never
+does: streams that keep what they are given or call back into the library,
+readers that go away during a read, a file cut short after it was opened.
+Each must end in a Python exception or a correct result, never in a read or
+write of memory the library has let go."""
+
+import builtins
+import gc
+import os
+import struct
+
+import pytest
+
+import zarnwriter as w
+from readerkit import WINDOW, call
+from zarn_data_access import qual as Q
+from zarn_data_access._internal import _description as D
+from zarn_data_access._internal._reader import KxmFileReader
+from zarn_data_access.exception import ZarnException
+
+
+@pytest.fixture
+def open_with(monkeypatch):
+    """open_with(path, make_stream) opens a reader whose stream is
+    make_stream(the interpreter's file object)."""
+    real_open = builtins.open
+
+    def open_reader(path, make_stream):
+        with monkeypatch.context() as m:
+            m.setattr(builtins, "open", lambda *a, **k: make_stream(real_open(*a, **k)))
+            return KxmFileReader._KxmFileReader__create_instance(path)
+    return open_reader
+
+
+class Stream:
+    """A binary stream over a real file that calls `on_read` before each read."""
+    def __init__(self, f, on_read=lambda buffer: None):
+        self.f, self.on_read = f, on_read
+
+    def readinto(self, buffer):
+        self.on_read(buffer)
+        return self.f.readinto(buffer)
+
+    def seek(self, *args):
+        return self.f.seek(*args)
+
+    def close(self):
+        self.f.close()
+
+    @property
+    def closed(self):
+        return self.f.closed
+
+
+def test_a_stream_that_keeps_its_buffers_cannot_reach_the_window(write, open_with):
+    data = bytes(range(256)) * (3 * WINDOW // 256)
+    kept = []
+    r = open_with(write(data), lambda f: Stream(f, lambda buffer: kept.append(memoryview(buffer))))
+    call(r, "set_buffer", 2 * WINDOW, 0, True)
+    call(r, "set_buffer", WINDOW, 0, True)
+    for view in kept:
+        view[:] = b"\xee" * len(view)
+    assert bytes(call(r, "get_bytes", 256)) == bytes(range(256))
+
+
+def test_reading_into_a_record_being_read_is_refused(write, make_reader, open_with):
+    record = w.core_condition(ms_level=1, vendor_specific_additional_condition=w.vendor_condition(
+        scan_info_string="x" * 2000, cone_voltage=5.0, original_id=7))
+    # The record straddles the first window's end, so reading it loads the next one.
+    start = WINDOW - 1000
+    armed = []
+    core_reader = make_reader(record)
+    Core = D.InternalAcquisitionCoreCondition
+    core = Core._InternalAcquisitionCoreCondition__create_instance(core_reader)
+
+    def read_again(buffer):
+        if armed:
+            armed.clear()
+            call(core_reader, "set_buffer", 0)
+            core._InternalAcquisitionCoreCondition__read(core_reader)
+
+    r = open_with(write(bytes(start) + record + bytes(WINDOW)), lambda f: Stream(f, read_again))
+    call(r, "set_buffer", start)
+    armed.append(True)
+    with pytest.raises(ZarnException, match="^The record is already being read$"):
+        core._InternalAcquisitionCoreCondition__read(r)
+    call(r, "set_buffer", start)
+    core._InternalAcquisitionCoreCondition__read(r)  # and read again once it is over
+    vendor = core._InternalAcquisitionCoreCondition__vendor_specific_additional_condition
+    assert vendor._VendorSpecificAdditionalCondition__original_id == 7
+
+
+def test_a_reader_handed_out_afresh_lives_through_the_read(write):
+    path = write(w.spectrum_block(w.spectrum_double([100.0, 200.0], [1.0, 2.0])))
+
+    class FreshReader:
+        _SpectrumIndex__position = 0
+
+        @property
+        def _SpectrumIndex__reader(self):
+            return KxmFileReader._KxmFileReader__create_instance(path)  # its only reference
+
+    for spectrum in (Q.Spectrum._Spectrum__create_instance(FreshReader(), 0),
+                     Q.DADSpectrum._DADSpectrum__create_instance(FreshReader(), 0, None)):
+        assert [(p.x, p.intensity) for p in spectrum.get_spectrum_points()] == [(100.0, 1.0), (200.0, 2.0)]
+
+
+def test_wavelengths_that_look_at_every_object_see_no_half_made_list(make_reader):
+    count = 5
+    r = make_reader(w.spectrum_block(w.dad_plain([1.0] * count)))
+
+    class Looking:
+        def __len__(self):
+            return count
+
+        def __getitem__(self, i):
+            for o in gc.get_objects():
+                if type(o) is list and len(o) == count:
+                    repr(o)
+            return 200.0 + i
+
+    assert [p.x for p in call(r, "read_dad_spectrum", Looking())] == [200.0 + i for i in range(count)]
+
+
+@pytest.mark.parametrize("method", ["skip_collection", "read_tiny_uint", "is_tiny_uint", "read_zarn_symbol"])
+def test_reads_at_the_largest_position(make_reader, method):
+    r = make_reader(bytes(16))
+    call(r, "get_bytes", 2**63 - 1)
+    with pytest.raises(IndexError):
+        call(r, method)
+
+
+@pytest.mark.parametrize("data, method, args, error", [
+    (w.int32_array(list(range(100_000))), "read_int32_array", (), ZarnException),
+    (w.single_array([1.5] * 100_000), "read_single_array", (), struct.error),
+    (bytes(400_000), "read_float_array", (100_000,), struct.error),
+])
+def test_a_file_cut_short_after_opening(write, data, method, args, error):
+    path = write(bytes(WINDOW) + data + bytes(1000))
+    r = KxmFileReader._KxmFileReader__create_instance(path)
+    os.truncate(path, WINDOW + 1000)
+    call(r, "set_buffer", WINDOW)
+    with pytest.raises(error):
+        call(r, method, *args)
