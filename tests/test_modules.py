@@ -69,3 +69,14 @@ def test_a_module_loads_what_it_imports_and_nothing_else(name, loads, never):
     loaded = set(eval(out))
     assert set(loads) <= loaded
     assert not set(never) & loaded
+
+
+def test_the_shipped_test_hooks_refuse_what_they_cannot_do(make_reader):
+    from zarn_data_access._internal import _testing
+    from zarn_data_access.exception import ZarnException
+    with pytest.raises(MemoryError):
+        _testing.make_spectrum_points(2**61)
+    with pytest.raises(ZarnException):
+        _testing.make_spectrum_indices(make_reader(bytes(8)), 2**63 - 1, [1])
+    with pytest.raises(TypeError):
+        _testing.spectrum_supplemental_contains(3, "x")

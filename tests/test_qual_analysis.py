@@ -4,7 +4,7 @@ to the spectra, and the Spectrum objects."""
 import pytest
 
 import zarnwriter as w
-from qualkit import chromatogram, ms_block, open_function, qual_analysis, spectrum, typed
+from qualkit import chromatogram, dad_analysis, ms_block, open_function, qual_analysis, spectrum, typed
 from recordkit import field
 from zarn_data_access import qual as Q
 from zarn_data_access.common import PolarityTypes, SpectrumTypes
@@ -238,6 +238,32 @@ def test_spectrum_index_out_of_range(make_reader, index):
     with pytest.raises(Exception, match="^Index out of range$") as caught:
         analysis.get_spectrum(index)
     assert type(caught.value) is Exception
+
+
+class Passing:
+    """An index whose comparisons pass every range check and whose integer
+    is something else."""
+    def __init__(self, value):
+        self.value = value
+
+    def __lt__(self, other):
+        return False
+
+    __ge__ = __lt__
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("value", [3, 3 + 10**5, -4, 2**70])
+@pytest.mark.parametrize("make", [qual_analysis, dad_analysis], ids=["MS", "DAD"])
+def test_an_index_is_taken_as_the_integer_it_converts_to(make_reader, make, value):
+    analysis = make(make_reader, SPECTRA)
+    with pytest.raises(IndexError, match="^list index out of range$"):
+        analysis.get_spectrum(Passing(value))
+    def record(spectrum):
+        return getattr(spectrum, f"_{type(spectrum).__name__}__spectrum_index")
+    assert record(analysis.get_spectrum(Passing(-1))) is record(analysis.get_spectrum(2))
 
 
 def test_spectrum_index_of_another_type(make_reader):

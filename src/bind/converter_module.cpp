@@ -472,9 +472,12 @@ void add_option_string(nb::handle self, nb::handle arrays, nb::handle overwrite)
     v.keep_only_ms1_spectra = truth(tree(self).attr("qual_options").attr("keep_only_ms1_spectra"));
     v.keep_profile_spectra = truth(tree(self).attr("qual_options").attr("keep_profile_spectra"));
     restriction(
-        "QuanAnalysisTypes", [&] { return tree(self).attr("quan_options").attr("desired_quan_analysis_type"); },
+        "QuanAnalysisTypes",
+        [&]() -> nb::object { return tree(self).attr("quan_options").attr("desired_quan_analysis_type"); },
         {{"SRM", &v.srm}, {"SIM", &v.sim}});
-    restriction("AnalysisTypes", [&] { return tree(self).attr("desired_analysis_type"); },
+    // The readers return owned objects: an attribute accessor would outlive
+    // the object it was taken from.
+    restriction("AnalysisTypes", [&]() -> nb::object { return tree(self).attr("desired_analysis_type"); },
                 {{"QUAL", &v.qual}, {"QUAN", &v.quan}, {"DAD", &v.dad}, {"ANALOG", &v.analog}});
     v.force_split_by_measurement = truth(tree(self).attr("additional_options").attr("force_split_by_measurement"));
     v.keep_last_ms_function_in_mse =

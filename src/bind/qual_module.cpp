@@ -736,7 +736,12 @@ size_t checked_position(nb::handle index, size_t count) {
     }
     nb::object position = nb::steal(PyNumber_Index(index.ptr()));
     if (!position.is_valid()) throw nb::python_error();
-    return size_t(to_i64_saturating(position));
+    // The comparisons above are the index's own; the list position is what
+    // it converts to, taken as a list takes it (negative from the end).
+    int64_t i = to_i64_saturating(position);
+    if (i < 0) i += int64_t(count);
+    if (i < 0 || uint64_t(i) >= count) throw zarn::IndexError("list index out of range");
+    return size_t(i);
 }
 
 // ---------------------------------------------------------------- spectrum index records

@@ -32,8 +32,12 @@ NB_MODULE(_testing, m) {
         zarn::Reader &reader = reader_of(reader_object);
         GcPause pause;
         nb::list list;
-        for (size_t i = 0; i < offsets.size(); ++i)
-            list.append(make_spectrum_index(reader_object, reader, origin + offsets[i], int64_t(i)));
+        for (size_t i = 0; i < offsets.size(); ++i) {
+            int64_t position;
+            if (__builtin_add_overflow(origin, offsets[i], &position))
+                throw zarn::ZarnError("Spectrum offset lies outside the file");
+            list.append(make_spectrum_index(reader_object, reader, position, int64_t(i)));
+        }
         return list;
     });
     // What C++ sees of a SpectrumIndex and its description.
@@ -47,7 +51,9 @@ NB_MODULE(_testing, m) {
                               or_none(d->acquisition_condition));
     });
     m.def("spectrum_supplemental_contains", [](nb::handle description, std::string key) {
-        return supplemental_contains(nb::cast<InternalSpectrumDescriptionObject &>(description), key);
+        auto *d = as<InternalSpectrumDescriptionObject>(description);
+        if (!d) throw nb::type_error("an InternalSpectrumDescription is expected");
+        return supplemental_contains(*d, key);
     });
     // The MS level of a condition's linked core condition, through the core
     // records only.
@@ -65,7 +71,9 @@ NB_MODULE(_testing, m) {
     // n new SpectrumPoint objects made the way the decoders make them: the
     // floor of any decoding that returns n points.
     m.def("make_spectrum_points", [](size_t n) {
+        if (n > size_t(PY_SSIZE_T_MAX)) throw std::bad_alloc();
         nb::list list = nb::steal<nb::list>(PyList_New(Py_ssize_t(n)));
+        if (!list.is_valid()) throw nb::python_error();
         for (size_t i = 0; i < n; ++i) {
             nb::object point = zarn::py::make_value(
                 zarn::py::SpectrumPoint{zarn::py::Num::of_float(double(i)), zarn::py::Num::of_float(1.0)});

@@ -141,6 +141,32 @@ def test_program_receives_the_command_line(conversions, sources, overwrite, chan
     assert record["args"] == expected_sources + LEADING + [dest] + flags
 
 
+def test_options_handed_out_afresh_on_each_access(conversions):
+    """Option objects made anew by each property access live as long as
+    the flags are read from them."""
+    class FreshQuan(ConvertOptions):
+        @property
+        def quan_options(self):
+            quan = QuanOptions()
+            quan.desired_quan_analysis_type = QuanAnalysisTypes.SRM
+            return quan
+
+    class FreshTree(converter.WbnConverter):
+        @property
+        def _WbnConverter__convert_options(self):
+            tree = FreshQuan()
+            tree.desired_analysis_type = AnalysisTypes.QUAL
+            return tree
+
+    with conversions.monkeypatch.context() as m:
+        m.setattr(sys, "platform", "win32")
+        c = FreshTree()
+    for _ in range(50):
+        flags = []
+        c._WbnConverter__add_option_string(flags, False)
+        assert flags == ["-srm", "-qual"]
+
+
 def no_tree(c):
     c.convert_options = None
 
