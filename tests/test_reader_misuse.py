@@ -142,3 +142,65 @@ def test_a_file_cut_short_after_opening(write, data, method, args, error):
     call(r, "set_buffer", WINDOW)
     with pytest.raises(error):
         call(r, method, *args)
+
+
+def test_a_record_read_through_two_objects_at_once(write, make_reader, open_with):
+    """Two objects of one stored core condition: the one read while the other
+    is being read replaces its nested record, which must outlive the read."""
+    Qual = D.QualDescription
+    q = Qual._QualDescription__create_instance()
+    q._QualDescription__read(make_reader(w.qual_description(
+        unique_acquisition_core_condition_list=[w.core_condition(ms_level=1)]) + b"\xff\xff"))
+    first = q._QualDescription__unique_acquisition_core_condition_list[0]
+    q._QualDescription__read(make_reader(b"\xff\xff"))  # drops the kept list, keeps the records
+    second = q._QualDescription__unique_acquisition_core_condition_list[0]
+    assert first is not second
+
+    record = w.core_condition(ms_level=1, vendor_specific_additional_condition=w.vendor_condition(
+        cone_voltage=5.0, original_id=7, scan_info_string="x" * 2000))
+    inner = make_reader(record)
+    armed = [True]
+
+    def read_second(buffer):
+        if armed and armed.pop():
+            call(inner, "set_buffer", 0)
+            second._InternalAcquisitionCoreCondition__read(inner)
+
+    start = WINDOW - 1000
+    r = open_with(write(bytes(start) + record + bytes(WINDOW)), lambda f: Stream(f, lambda b: read_second(b)))
+    call(r, "set_buffer", start)
+    first._InternalAcquisitionCoreCondition__read(r)
+    assert not armed
+    vendor = first._InternalAcquisitionCoreCondition__vendor_specific_additional_condition
+    assert vendor._VendorSpecificAdditionalCondition__scan_info_string == "x" * 2000
+
+
+def test_condition_lists_made_while_finalisers_read_the_description_again(make_reader):
+    reader = make_reader(w.qual_description(
+        unique_acquisition_core_condition_list=[w.core_condition(ms_level=1)] * 40) + b"\xff\xff")
+    q = D.QualDescription._QualDescription__create_instance()
+    q._QualDescription__read(reader)
+    reads = []
+
+    class ReadsAgain:
+        def __init__(self):
+            self.me = self  # a cycle: only the collector frees it
+
+        def __del__(self):
+            if len(reads) < 5:
+                ReadsAgain()  # the next collection finds another
+                reads.append(True)
+                call(reader, "set_buffer", 0)
+                q._QualDescription__read(reader)
+
+    threshold = gc.get_threshold()
+    ReadsAgain()
+    gc.set_threshold(1)
+    try:
+        cores = q._QualDescription__unique_acquisition_core_condition_list
+    finally:
+        gc.set_threshold(*threshold)
+        reads.extend([True] * 5)  # the finalisers still waiting read no more
+        gc.collect()
+    assert len(cores) == 40
+

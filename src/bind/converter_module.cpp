@@ -406,6 +406,8 @@ nb::object submit_run(nb::handle self, nb::handle args, nb::handle dest_path) {
                 c.executor = global("ThreadPoolExecutor")(1);
                 set_field(self, "executor", c.executor);
             }
+            // A cancel() from the executor field's setattr has taken the pool.
+            if (!c.executor.is_valid()) raise_conversion_error("Cancelled.");
             run->pool = c.executor;
             nb::object task = nb::cpp_function([self = nb::borrow(self), run, params, dest = nb::borrow(dest_path)] {
                 return execute(self, run, params, dest);

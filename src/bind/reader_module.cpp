@@ -33,7 +33,9 @@ class StreamSource final : public zarn::ByteSource {
 public:
     explicit StreamSource(nb::object stream) : stream_(std::move(stream)) {
         static nb::handle buffered = nb::object(nb::module_::import_("io").attr("BufferedReader")).release();
-        own_memory_ = Py_TYPE(stream_.ptr()) == (PyTypeObject *)buffered.ptr();
+        static nb::handle file_io = nb::object(nb::module_::import_("io").attr("FileIO")).release();
+        own_memory_ = Py_TYPE(stream_.ptr()) == (PyTypeObject *)buffered.ptr() &&
+                      Py_TYPE(nb::getattr(stream_, "raw").ptr()) == (PyTypeObject *)file_io.ptr();
     }
     const nb::object &stream() const { return stream_; }
 
@@ -41,9 +43,10 @@ public:
 
     size_t read(uint8_t *out, size_t size) override {
         if (size == 0) return 0;
-        // The interpreter's own file object reads straight into the reader's
-        // memory and keeps no view of it. Any other stream gets a buffer of
-        // its own, copied out: a view it kept would outlive that memory.
+        // The interpreter's own file object (buffered over a file descriptor)
+        // reads straight into the reader's memory and keeps no view of it.
+        // Any other stream gets a buffer of its own, copied out: a view it
+        // kept would outlive that memory.
         nb::object target;
         if (own_memory_) {
             target = nb::steal(PyMemoryView_FromMemory(reinterpret_cast<char *>(out), Py_ssize_t(size), PyBUF_WRITE));

@@ -505,9 +505,13 @@ inline void make_condition_lists(QualDescriptionObject &o) {
     QualDescription &q = o.rec();
     nb::object cores = nb::none();
     std::vector<std::pair<const InternalAcquisitionCoreCondition *, nb::object>> by_record;
+    // The loops walk copies of the record lists: making objects may run
+    // Python code (a collection's finalisers) that reads into the
+    // description again and replaces its lists.
     if (q.unique_acquisition_core_condition_list) {
+        const auto records = *q.unique_acquisition_core_condition_list;
         nb::list list;
-        for (const auto &core : *q.unique_acquisition_core_condition_list) {
+        for (const auto &core : records) {
             nb::object obj = wrap_record<CoreObj>(core);
             by_record.emplace_back(core.get(), obj);
             list.append(obj);
@@ -516,8 +520,9 @@ inline void make_condition_lists(QualDescriptionObject &o) {
     }
     nb::object conditions = nb::none();
     if (q.unique_acquisition_condition_list) {
+        const auto records = *q.unique_acquisition_condition_list;
         nb::list list;
-        for (const auto &condition : *q.unique_acquisition_condition_list) {
+        for (const auto &condition : records) {
             nb::object obj = wrap_record<InternalAcquisitionConditionObject>(condition);
             if (const auto *core = condition->internal_acquisition_core_condition.get()) {
                 for (const auto &[record, core_obj] : by_record)

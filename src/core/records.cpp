@@ -208,16 +208,22 @@ void read_internal_acquisition_core_condition(Reader &reader, InternalAcquisitio
             case 3: out.polarity = read_value_enum(reader, ValueEnum::Polarity); return true;
             case 4: out.mass_range = read_range(reader); return true;
             case 5: out.original_measured_spectrum_type = read_value_enum(reader, ValueEnum::SpectrumType); return true;
-            case 6:
+            case 6: {
                 // The new record takes the field first and then reads itself,
-                // so that a failure leaves it there partly read.
-                out.vendor_specific_additional_condition = std::make_shared<VendorSpecificAdditionalCondition>();
-                read_vendor_specific_additional_condition(reader, *out.vendor_specific_additional_condition);
+                // so that a failure leaves it there partly read. It is read
+                // through a reference of its own: whatever replaces the field
+                // meanwhile, the record stays alive until its read is over.
+                auto record = std::make_shared<VendorSpecificAdditionalCondition>();
+                out.vendor_specific_additional_condition = record;
+                read_vendor_specific_additional_condition(reader, *record);
                 return true;
-            case 7:
-                out.triple_q_scan_condition = std::make_shared<TripleQScanCondition>();
-                read_triple_q_scan_condition(reader, *out.triple_q_scan_condition);
+            }
+            case 7: {
+                auto record = std::make_shared<TripleQScanCondition>();
+                out.triple_q_scan_condition = record;
+                read_triple_q_scan_condition(reader, *record);
                 return true;
+            }
             default: return false;
         }
     });
@@ -311,12 +317,16 @@ void read_quan_description(Reader &reader, QuanDescription &out) {
 void read_function_description(Reader &reader, FunctionDescription &out) {
     reader.confirm_zarn_symbol(Symbol::BEGIN_OF_FUNCTION_DESCRIPTION);
     out.is_qual = reader.read_bool();
+    // Each description is read through a reference of its own, as the
+    // nested condition records are.
     if (*out.is_qual) {
-        out.qual_description = std::make_shared<QualDescription>();
-        read_qual_description(reader, *out.qual_description);
+        auto description = std::make_shared<QualDescription>();
+        out.qual_description = description;
+        read_qual_description(reader, *description);
     } else {
-        out.quan_description = std::make_shared<QuanDescription>();
-        read_quan_description(reader, *out.quan_description);
+        auto description = std::make_shared<QuanDescription>();
+        out.quan_description = description;
+        read_quan_description(reader, *description);
     }
     reader.confirm_zarn_symbol(Symbol::END_OF_FUNCTION_DESCRIPTION);
 }

@@ -211,6 +211,21 @@ def test_cancel_from_code_the_converter_runs_while_accepting_a_run(conversions, 
         assert conversions.start(c, *RESULT_OK)[0].result(TIMEOUT) == "ok\r\n"
 
 
+def test_cancel_from_the_pool_field_setattr_refuses_the_run(conversions, monkeypatch):
+    class Cancelling(converter.WbnConverter):
+        def __setattr__(self, name, value):
+            object.__setattr__(self, name, value)
+            if name == "_WbnConverter__executor" and value is not None:
+                self.cancel()
+
+    with monkeypatch.context() as m:
+        m.setattr(sys, "platform", "win32")
+        c = Cancelling()
+    with pytest.raises(WbnConverterException, match="^Cancelled.$"):
+        conversions.start(c, *RESULT_OK)
+    assert c._WbnConverter__is_converting is False
+
+
 def test_cancel_before_the_worker_takes_the_task_drops_it(conversions, monkeypatch):
     busy, release = threading.Event(), threading.Event()
 
