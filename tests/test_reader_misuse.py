@@ -204,3 +204,47 @@ def test_condition_lists_made_while_finalisers_read_the_description_again(make_r
         gc.collect()
     assert len(cores) == 40
 
+
+
+MANY = 5000
+
+
+@pytest.mark.parametrize("cls, args, name, before, after", [
+    (D.InternalAcquisitionCondition, (), "product_indices",
+     w.acquisition_condition(product_indices=[1, 2, 3, 4]), w.acquisition_condition(product_indices=list(range(MANY)))),
+    (D.InternalAcquisitionCondition, (), "product_indices",
+     w.acquisition_condition(product_indices=list(range(MANY))), w.acquisition_condition(product_indices=[7])),
+    (D.QualDescription, (), "wavelength_arr",
+     w.qual_description(detector_type=2, wavelength_arr=[1.0, 2.0]) + b"\xff\xff",
+     w.qual_description(detector_type=2, wavelength_arr=[float(i) for i in range(MANY)]) + b"\xff\xff"),
+    (D.InternalSpectrumDescription, (0,), "product_indices",
+     w.spectrum_description(product_indices=[1, 2]), w.spectrum_description(product_indices=list(range(MANY)))),
+], ids=["longer", "shorter", "wavelengths", "spectrum"])
+def test_a_list_field_made_while_a_finaliser_reads_the_record_again(read_record, make_reader, cls, args, name,
+                                                                      before, after):
+    record = read_record(cls, before, *args)
+    again = make_reader(after)
+    again._KxmFileReader__set_version(3, 6, 0)
+    reads = []
+
+    class ReadsAgain:
+        def __init__(self):
+            self.me = self  # a cycle: only the collector frees it
+
+        def __del__(self):
+            getattr(record, f"_{cls.__name__}__read")(again)
+            reads.append(True)
+
+    attribute = f"_{cls.__name__}__{name}"
+    spare = [[] for _ in range(200)]  # no list comes from the free list: making one allocates
+    threshold = gc.get_threshold()
+    gc.collect()
+    ReadsAgain()
+    gc.set_threshold(1)
+    try:
+        value = getattr(record, attribute)  # making the list collects; the finaliser reads again
+    finally:
+        gc.set_threshold(*threshold)
+    del spare
+    assert reads == [True]
+    assert value == list(range(MANY)) or len(value) in (1, 2, 4)

@@ -31,7 +31,9 @@ inline nb::object path_text(nb::handle path) {
     return text;
 }
 
-inline nb::list int_list(const std::vector<int64_t> &values) {
+// The lists take their values by value: making a list may start a
+// collection whose finalisers read into the record the values came from.
+inline nb::list int_list(std::vector<int64_t> values) {
     PyObject *list = PyList_New(Py_ssize_t(values.size()));
     if (!list) throw nb::python_error();
     nb::list result = nb::steal<nb::list>(list);
@@ -43,7 +45,7 @@ inline nb::list int_list(const std::vector<int64_t> &values) {
     return result;
 }
 
-inline nb::list float_list(const std::vector<double> &values) {
+inline nb::list float_list(std::vector<double> values) {
     PyObject *list = PyList_New(Py_ssize_t(values.size()));
     if (!list) throw nb::python_error();
     nb::list result = nb::steal<nb::list>(list);
