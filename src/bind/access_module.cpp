@@ -10,7 +10,7 @@
 // factories.
 #include <nanobind/nanobind.h>
 
-#include "index.hpp"
+#include "records/index.hpp"
 #include "pyconv.hpp"
 #include "record_objects.hpp"
 #include "support.hpp"

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "conversion.hpp"
+#include "conversion/conversion.hpp"
 #include "support.hpp"
 
 namespace nb = nanobind;

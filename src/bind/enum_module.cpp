@@ -1,7 +1,7 @@
 // zarn_data_access._internal._enum: the format enumerations.
 #include <nanobind/nanobind.h>
 
-#include "enums.hpp"
+#include "format/enums.hpp"
 #include "support.hpp"
 
 namespace nb = nanobind;

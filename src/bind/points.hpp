@@ -6,8 +6,8 @@
 
 #include <vector>
 
-#include "blocks.hpp"
-#include "numbers.hpp"
+#include "blocks/blocks.hpp"
+#include "format/numbers.hpp"
 #include "support.hpp"
 #include "values.hpp"
 

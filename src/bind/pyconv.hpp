@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "datetime.hpp"
-#include "errors.hpp"
+#include "format/datetime.hpp"
+#include "format/errors.hpp"
 
 namespace zarn::py {
 

@@ -20,11 +20,11 @@
 #include <utility>
 #include <vector>
 
-#include "blocks.hpp"
-#include "index.hpp"
+#include "blocks/blocks.hpp"
+#include "records/index.hpp"
 #include "points.hpp"
 #include "pyconv.hpp"
-#include "qual.hpp"
+#include "analysis/qual.hpp"
 #include "record_objects.hpp"
 #include "support.hpp"
 #include "value_semantics.hpp"

@@ -12,7 +12,7 @@
 
 #include <initializer_list>
 
-#include "index.hpp"
+#include "records/index.hpp"
 #include "pyconv.hpp"
 #include "record_objects.hpp"
 #include "support.hpp"

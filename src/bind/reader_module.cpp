@@ -13,9 +13,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "blocks.hpp"
+#include "blocks/blocks.hpp"
 #include "points.hpp"
-#include "reader.hpp"
+#include "io/reader.hpp"
 #include "pyconv.hpp"
 #include "support.hpp"
 #include "values.hpp"

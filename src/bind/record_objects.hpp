@@ -32,9 +32,9 @@
 #include <utility>
 #include <vector>
 
-#include "index.hpp"
+#include "records/index.hpp"
 #include "pyconv.hpp"
-#include "records.hpp"
+#include "records/records.hpp"
 #include "support.hpp"
 #include "values.hpp"
 

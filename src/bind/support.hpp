@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "errors.hpp"
-#include "numbers.hpp"
+#include "format/errors.hpp"
+#include "format/numbers.hpp"
 
 namespace zarn::py {
 

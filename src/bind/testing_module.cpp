@@ -5,8 +5,8 @@
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/vector.h>
 
-#include "blocks.hpp"
-#include "reader.hpp"
+#include "blocks/blocks.hpp"
+#include "io/reader.hpp"
 #include "record_objects.hpp"
 #include "support.hpp"
 #include "values.hpp"

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "numbers.hpp"
+#include "format/numbers.hpp"
 #include "support.hpp"
 
 namespace zarn::py {

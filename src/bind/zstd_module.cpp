@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "support.hpp"
-#include "zstd.hpp"
+#include "format/zstd.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

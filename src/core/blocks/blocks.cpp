@@ -1,4 +1,4 @@
-#include "blocks.hpp"
+#include "blocks/blocks.hpp"
 
 #include <initializer_list>
 #include <string>

@@ -1,8 +1,8 @@
-#include "datetime.hpp"
+#include "format/datetime.hpp"
 
 #include <string>
 
-#include "errors.hpp"
+#include "format/errors.hpp"
 
 namespace zarn {
 namespace {

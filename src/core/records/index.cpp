@@ -1,9 +1,9 @@
-#include "index.hpp"
+#include "records/index.hpp"
 
 #include <algorithm>
 #include <string>
 
-#include "md5.hpp"
+#include "format/md5.hpp"
 
 namespace zarn {
 

@@ -17,9 +17,9 @@
 #include <utility>
 #include <vector>
 
-#include "datetime.hpp"
-#include "enums.hpp"
-#include "reader.hpp"
+#include "format/datetime.hpp"
+#include "format/enums.hpp"
+#include "io/reader.hpp"
 
 namespace zarn {
 

@@ -1,9 +1,9 @@
-#include "reader.hpp"
+#include "io/reader.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-#include "zstd.hpp"
+#include "format/zstd.hpp"
 
 namespace zarn {
 

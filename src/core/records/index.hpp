@@ -8,8 +8,8 @@
 #include <optional>
 #include <vector>
 
-#include "reader.hpp"
-#include "records.hpp"
+#include "io/reader.hpp"
+#include "records/records.hpp"
 
 namespace zarn {
 

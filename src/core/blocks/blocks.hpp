@@ -10,8 +10,8 @@
 #include <span>
 #include <vector>
 
-#include "numbers.hpp"
-#include "reader.hpp"
+#include "format/numbers.hpp"
+#include "io/reader.hpp"
 
 namespace zarn {
 

@@ -1,4 +1,4 @@
-#include "md5.hpp"
+#include "format/md5.hpp"
 
 #include <algorithm>
 #include <cstring>

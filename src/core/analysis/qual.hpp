@@ -12,10 +12,10 @@
 #include <span>
 #include <vector>
 
-#include "blocks.hpp"
-#include "numbers.hpp"
-#include "reader.hpp"
-#include "records.hpp"
+#include "blocks/blocks.hpp"
+#include "format/numbers.hpp"
+#include "io/reader.hpp"
+#include "records/records.hpp"
 
 namespace zarn {
 

@@ -1,11 +1,11 @@
-#include "qual.hpp"
+#include "analysis/qual.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <functional>
 #include <unordered_map>
 
-#include "index.hpp"
+#include "records/index.hpp"
 
 namespace zarn {
 

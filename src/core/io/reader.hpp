@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "datetime.hpp"
-#include "enums.hpp"
-#include "errors.hpp"
-#include "numbers.hpp"
+#include "format/datetime.hpp"
+#include "format/enums.hpp"
+#include "format/errors.hpp"
+#include "format/numbers.hpp"
 
 namespace zarn {
 

@@ -1,11 +1,11 @@
-#include "zstd.hpp"
+#include "format/zstd.hpp"
 
 #include <zstd.h>
 
 #include <memory>
 #include <string>
 
-#include "errors.hpp"
+#include "format/errors.hpp"
 
 namespace zarn {
 namespace {

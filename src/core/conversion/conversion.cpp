@@ -1,4 +1,4 @@
-#include "conversion.hpp"
+#include "conversion/conversion.hpp"
 
 namespace zarn::conversion {
 

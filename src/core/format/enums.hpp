@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "errors.hpp"
+#include "format/errors.hpp"
 
 namespace zarn {
 

@@ -1,4 +1,4 @@
-#include "numbers.hpp"
+#include "format/numbers.hpp"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "records.hpp"
+#include "records/records.hpp"
 
 #include <array>
 
