@@ -1,14 +1,6 @@
 import itertools
-import os
-import sys
 
 import pytest
-
-# The writer package and the helper module live beside this file; make them
-# importable whatever import mode pytest runs in.
-_HERE = os.path.dirname(os.path.abspath(__file__))
-if _HERE not in sys.path:
-    sys.path.insert(0, _HERE)
 
 
 def pytest_configure(config):
@@ -57,7 +49,7 @@ def read_record(make_reader):
     `__read`, on a reader that has been told the format version (None:
     not told), and returns it.  The condition records read in their
     factory."""
-    from recordkit import create, read_into
+    from kit.records import create, read_into
 
     def read(cls, data, *args, version=(3, 6, 0)):
         reader = make_reader(data)

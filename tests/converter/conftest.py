@@ -4,7 +4,7 @@ import os
 
 import pytest
 
-from conversion_support import STAND_IN_DIR, Conversions
+from kit.conversion import STAND_IN_DIR, Conversions
 
 
 @pytest.fixture

@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from conversion_support import TIMEOUT
+from kit.conversion import TIMEOUT
 from zarn_data_access import converter
 from zarn_data_access.common import AnalysisTypes, QuanAnalysisTypes
 from zarn_data_access.converter import (

@@ -11,7 +11,7 @@ from concurrent.futures import CancelledError, ThreadPoolExecutor
 
 import pytest
 
-from conversion_support import TIMEOUT, reaped, wait_for
+from kit.conversion import TIMEOUT, reaped, wait_for
 from zarn_data_access import converter
 from zarn_data_access.exception import WbnConverterException
 

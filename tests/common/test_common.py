@@ -1,0 +1,297 @@
+import copy
+import pickle
+import struct
+import subprocess
+import sys
+
+import pytest
+import zstandard
+
+import zarnwriter as w
+from kit.compare import Dropped, replacing
+from zarn_data_access import zstd
+from zarn_data_access.common import (
+    AnalysisTypes,
+    ChromatogramPoint,
+    CompoundTypes,
+    InstrumentManufacturers,
+    PolarityTypes,
+    QuanAnalysisTypes,
+    SpectrumBasedChromatogramPoint,
+    SpectrumPoint,
+    SpectrumTypes,
+    ValueRange,
+)
+from zarn_data_access.exception import (
+    WbnConverterException,
+    ZarnException,
+    ZarnVersionException,
+)
+
+
+# --- exceptions ----------------------------------------------------------
+
+@pytest.mark.parametrize("cls", [ZarnException, ZarnVersionException,
+                                 WbnConverterException, zstd.ZstdError])
+def test_exception_carries_its_one_message(cls):
+    err = cls("Int32 could not be read")
+    assert isinstance(err, Exception)
+    assert err.args == ("Int32 could not be read",)
+    assert str(err) == "Int32 could not be read"
+    with pytest.raises(cls):
+        raise err
+
+
+def test_exception_hierarchy():
+    assert issubclass(ZarnVersionException, ZarnException)
+    assert issubclass(zstd.ZstdError, ZarnException)
+    with pytest.raises(ZarnException):
+        raise ZarnVersionException("Unsupported Version: 3.7.0. Please update Zarn API.")
+
+
+# --- points and ranges ---------------------------------------------------
+
+@pytest.mark.parametrize("intensity", [7, -3, 2**70, -(2**80) + 1, 0.5, 1e300])
+def test_spectrum_point_keeps_intensity_type_and_value(intensity):
+    p = SpectrumPoint(123.25, intensity)
+    assert p.x == 123.25
+    assert p.intensity == intensity
+    assert type(p.intensity) is type(intensity)
+
+
+def test_spectrum_point_equality_by_value():
+    assert SpectrumPoint(1.5, 7) == SpectrumPoint(1.5, 7)
+    assert SpectrumPoint(1.5, 2**70) == SpectrumPoint(1.5, 2**70)
+    assert SpectrumPoint(1.5, 7) != SpectrumPoint(1.5, 8)
+    assert SpectrumPoint(1.5, 7) != SpectrumPoint(1.25, 7)
+
+
+def test_chromatogram_points_hold_their_values():
+    p = ChromatogramPoint(0.5, 100.0)
+    assert (p.retention_time, p.intensity) == (0.5, 100.0)
+    assert ChromatogramPoint(1.0, 7).intensity == 7
+    SpectrumBasedChromatogramPoint(3, 1.5, 200.0, 445.12)
+
+
+@pytest.mark.parametrize("make", [
+    lambda v: SpectrumPoint(v, v),
+    lambda v: ChromatogramPoint(v, v),
+    lambda v: SpectrumBasedChromatogramPoint(v, v, v, v),
+])
+def test_dropped_points_let_go_of_their_values_and_new_ones_hold_theirs(make):
+    # Dropped points are kept for reuse: what they held is released, and a
+    # point made again holds only its own values.
+    held = [2**100 + i for i in range(3000)]
+    counts = [sys.getrefcount(v) for v in held]
+    points = [make(v) for v in held]
+    del points
+    assert [sys.getrefcount(v) for v in held] == counts
+    again = [make(float(i)) for i in range(3000)]
+    assert all(make(float(i)) == p for i, p in enumerate(again))
+    assert {type(v) for p in again for v in vars_of(p)} == {float}
+
+
+def vars_of(point):
+    names = {SpectrumPoint: ("x", "intensity"), ChromatogramPoint: ("retention_time", "intensity"),
+             SpectrumBasedChromatogramPoint: ("index", "retention_time", "intensity", "x")}[type(point)]
+    return [getattr(point, name) for name in names]
+
+
+def test_value_range_bounds_are_inclusive_and_settable():
+    r = ValueRange(1.0, 2.0)
+    assert (r.min, r.max) == (1.0, 2.0)
+    assert r.contains_value(1.0) and r.contains_value(2.0) and r.contains_value(1.5)
+    assert not r.contains_value(0.999999) and not r.contains_value(2.000001)
+    r.min = 1.5
+    r.max = 3.0
+    assert (r.min, r.max) == (1.5, 3.0)
+    assert not r.contains_value(1.4) and r.contains_value(3.0)
+
+
+def test_value_range_equality_hash_and_text():
+    assert ValueRange(1.0, 2.0) == ValueRange(1.0, 2.0)
+    assert hash(ValueRange(1.0, 2.0)) == hash(ValueRange(1.0, 2.0))
+    assert ValueRange(1.0, 2.0) != ValueRange(1.0, 2.5)
+    assert ValueRange(1.0, 2.0) != ValueRange(0.5, 2.0)
+    assert ValueRange(1, 2) != None  # noqa: E711 - the comparison itself is tested
+    assert not (ValueRange(1, 2) == None)  # noqa: E711
+    assert len({ValueRange(1.0, 2.0), ValueRange(1.0, 2.0), ValueRange(1.0, 3.0)}) == 2
+    assert str(ValueRange(1.0, 2.0)) == "1.0 - 2.0"
+
+
+# --- enumerations --------------------------------------------------------
+
+def test_a_comparison_that_replaces_a_bound_leaves_it_alive():
+    for _ in range(2000):
+        a = ValueRange(replacing(lambda: b, "min"), 1)
+        b = ValueRange(Dropped(), 1)
+        assert (a == b) is False and (a != b) is True
+        r = ValueRange(-1, Dropped())
+        with pytest.raises(TypeError):
+            r.contains_value(replacing(lambda: r, "max"))
+        # The point held as a bound is dropped while its own == runs.
+        holder = ValueRange(SpectrumPoint(replacing(lambda: holder, "min", answer=True), 2**70), 0)
+        assert holder == ValueRange(SpectrumPoint(1.0, 2**70), 0)
+
+
+@pytest.mark.parametrize("value", [
+    SpectrumPoint(1.0, 2**70), SpectrumPoint(2.5, 7), ChromatogramPoint(1.5, 3.0),
+    SpectrumBasedChromatogramPoint(4, 2.0, 3, 101.5), ValueRange(1, [2.0]),
+], ids=lambda v: type(v).__name__)
+@pytest.mark.parametrize("duplicate", [copy.copy, copy.deepcopy, lambda v: pickle.loads(pickle.dumps(v))],
+                         ids=["copy", "deepcopy", "pickle"])
+def test_values_copy_and_pickle(value, duplicate):
+    again = duplicate(value)
+    assert type(again) is type(value) and again is not value
+    assert again == value and repr(again) == repr(value)
+    if duplicate is not copy.copy and isinstance(value, ValueRange):
+        assert again.max is not value.max
+
+
+@pytest.mark.parametrize("cls, values", [
+    (PolarityTypes, {"NA": 0, "POSITIVE": 1, "NEGATIVE": 2, "BOTH": 3}),
+    (SpectrumTypes, {"NA": 0, "UNKNOWN": 1, "PROFILE": 2, "CENTROID": 3}),
+    (CompoundTypes, {"UNKNOWN": 0}),
+    (QuanAnalysisTypes, {"NA": 1, "SIM": 2, "SRM": 4, "ALL": 7}),
+    (AnalysisTypes, {"QUAL": 1, "QUAN": 2, "DAD": 4, "ANALOG": 8, "ALL": 15}),
+], ids=lambda v: getattr(v, "__name__", ""))
+def test_enumeration_values(cls, values):
+    for name, value in values.items():
+        member = getattr(cls, name)
+        assert member.value == value
+        assert cls(value) == member
+        assert hash(cls(value)) == hash(member)
+
+
+def test_flag_enumerations_combine():
+    assert QuanAnalysisTypes.ALL & QuanAnalysisTypes.SIM
+    assert QuanAnalysisTypes.ALL & QuanAnalysisTypes.SRM
+    assert not (QuanAnalysisTypes.SIM & QuanAnalysisTypes.SRM)
+    assert not (QuanAnalysisTypes.NA & QuanAnalysisTypes.SIM)
+    assert QuanAnalysisTypes.SIM != QuanAnalysisTypes.ALL
+    for member in (AnalysisTypes.QUAL, AnalysisTypes.QUAN, AnalysisTypes.DAD,
+                   AnalysisTypes.ANALOG):
+        assert AnalysisTypes.ALL & member
+        assert member != AnalysisTypes.ALL
+    assert not (AnalysisTypes.QUAL & AnalysisTypes.QUAN)
+
+
+@pytest.mark.parametrize("n", [0, 1, 7, 1000, 2**31 - 1])
+def test_instrument_manufacturers_accept_any_non_negative_value(n):
+    member = InstrumentManufacturers(n)
+    assert member is InstrumentManufacturers(n)
+    assert member.value == n
+    assert member == InstrumentManufacturers(n)
+    assert member != InstrumentManufacturers(n + 1)
+
+
+# --- Zstandard module ----------------------------------------------------
+
+PAYLOAD = bytes(range(256)) * 4
+
+
+@pytest.mark.parametrize("content_size", [True, False])
+def test_zstd_decompresses_a_frame_with_and_without_declared_size(content_size):
+    frame = w.zstd_frame(PAYLOAD, content_size=content_size)
+    assert (zstandard.frame_content_size(frame) == len(PAYLOAD)) is content_size
+    assert zstd.decompress(frame) == PAYLOAD
+    assert zstd.decompress(frame, max_size=len(PAYLOAD)) == PAYLOAD
+
+
+@pytest.mark.parametrize("content_size", [True, False])
+def test_zstd_refuses_content_above_the_ceiling(content_size):
+    frame = w.zstd_frame(PAYLOAD, content_size=content_size)
+    with pytest.raises(zstd.ZstdError):
+        zstd.decompress(frame, max_size=len(PAYLOAD) - 1)
+
+
+def test_zstd_empty_content():
+    assert zstd.decompress(w.zstd_frame(b"")) == b""
+    assert zstd.decompress(w.zstd_frame(b"", content_size=False)) == b""
+
+
+def test_zstd_default_ceiling_is_one_gib():
+    # A real frame that declares 1 GiB + 1 bytes of zeros; the default
+    # ceiling refuses it from the header.
+    size = (1 << 30) + 1
+    compressor = zstandard.ZstdCompressor(level=1, write_content_size=True)
+    obj = compressor.compressobj(size=size)
+    chunk = bytes(1 << 20)
+    parts, left = [], size
+    while left:
+        n = min(left, len(chunk))
+        parts.append(obj.compress(chunk[:n]))
+        left -= n
+    parts.append(obj.flush())
+    frame = b"".join(parts)
+    assert zstandard.frame_content_size(frame) == size
+    with pytest.raises(zstd.ZstdError):
+        zstd.decompress(frame)
+
+
+def lying_frame(declared):
+    """A frame header declaring `declared` bytes, followed by one raw block
+    of three bytes."""
+    header = b"\x28\xb5\x2f\xfd" + bytes([0xA0]) + struct.pack("<I", declared)
+    return header + bytes([0x19, 0x00, 0x00]) + b"abc"
+
+
+def test_zstd_declared_size_is_checked_before_decompressing():
+    assert zstd.decompress(lying_frame(3)) == b"abc"
+    with pytest.raises(zstd.ZstdError):
+        zstd.decompress(lying_frame(0xFFFFFFFF))
+    with pytest.raises(zstd.ZstdError):
+        zstd.decompress(lying_frame(4), max_size=3)
+
+
+def test_zstd_large_declared_sizes_decompress_as_they_yield():
+    payload = PAYLOAD * 3000  # about 3 MiB, above what is allocated at once
+    assert zstd.decompress(w.zstd_frame(payload)) == payload
+    # A frame of one segment has a window as large as its content: above
+    # the library's default largest window (128 MiB) too.
+    assert zstd.decompress(rle_frame(136 << 20, 0x5A)) == b"\x5a" * (136 << 20)
+
+
+def rle_frame(size, byte):
+    """A frame of one segment declaring `size` bytes, made of RLE blocks of
+    at most 128 KiB that repeat `byte`."""
+    out = bytearray(b"\x28\xb5\x2f\xfd" + bytes([0xA0]) + struct.pack("<I", size))
+    left = size
+    while left:
+        n = min(left, 1 << 17)
+        left -= n
+        out += struct.pack("<I", (n << 3) | (1 << 1) | (left == 0))[:3] + bytes([byte])
+    return bytes(out)
+    for declared in (len(payload) - 1, len(payload) + 1):
+        frame = bytearray(w.zstd_frame(payload))
+        frame[5:9] = struct.pack("<I", declared)  # the 4-byte content size field
+        with pytest.raises(zstd.ZstdError):
+            zstd.decompress(bytes(frame))
+
+
+def test_zstd_claimed_size_is_never_allocated_before_the_content_is_there():
+    # 768 MiB claimed by a frame of three bytes: refused, and the peak memory
+    # of a fresh process (its high-water mark, in KiB) stays far below the
+    # claim.
+    code = ("import sys\n"
+            "from zarn_data_access import zstd\n"
+            "try:\n"
+            "    zstd.decompress(bytes.fromhex(sys.argv[1]))\n"
+            "except zstd.ZstdError:\n"
+            "    status = open('/proc/self/status').read().split('VmHWM:')[1]\n"
+            "    print(status.split()[0])\n")
+    out = subprocess.run([sys.executable, "-c", code, lying_frame(768 << 20).hex()], check=True,
+                         capture_output=True, text=True).stdout
+    assert 0 < int(out) < 400 * 1024  # KiB
+
+
+@pytest.mark.parametrize("data", [
+    b"",
+    b"not a frame at all",
+    w.zstd_frame(PAYLOAD)[:-3],             # cut short
+    b"\x28\xb5\x2f\xfd",                     # magic only
+    lying_frame(5),                          # declared size does not match
+], ids=["empty", "garbage", "truncated", "magic-only", "size-mismatch"])
+def test_zstd_garbage_raises_zstd_error(data):
+    with pytest.raises(zstd.ZstdError):
+        zstd.decompress(data)
