@@ -250,6 +250,11 @@ def test_zstd_large_declared_sizes_decompress_as_they_yield():
     # A frame of one segment has a window as large as its content: above
     # the library's default largest window (128 MiB) too.
     assert zstd.decompress(rle_frame(136 << 20, 0x5A)) == b"\x5a" * (136 << 20)
+    for declared in (len(payload) - 1, len(payload) + 1):
+        frame = bytearray(w.zstd_frame(payload))
+        frame[5:9] = struct.pack("<I", declared)  # the 4-byte content size field
+        with pytest.raises(zstd.ZstdError):
+            zstd.decompress(bytes(frame))
 
 
 def rle_frame(size, byte):
@@ -262,11 +267,6 @@ def rle_frame(size, byte):
         left -= n
         out += struct.pack("<I", (n << 3) | (1 << 1) | (left == 0))[:3] + bytes([byte])
     return bytes(out)
-    for declared in (len(payload) - 1, len(payload) + 1):
-        frame = bytearray(w.zstd_frame(payload))
-        frame[5:9] = struct.pack("<I", declared)  # the 4-byte content size field
-        with pytest.raises(zstd.ZstdError):
-            zstd.decompress(bytes(frame))
 
 
 def test_zstd_claimed_size_is_never_allocated_before_the_content_is_there():
