@@ -7,7 +7,10 @@ version 3.0 to 3.6, with and without the integrity digest; every segment
 kind (and every option of the efficient codecs) of MS spectra, DAD spectra
 and chromatograms; stored and derived acquisition conditions with every
 maker's and scan condition; profile spectra; a measurement description
-with every field.
+with every field; every record with unknown properties of every value
+kind; records without their optional parts; condition lists without core
+conditions and core conditions without conditions; index and offset
+arrays split into segments, padded and with surplus entries.
 
 Every seed without a digest is also written with its compressed segments
 stored as Zstandard frames of raw blocks ("-raw"): the descriptions and
@@ -223,9 +226,9 @@ def condition_seeds():
     yield "conditions-derived", one_measurement([(qual(), derived)]), True
 
 
-def spectrum_description(k, **fields):
+def spectrum_description(k, *items, **fields):
     fields.setdefault("retention_time", 0.5 * (k + 1))
-    return w.spectrum_description(ms_level=1, polarity=1, totals=(10.0, 150.0, 5.0), **fields)
+    return w.spectrum_description(*items, ms_level=1, polarity=1, totals=(10.0, 150.0, 5.0), **fields)
 
 
 def other_seeds():
@@ -246,6 +249,180 @@ def other_seeds():
     yield "measurement-fields", w.measurement_file(NEWEST, [(description, []), (utc, [])]), True
 
 
+# ---------------------------------------------------------------- richer records
+
+def skipped_values():
+    """One value of every kind that a record passes over under a property
+    id it does not know: small numbers and boolean bytes, strings of every
+    header (ASCII and UTF-8), a block symbol, every fixed-width number,
+    naive and UTC date-times, and collections of every tag with an empty
+    segment and one of a length that is no multiple of any element width."""
+    return [
+        w.tiny_uint(5), w.tiny_uint(0x38), w.boolean(True), w.boolean(False), w.mini_uint(4095),
+        w.short_string(""), w.short_string("unknown"), w.string11("skip"), w.string11("\u00e9t\u00e9", utf8=True),
+        w.string16("skip"), w.string16("\u00e9", utf8=True), w.string32("skip"), w.string32("\u00e9", utf8=True),
+        w.symbol(w.BEGIN_OF_SPECTRUM), w.int16(-2), w.uint16(65535), w.int32(-3), w.uint32(3), w.int64(-4),
+        w.uint64(2**64 - 1), w.single(0.5), w.double(-0.25), w.datetime_value(WHEN),
+        w.datetime_value(WHEN, utc=True),
+    ] + [w.collection(tag, b"", bytes(range(1, 6))) for tag in range(0xE0, 0xE8)]
+
+
+def with_unknown(table, fields):
+    """The (key, value) items of `fields` with the skipped values under ids
+    that `table` does not know, half of them before the fields and half
+    after."""
+    known = {prop_id for prop_id, _ in table.values()}
+    unknown = [i for i in range(56) if i not in known]
+    pairs = [(unknown[(7 * k) % len(unknown)], value) for k, value in enumerate(skipped_values())]
+    half = len(pairs) // 2
+    return pairs[:half] + list(fields.items()) + pairs[half:]
+
+
+def unknown_property_seeds():
+    """Every record (measurement, qualitative, quantitative and spectrum
+    descriptions, both condition lists with their vendor and scan records,
+    the conversion options) with properties it does not know of every
+    value kind, among those it knows."""
+    def vendor(**fields):
+        return w.vendor_condition(*with_unknown(w.VENDOR_CONDITION, fields))
+
+    def scan(**fields):
+        return w.triple_q_scan_condition(*with_unknown(w.TRIPLE_Q_SCAN_CONDITION, fields))
+
+    cores = [w.core_condition(*with_unknown(w.CORE_CONDITION, dict(
+                 ms_level=2, collision_energy=30.0, polarity=1, mass_range=(50.0, 900.0),
+                 original_measured_spectrum_type=3,
+                 vendor_specific_additional_condition=vendor(type=SCIEX, original_id=4, cone_voltage=60.0),
+                 triple_q_scan_condition=scan(type=NEUTRAL_LOSS, target_mz=98.0, q1_range=(200.0, 600.0),
+                                              q3_range=(102.0, 502.0))))),
+             w.core_condition(*with_unknown(w.CORE_CONDITION, dict(
+                 ms_level=1, vendor_specific_additional_condition=vendor(type=THERMO, scan_info_string="ms"))))]
+    conditions = [w.acquisition_condition(*with_unknown(w.ACQUISITION_CONDITION, dict(
+                      internal_acquisition_core_condition_index=k, precursor_value=400.5,
+                      precursor_range=(400.0, 401.0), product_indices=[k]))) for k in (0, 1)]
+    ms = w.function_description(True, w.qual_description(*with_unknown(w.QUAL_DESCRIPTION, dict(
+        detector_type=MS, unique_acquisition_core_condition_list=cores, unique_acquisition_condition_list=conditions,
+        supplemental_properties={"Scan": "all"}))))
+    spectra = [(w.spectrum_description(*with_unknown(w.SPECTRUM_DESCRIPTION, dict(
+                    retention_time=0.5 * (k + 1), ms_level=1 + k % 2, polarity=1, acquisition_condition_index=k % 2,
+                    precursor_index=0, product_indices=[1], supplemental_properties={"Scan": str(k)})),
+                    totals=(10.0 + k, 150.0, 5.0)), plain_spectrum(k)) for k in range(3)]
+    dad = w.function_description(True, w.qual_description(*with_unknown(w.QUAL_DESCRIPTION, dict(
+        detector_type=DAD, wavelength_arr=[200.0, 210.0, 220.0]))))
+    dad_spectra = [(w.spectrum_description(*with_unknown(w.SPECTRUM_DESCRIPTION, dict(retention_time=0.5 * (k + 1)))),
+                    w.spectrum_block(w.dad_plain([1.0 + k, 4.0, 2.0]))) for k in range(2)]
+    functions = [(ms, spectra), (dad, dad_spectra)]
+    for quan_fields in (dict(compound_name="Caffeine", q1=195.1, q3=138.0, quan_analysis_type=SRM, detector_type=MS,
+                             is_quan_transition=True, supplemental_properties={"Unit": "ng/mL"}),
+                        dict(compound_name="Pump A", detector_type=ANALOG)):
+        quan_description = w.quan_description(*with_unknown(w.QUAN_DESCRIPTION, quan_fields))
+        functions.append((w.function_description(False, quan_description),
+                          w.chromatogram_block(w.chromatogram_plain([0.5, 1.0], [10.0, 20.0]))))
+    description = w.measurement_description("hash-u", *with_unknown(w.MEASUREMENT_DESCRIPTION, dict(
+        sample_name="S", measurement_date_time=WHEN, instrument_manufacturer=2, supplemental_properties={"A": "1"})))
+    options = w.conversion_options(*with_unknown(w.CONVERSION_OPTIONS, dict(
+        keep_profile_spectra=True, desired_quan_analysis_type_id=4095, keep_last_ms_function_in_mse=True,
+        mz_accuracy_power=4)))
+    yield "unknown-properties", w.measurement_file(NEWEST, [(description, functions)], options=options,
+                                                   user_info=b"u"), True
+
+
+def absent_record_seeds():
+    """Records without their optional parts: a measurement description of
+    its hash alone, function descriptions without properties (a
+    qualitative one is a DAD analysis without an axis, a quantitative one
+    an analog trace), spectrum descriptions without properties or totals,
+    empty core conditions and empty vendor and scan records, empty
+    condition lists, an empty wavelength axis, data blocks without
+    segments."""
+    bare = [(w.spectrum_description(), plain_spectrum(0)), (w.spectrum_description(), w.spectrum_block())]
+    timed = [(w.spectrum_description(retention_time=0.5 * (k + 1)), plain_spectrum(k)) for k in range(2)]
+    empty_cores = [w.core_condition(), w.core_condition(vendor_specific_additional_condition=w.vendor_condition(),
+                                                        triple_q_scan_condition=w.triple_q_scan_condition())]
+    empty_conditions = [w.acquisition_condition(), w.acquisition_condition(internal_acquisition_core_condition_index=1)]
+    functions = [
+        (w.function_description(True), bare + timed),
+        (qual(unique_acquisition_core_condition_list=empty_cores, unique_acquisition_condition_list=empty_conditions),
+         [(w.spectrum_description(retention_time=0.5, acquisition_condition_index=1), plain_spectrum(0))] + bare),
+        (qual(unique_acquisition_core_condition_list=[], unique_acquisition_condition_list=[]), []),
+        (qual(), bare + timed),
+        (qual(DAD, wavelength_arr=[]), [(d, w.spectrum_block(w.dad_plain([1.0, 2.0]))) for d, _ in timed]),
+        (w.function_description(False), w.chromatogram_block()),
+        (quan(detector_type=MS), w.chromatogram_block(w.chromatogram_plain([], []))),
+    ]
+    measurements = [(w.measurement_description(""), functions), (w.measurement_description(""), [])]
+    yield "absent-records", w.measurement_file(NEWEST, measurements), True
+
+
+def unlinked_condition_seeds():
+    """Qualitative descriptions with one condition list but not the other:
+    stored conditions without a core-condition list (an MS analysis then
+    fails to build its conditions, a DAD analysis does not build them),
+    a core-condition list without conditions (the conditions then come
+    from the spectra), and both lists with the conditions stored first."""
+    conditions = [w.acquisition_condition(internal_acquisition_core_condition_index=k, precursor_value=300.5)
+                  for k in (0, 1)]
+    cores = [w.core_condition(ms_level=1, polarity=1), w.core_condition(ms_level=2, collision_energy=20.0)]
+    spectra = [(w.spectrum_description(retention_time=0.5 * (k + 1), ms_level=1 + k % 2, polarity=1,
+                                       acquisition_condition_index=k % 2, totals=(10.0, 150.0, 5.0)),
+                plain_spectrum(k)) for k in range(3)]
+    dad_spectra = [(w.spectrum_description(retention_time=0.5), w.spectrum_block(w.dad_plain([1.0, 2.0])))]
+    reversed_lists = w.function_description(True, w.qual_description(
+        ("unique_acquisition_condition_list", conditions), ("unique_acquisition_core_condition_list", cores),
+        detector_type=MS))
+    functions = [
+        (qual(unique_acquisition_condition_list=conditions), spectra),
+        (qual(unique_acquisition_core_condition_list=cores), spectra),
+        (reversed_lists, spectra),
+        (qual(DAD, wavelength_arr=[200.0, 210.0], unique_acquisition_condition_list=conditions), dad_spectra),
+    ]
+    yield "conditions-without-cores", one_measurement(functions), True
+
+
+def split(tag, pack, values, width, surplus=()):
+    """An array of `values` (then `surplus`) in segments: an empty one, the
+    first value alone under a length that declares width - 1 bytes more
+    than it holds (only whole elements count), then the rest."""
+    values = list(values) + list(surplus)
+    first = pack(values[:1])
+    return w.collection(tag, b"", first, pack(values[1:]), lengths=[None, len(first) + width - 1])
+
+
+def split_offsets(offsets):
+    """Index block offsets split, with two surplus entries after those the
+    count asks for."""
+    return split(w.INT64_ARRAY, w.int64_elements, offsets, 8, surplus=(0, 1 << 40))
+
+
+def split_array_seeds():
+    """The offset arrays of the function and spectrum index blocks (with
+    profile offsets) split into segments, padded and followed by surplus
+    entries; product indices and the wavelength axis split likewise; the
+    measurement and function counts as UInt32."""
+    def indices(values):
+        return split(w.INT32_ARRAY, w.int32_elements, values, 4)
+
+    conditions = [w.acquisition_condition((4, indices([1, 2, 3])), precursor_value=500.25),
+                  w.acquisition_condition((4, indices([])), internal_acquisition_core_condition_index=1)]
+    cores = [w.core_condition(ms_level=1), w.core_condition(ms_level=2, collision_energy=25.0)]
+    spectra = [(spectrum_description(k, *[(7, indices(list(range(k))))], acquisition_condition_index=k % 2),
+                plain_spectrum(k)) for k in range(3)]
+    profiles = [w.spectrum_block(w.spectrum_plain([100.0 + k, 100.1 + k], [1.0, 5.0])) for k in range(3)]
+    dad = w.function_description(True, w.qual_description(
+        (1, split(w.SINGLE_ARRAY, w.single_elements, [200.0, 205.0, 210.0, 215.0], 4)), detector_type=DAD))
+    dad_spectra = [(w.spectrum_description(retention_time=0.25 * (k + 1)),
+                    w.spectrum_block(w.dad_plain([1.0, 2.0 + k, 4.0]))) for k in range(2)]
+    functions = [
+        (qual(unique_acquisition_core_condition_list=cores, unique_acquisition_condition_list=conditions),
+         w.WithProfiles(spectra, profiles)),
+        (dad, dad_spectra),
+        (quan(compound_name="C", quan_analysis_type=SRM, detector_type=MS, q1=1.5, q3=2.5),
+         w.chromatogram_block(w.chromatogram_plain([0.5, 1.0], [1.0, 2.0]))),
+    ]
+    measurements = [(w.measurement_description("m0"), functions), (w.measurement_description("m1"), functions[1:])]
+    yield "split-arrays", w.measurement_file(NEWEST, measurements, array=split_offsets, wide=True), True
+
+
 def seeds():
     yield from version_seeds()
     yield from ms_codec_seeds()
@@ -253,6 +430,10 @@ def seeds():
     yield from chromatogram_seeds()
     yield from condition_seeds()
     yield from other_seeds()
+    yield from unknown_property_seeds()
+    yield from absent_record_seeds()
+    yield from unlinked_condition_seeds()
+    yield from split_array_seeds()
 
 
 def main(argv):

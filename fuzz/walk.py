@@ -10,7 +10,7 @@ nearest-spectrum searches and the acquisition conditions' texts, hashes and
 equality. Counts taken from the file are capped, so that one input costs a
 bounded amount of work.
 
-Every step runs on its own: a documented failure (see `documented`) ends
+Every step runs on its own: a documented failure (see `DOCUMENTED`) ends
 that step and the walk goes on with the next; any other exception escapes
 the walk, and is a defect.
 """
@@ -23,7 +23,7 @@ from zarn_data_access.common import ValueRange
 from zarn_data_access.exception import ZarnException
 from zarn_data_access.qual import ChromatogramFilterOption
 
-__all__ = ["documented", "walk", "walk_bytes"]
+__all__ = ["DOCUMENTED", "Failure", "documented", "walk", "walk_bytes"]
 
 # Caps on what one walk takes from the file.
 MEASUREMENTS = 4
@@ -31,11 +31,6 @@ ANALYSES = 3  # per kind and measurement
 SPECTRA = 6  # single spectra read per analysis (the first ones and the last)
 CONDITIONS = 4  # acquisition conditions whose chromatograms are taken
 XIC_OPTIONS = 4
-
-# The plain Exception messages that a file's contents can bring about
-# through the public API: a spectrum without a profile, and a
-# nearest-spectrum search that finds no spectrum with a retention time.
-PLAIN_MESSAGES = frozenset({"No profile spectrum", "No spectrum has retention time information."})
 
 MEASUREMENT_PROPERTIES = (
     "index", "hash", "sample_name", "sample_id", "acquisition_method_file_name", "dilution_factor",
@@ -60,15 +55,46 @@ QUAN_PROPERTIES = (
 ANALOG_PROPERTIES = ("index", "description", "supplemental_properties")
 
 
+class Failure:
+    """A failure that a file's contents may lawfully end a step in: an
+    exception of `kind` (`exact`: of that very class, else of it or a
+    subclass) whose one argument is `message` (None: any message)."""
+
+    def __init__(self, kind, message=None, exact=False, why=""):
+        self.kind, self.message, self.exact, self.why = kind, message, exact, why
+
+    def matches(self, error):
+        if not (type(error) is self.kind if self.exact else isinstance(error, self.kind)):
+            return False
+        return self.message is None or (len(error.args) == 1 and error.args[0] == self.message)
+
+
+# What reading a malformed file may end in through the public API. Every
+# other exception is a defect.
+DOCUMENTED = (
+    Failure(ZarnException, why="the format and reading errors, whatever value, block or header check fails; "
+                               "ZarnVersionException and ZstdError among them"),
+    Failure(IndexError, why="a read that starts where no byte is left, packed arrays cut short, a stored offset "
+                            "or condition index past its list, a zero-filled SCIEX spectrum that runs out"),
+    Failure(ValueError, why="an undefined block symbol or enumeration value (the enumeration's lookup error), "
+                            "text bytes invalid in their encoding (UnicodeDecodeError), a date-time beyond "
+                            "the year 9999"),
+    Failure(struct.error, why="binary32 and binary64 arrays cut short"),
+    Failure(Exception, "No profile spectrum", exact=True,
+            why="the profile points of a spectrum whose index block stores no profile offsets"),
+    Failure(Exception, "No spectrum has retention time information.", exact=True,
+            why="a nearest-spectrum search over spectra none of which has a retention time (of the condition)"),
+    Failure(AttributeError, "'NoneType' object has no attribute '_InternalAcquisitionCoreCondition__ms_level'",
+            exact=True,
+            why="a qualitative MS description that stores acquisition conditions but no core-condition list: "
+                "its conditions stay unlinked, and get_qual_analysis, building the public conditions from "
+                "them, reads the MS level of a core condition that is None"),
+)
+
+
 def documented(error):
-    """Whether `error` is one of the failures that reading a malformed file
-    may end in: ZarnException (and its subclasses, ZarnVersionException and
-    ZstdError among them), IndexError, ValueError (UnicodeDecodeError and
-    the enumerations' lookup errors among them), struct.error, and the plain
-    Exception with one of the messages of PLAIN_MESSAGES."""
-    if isinstance(error, (ZarnException, IndexError, ValueError, struct.error)):
-        return True
-    return type(error) is Exception and len(error.args) == 1 and error.args[0] in PLAIN_MESSAGES
+    """Whether `error` is one of the failures of DOCUMENTED."""
+    return any(failure.matches(error) for failure in DOCUMENTED)
 
 
 # Told of every documented failure during a walk (see `walk`).

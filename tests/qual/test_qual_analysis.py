@@ -7,6 +7,7 @@ import zarnwriter as w
 from kit.qual import chromatogram, dad_analysis, ms_block, open_function, qual_analysis, spectrum, typed
 from kit.records import field
 from zarn_data_access import qual as Q
+from zarn_data_access.access import ZarnFile
 from zarn_data_access.common import PolarityTypes, SpectrumTypes
 from zarn_data_access.exception import ZarnException
 
@@ -204,6 +205,29 @@ def test_stored_list_that_misses_a_spectrum(make_reader, conditions, index):
                               unique_acquisition_condition_list=conditions)
     with pytest.raises(IndexError):
         qual_analysis(make_reader, [spectrum(1.0, acquisition_condition_index=index)], qual=qual)
+
+
+@pytest.mark.parametrize("detector", [1, 2], ids=["MS", "DAD"])
+def test_conditions_without_a_core_list(write, detector):
+    # The conditions of a description without a core-condition list stay
+    # unlinked: an MS analysis fails to build its public conditions from
+    # them, a DAD analysis builds none and reads.
+    conditions = [w.acquisition_condition(precursor_value=500.25),
+                  w.acquisition_condition(internal_acquisition_core_condition_index=1)]
+    qual = w.qual_description(detector_type=detector, unique_acquisition_condition_list=conditions)
+    spectra = [spectrum(1.0, [(100.0, 1.0)]), spectrum(2.0, [(150.0, 2.0)], acquisition_condition_index=1)]
+    function = (w.function_description(True, qual), spectra)
+    data = w.measurement_file(measurements=[(w.measurement_description("h"), [function])])
+    with ZarnFile(write(data)) as handle:
+        measurement = handle.get_measurement(0)
+        if detector == 2:
+            assert measurement.get_dad_analysis(0).get_spectra_count() == 2
+            return
+        with pytest.raises(AttributeError) as caught:
+            measurement.get_qual_analysis(0)
+        assert type(caught.value) is AttributeError
+        assert caught.value.args == (
+            "'NoneType' object has no attribute '_InternalAcquisitionCoreCondition__ms_level'",)
 
 
 def test_a_description_without_cone_voltage_still_groups(make_reader):

@@ -120,45 +120,47 @@ def measurement_index_block(entries, count=None, wide=False, content=None):
             + symbol(END_OF_MEASUREMENT_INDEX_BLOCK) + symbol(LIMIT_OF_ZARN))
 
 
-def function_index_block(entries, count=None, wide=False):
+def function_index_block(entries, count=None, wide=False, array=int64_array):
     """A function index block: the count, the offsets as one Int64 array
     segment, the function description records compressed.  `entries` are
-    (offset, description record bytes)."""
+    (offset, description record bytes); `array` encodes the list of offsets
+    (segments of other sizes, surplus entries)."""
     entries = list(entries)
     n = len(entries) if count is None else count
     offsets = [o for o, _ in entries]
     return (symbol(BEGIN_OF_FUNCTION_INDEX_BLOCK) + uint16_or_32(n, wide)
-            + int64_array(offsets)
+            + array(offsets)
             + compressed_segment(b"".join(d for _, d in entries))
             + symbol(END_OF_FUNCTION_INDEX_BLOCK))
 
 
-def spectrum_index_block(entries, profile_offsets=None, count=None):
+def spectrum_index_block(entries, profile_offsets=None, count=None, array=int64_array):
     """A spectrum index block: the UInt32 count, the profile flag, the
     offsets (and the profile offsets when given) as Int64 arrays, the
     spectrum description records compressed.  `entries` are (offset,
-    description record bytes)."""
+    description record bytes); `array` encodes each list of offsets."""
     entries = list(entries)
     n = len(entries) if count is None else count
     out = (symbol(BEGIN_OF_SPECTRUM_INDEX_BLOCK) + uint32(n)
            + boolean(profile_offsets is not None)
-           + int64_array([o for o, _ in entries]))
+           + array([o for o, _ in entries]))
     if profile_offsets is not None:
-        out += int64_array(list(profile_offsets))
+        out += array(list(profile_offsets))
     return (out + compressed_segment(b"".join(d for _, d in entries))
             + symbol(END_OF_SPECTRUM_INDEX_BLOCK))
 
 
 def zarn_file(version=(3, 6, 0), measurements=(), *, option=0, lib_version=(1, 2, 3),
               user_info=b"", options=None, body=b"", digest_range=None,
-              stored_hash=None, magic=MAGIC, index_block=None, index_position=None):
+              stored_hash=None, magic=MAGIC, index_block=None, index_position=None, wide=False):
     """A whole file.
 
     Layout from 3.3 on: header, `body`, measurement index block, jump table
     (the last 20 bytes).  Before 3.3: header, jump table, `body`,
     measurement index block.  `measurements` are (position, description
     record bytes); `index_block` replaces the whole measurement index block
-    and `index_position` the position that the jump table stores.
+    and `index_position` the position that the jump table stores; `wide`
+    stores the measurement count as UInt32.
 
     With bit 0 of `option` the header carries a digest block over
     `digest_range` (start, size), by default from the end of the header to
@@ -171,7 +173,7 @@ def zarn_file(version=(3, 6, 0), measurements=(), *, option=0, lib_version=(1, 2
         return header(version, option, lib_version, user_info, options, block, magic)
 
     head_size = len(make_header())
-    index = measurement_index_block(measurements) if index_block is None else index_block
+    index = measurement_index_block(measurements, wide=wide) if index_block is None else index_block
     late = _at_least(version, 3)
     if late:
         index_at = head_size + len(body)

@@ -7,6 +7,7 @@ data blocks may stand before or after the block.
 """
 
 from .container import spectrum_index_block
+from .values import int64_array
 
 __all__ = ["QualFunction", "qual_function"]
 
@@ -31,7 +32,7 @@ class QualFunction:
 
 
 def qual_function(spectra, *, lead=b"", profiles=None, after=False, count=None,
-                  offsets=None, profile_offsets=None):
+                  offsets=None, profile_offsets=None, array=int64_array):
     """Lays out `lead` (for instance the function description record), the
     spectrum data blocks and the spectrum index block.
 
@@ -39,7 +40,8 @@ def qual_function(spectra, *, lead=b"", profiles=None, after=False, count=None,
     the profile data blocks, one per spectrum, written after the data
     blocks, which makes the block carry profile offsets.  The data blocks
     stand before the block (negative offsets) or, with `after`, behind it.
-    `count`, `offsets` and `profile_offsets` replace what the block stores.
+    `count`, `offsets` and `profile_offsets` replace what the block stores;
+    `array` encodes the offset lists (see `spectrum_index_block`).
     """
     spectra = list(spectra)
     blocks = [b for _, b in spectra] + (list(profiles) if profiles is not None else [])
@@ -59,7 +61,8 @@ def qual_function(spectra, *, lead=b"", profiles=None, after=False, count=None,
             descriptions[len(stored) - 1:] = [b"".join(descriptions[len(stored) - 1:])]
         descriptions += [b""] * (len(stored) - len(descriptions))
         n = len(spectra) if count is None else count
-        return spectrum_index_block(list(zip(stored, descriptions)), profile_offsets=profile, count=n)
+        return spectrum_index_block(list(zip(stored, descriptions)), profile_offsets=profile, count=n,
+                                    array=array)
 
     # The block's length does not depend on the offsets' values.
     size = len(block(0, [0] * len(blocks)))

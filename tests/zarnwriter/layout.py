@@ -11,6 +11,7 @@ the absolute position of each function index block.
 from .container import (DIGEST_BLOCK_SIZE, JUMP_TABLE_SIZE, MAGIC,
                         _at_least, function_index_block, header, zarn_file)
 from .functions import qual_function
+from .values import int64_array
 
 __all__ = ["Body", "WithProfiles", "body_start", "measurement_file"]
 
@@ -26,10 +27,13 @@ class WithProfiles:
 
 class Body:
     """Blocks placed one after another; positions count from the body's
-    first byte."""
+    first byte.  The index blocks encode their offset lists with `array`
+    and, with `wide`, store the function count as UInt32."""
 
-    def __init__(self):
+    def __init__(self, array=int64_array, wide=False):
         self.data = bytearray()
+        self.array = array
+        self.wide = wide
 
     def place(self, block):
         at = len(self.data)
@@ -41,7 +45,7 @@ class Body:
         blocks) and then the spectrum index block that locates them, as
         `qual_function` lays them out; returns the index block's position.
         `spectra` are (description record, spectrum block)."""
-        function = qual_function(spectra, lead=bytes(self.data), profiles=profiles)
+        function = qual_function(spectra, lead=bytes(self.data), profiles=profiles, array=self.array)
         self.data = bytearray(function.data)
         return function.block_position
 
@@ -51,7 +55,8 @@ class Body:
         at = len(self.data)
         origin = at + 2
         return self.place(function_index_block(
-            [(position - origin, description) for description, position in functions]))
+            [(position - origin, description) for description, position in functions],
+            wide=self.wide, array=self.array))
 
 
 def body_start(version=(3, 6, 0), option=0, lib_version=(1, 2, 3), user_info=b"",
@@ -63,14 +68,15 @@ def body_start(version=(3, 6, 0), option=0, lib_version=(1, 2, 3), user_info=b""
     return size if _at_least(version, 3) else size + JUMP_TABLE_SIZE
 
 
-def measurement_file(version=(3, 6, 0), measurements=(), lead=b"", **file_options):
+def measurement_file(version=(3, 6, 0), measurements=(), lead=b"", array=int64_array, **file_options):
     """A whole file.  `measurements` are (description record, functions);
     a function is (function description record, data), the data being a
     chromatogram block (bytes), a list of spectra as `Body.spectra`
     takes them, or spectra `WithProfiles`.  `lead` starts the body
-    (filler that pushes the data further into the file); `file_options`
-    pass to `zarn_file`."""
-    body = Body()
+    (filler that pushes the data further into the file); `array` encodes
+    the offset lists of the index blocks; `file_options` pass to
+    `zarn_file` (with `wide`, the function counts are UInt32 as well)."""
+    body = Body(array, file_options.get("wide", False))
     body.place(lead)
     entries = []
     for description, functions in measurements:
