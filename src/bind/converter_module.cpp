@@ -62,8 +62,7 @@ template <typename F>
 void quietly(F &&f) noexcept {
     try {
         f();
-    } catch (const nb::python_error &) {
-    } catch (const std::exception &) {
+    } catch (...) {
     }
 }
 
@@ -79,7 +78,7 @@ struct OptionField {
 // name, and write the object's own value.
 void define_option_class(nb::module_ &m, const char *name, std::vector<OptionField> fields) {
     nb::dict namespace_;
-    namespace_["__module__"] = m.attr("__name__");
+    namespace_["__module__"] = nb::getattr(m, "__name__");
     namespace_["__qualname__"] = name;
     for (OptionField &field : fields) {
         const std::string stored = std::string("_") + name + "__" + field.property;
@@ -213,8 +212,9 @@ nb::object start_program(nb::handle cmd_and_params, nb::handle stderr_io) {
     nb::object args = nb::borrow(cmd_and_params);
 #endif
     try {
-        return subprocess.attr("Popen")(args, "stdout"_a = subprocess.attr("PIPE"), "stderr"_a = stderr_io,
-                                        "close_fds"_a = true);
+        nb::object popen = nb::getattr(subprocess, "Popen");
+        nb::object pipe = nb::getattr(subprocess, "PIPE");
+        return popen(args, "stdout"_a = pipe, "stderr"_a = stderr_io, "close_fds"_a = true);
     } catch (nb::python_error &e) {
         if (e.matches(PyExc_FileNotFoundError)) raise_conversion_error(conv::kStartFailureMessage);
         throw;
