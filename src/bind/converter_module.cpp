@@ -101,8 +101,13 @@ void define_option_class(nb::module_ &m, const char *name, std::vector<OptionFie
 // One conversion run. Its cancelled flag and its process are its own, so that
 // a run that is ending never acts on the next one.
 struct Run {
-    explicit Run(uint64_t number) : number(number) {}
+    Run(uint64_t number, bool overwrite) : number(number), overwrite(overwrite) {}
     const uint64_t number;
+    // The caller let the program replace a file already at the destination.
+    const bool overwrite;
+    // A file at the destination that this run must leave alone: it was there
+    // before the program started, and the program was not let replace it.
+    bool keep_destination = true;
     bool cancelled = false;  // guarded by Converter::mutex
     nb::object process;      // guarded; unset until the program has started
     nb::object pool;         // the pool the run was submitted to, if any
@@ -293,9 +298,19 @@ std::pair<nb::object, bool> release(nb::handle self, Run &run) {
     return {std::move(pool), run.cancelled};
 }
 
+// Whether the destination is a file the run must not delete. When that
+// cannot be told, the file is kept.
+bool must_keep_destination(const Run &run, nb::handle dest_file_path) {
+    if (run.overwrite) return false;
+    bool exists = true;
+    quietly([&] { exists = truth(global("os").attr("path").attr("lexists")(dest_file_path)); });
+    return exists;
+}
+
 // Kills the program if it still runs, reaps it and closes its pipe. After an
 // unexpected failure, a program that had to be killed may have left a partial
-// destination file: it is deleted, unless the run was cancelled.
+// destination file: it is deleted, unless the run was cancelled or the file
+// is the caller's own from before the run.
 void end_program(Converter &c, Run &run, nb::handle exit_code, nb::handle dest_file_path) {
     nb::handle process = run.process;
     bool still_running = false;
@@ -307,7 +322,7 @@ void end_program(Converter &c, Run &run, nb::handle exit_code, nb::handle dest_f
         });
     }
     quietly([&] { process.attr("stdout").attr("close")(); });
-    if (!still_running || !compare(exit_code, nb::int_(0), Py_NE)) return;
+    if (!still_running || run.keep_destination || !compare(exit_code, nb::int_(0), Py_NE)) return;
     // The file may stay locked for a moment after the program has gone.
     for (int attempt = 0; attempt < 100 && !cancelled(c, run); ++attempt) {
         try {
@@ -333,6 +348,8 @@ nb::object execute(nb::handle self, const std::shared_ptr<Run> &run, nb::handle 
     nb::object stderr_io;
     try {
         stderr_io = global("tempfile").attr("TemporaryFile")();
+        // Noted before the program can create or replace the file.
+        run->keep_destination = must_keep_destination(*run, dest_file_path);
         nb::object process = start_program(cmd_and_params, stderr_io);
         StateLock lock(c.mutex);
         run->process = std::move(process);
@@ -386,7 +403,8 @@ nb::object execute(nb::handle self, const std::shared_ptr<Run> &run, nb::handle 
 }
 
 // Accepts a run and submits it to the worker pool; returns its future.
-nb::object submit_run(nb::handle self, nb::handle args, nb::handle dest_path) {
+// `overwrite`: the program may replace a file already at the destination.
+nb::object submit_run(nb::handle self, nb::handle args, nb::handle dest_path, bool overwrite) {
     nb::list params;
     params.append(text(conv::kProgramName));
     params.attr("extend")(args);
@@ -397,7 +415,7 @@ nb::object submit_run(nb::handle self, nb::handle args, nb::handle dest_path) {
     {
         StateLock lock(c.mutex);
         if (c.current) raise_conversion_error("Already converting.");
-        auto run = std::make_shared<Run>(++c.runs);
+        auto run = std::make_shared<Run>(++c.runs, overwrite);
         c.current = run;
         try {
             show_busy(self, true);
@@ -465,7 +483,8 @@ void restriction(const char *enumeration, Read read, std::initializer_list<std::
     for (const auto &[member, flag] : members) *flag = truth(bit_and(read(), global(enumeration).attr(member)));
 }
 
-void add_option_string(nb::handle self, nb::handle arrays, nb::handle overwrite) {
+// Returns whether `overwrite` was true, tested once.
+bool add_option_string(nb::handle self, nb::handle arrays, nb::handle overwrite) {
     conv::OptionValues v;
     if (equals_none(tree(self))) throw zarn::PlainError("convert_options is null.");
     v.overwrite = truth(overwrite);
@@ -487,6 +506,7 @@ void add_option_string(nb::handle self, nb::handle arrays, nb::handle overwrite)
     v.use_shimadzu_post_processing =
         truth(tree(self).attr("manufacturer_options").attr("shimadzu_options").attr("use_shimadzu_post_processing"));
     for (const char *flag : conv::option_flags(v)) arrays.attr("append")(text(flag));
+    return v.overwrite;
 }
 
 nb::object convert(nb::handle self, nb::handle source_file_paths, nb::handle destination_file_path,
@@ -499,8 +519,8 @@ nb::object convert(nb::handle self, nb::handle source_file_paths, nb::handle des
         params.attr("extend")(source_file_paths);
     for (const char *argument : conv::kLeadingArguments) params.append(text(argument));
     params.append(destination_file_path);
-    add_option_string(self, params, overwrite);
-    return submit_run(self, params, destination_file_path);
+    const bool may_replace = add_option_string(self, params, overwrite);
+    return submit_run(self, params, destination_file_path, may_replace);
 }
 
 }  // namespace
@@ -551,9 +571,18 @@ NB_MODULE(converter, m) {
              })
         .def("convert", &convert, nb::arg("source_file_paths").none(), nb::arg("destination_file_path").none(),
              nb::arg("overwrite").none())
-        .def("_WbnConverter__add_option_string", &add_option_string, nb::arg("arrays").none(),
-             nb::arg("overwrite").none())
-        .def("_WbnConverter__convert", &submit_run, nb::arg("args").none(), nb::arg("dest_path").none())
+        .def(
+            "_WbnConverter__add_option_string",
+            [](nb::handle self, nb::handle arrays, nb::handle overwrite) { add_option_string(self, arrays, overwrite); },
+            nb::arg("arrays").none(), nb::arg("overwrite").none())
+        .def(
+            "_WbnConverter__convert",
+            [](nb::handle self, nb::handle args, nb::handle dest_path) {
+                // Called directly, the run is not known to be let replace an
+                // earlier file.
+                return submit_run(self, args, dest_path, false);
+            },
+            nb::arg("args").none(), nb::arg("dest_path").none())
         .def("cancel", &cancel)
         .def(
             "_WbnConverter__execute",
@@ -564,7 +593,7 @@ NB_MODULE(converter, m) {
                 std::shared_ptr<Run> run;
                 {
                     StateLock lock(c.mutex);
-                    run = std::make_shared<Run>(++c.runs);
+                    run = std::make_shared<Run>(++c.runs, false);
                 }
                 return execute(self, run, cmd_and_params, dest_file_path);
             },
@@ -584,3 +613,4 @@ NB_MODULE(converter, m) {
     // Not part of the interface: the Windows quoting, for the tests.
     m.def("_windows_command_line", &windows_command_line_of, nb::arg("arguments").none());
 }
+
