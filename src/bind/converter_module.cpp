@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -523,17 +524,55 @@ nb::object convert(nb::handle self, nb::handle source_file_paths, nb::handle des
     return submit_run(self, params, destination_file_path, may_replace);
 }
 
-}  // namespace
+// ------------------------------------------------------------------ loading
 
-NB_MODULE(converter, m) {
+// The ImportError of `from <source> import <name>` when the module lacks the
+// name, worded as the interpreter words it.
+[[noreturn]] void raise_cannot_import(nb::handle source, const char *module, const char *name) {
+    nb::object module_name = nb::getattr(source, "__name__", text(module));
+    if (!PyUnicode_Check(module_name.ptr())) module_name = text(module);
+    nb::object path = nb::steal(PyModule_GetFilenameObject(source.ptr()));
+    if (!path.is_valid()) PyErr_Clear();
+    const bool located = path.is_valid() && PyUnicode_Check(path.ptr());
+    nb::object message =
+        located ? checked(PyUnicode_FromFormat("cannot import name %R from %R (%S)", text(name).ptr(),
+                                               module_name.ptr(), path.ptr()))
+                : checked(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", text(name).ptr(),
+                                               module_name.ptr()));
+    nb::dict details;
+    details["name"] = module_name;
+    details["path"] = located ? path : nb::none();
+#if PY_VERSION_HEX >= 0x030C0000
+    details["name_from"] = text(name);
+#endif
+    nb::object error = nb::handle(PyExc_ImportError)(message, **details);
+    PyErr_SetObject(PyExc_ImportError, error.ptr());
+    throw nb::python_error();
+}
+
+// `from <module> import <names>`, onto the module's attributes.
+void import_from(nb::module_ &m, const char *module, std::initializer_list<const char *> names) {
+    nb::list from_list;
+    for (const char *name : names) from_list.append(text(name));
+    nb::object source = checked(PyImport_ImportModuleLevel(module, nullptr, nullptr, from_list.ptr(), 0));
+    for (const char *name : names) {
+        PyObject *value = PyObject_GetAttrString(source.ptr(), name);
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+            PyErr_Clear();
+            raise_cannot_import(source, module, name);
+        }
+        m.attr(name) = nb::steal(value);
+    }
+}
+
+void load(nb::module_ &m) {
     zarn::py::init_module_support();
     g_module = m.inc_ref();
 
-    m.attr("ThreadPoolExecutor") = nb::module_::import_("concurrent.futures").attr("ThreadPoolExecutor");
-    m.attr("WbnConverterException") = nb::module_::import_("zarn_data_access.exception").attr("WbnConverterException");
-    nb::module_ common = nb::module_::import_("zarn_data_access.common");
-    m.attr("QuanAnalysisTypes") = common.attr("QuanAnalysisTypes");
-    m.attr("AnalysisTypes") = common.attr("AnalysisTypes");
+    import_from(m, "concurrent.futures", {"ThreadPoolExecutor"});
+    import_from(m, "zarn_data_access.exception", {"WbnConverterException"});
+    import_from(m, "zarn_data_access.common", {"QuanAnalysisTypes", "AnalysisTypes"});
     for (const char *name : {"os", "subprocess", "sys", "tempfile", "time"}) m.attr(name) = nb::module_::import_(name);
 
     // Defaults are made in order; object defaults are made from the classes
@@ -614,3 +653,32 @@ NB_MODULE(converter, m) {
     m.def("_windows_command_line", &windows_command_line_of, nb::arg("arguments").none());
 }
 
+// The module's initialisation. A failure reaches the importer as it is (the
+// ImportError of a module or name that cannot be imported, the
+// AttributeError of a missing enumeration member), where NB_MODULE would wrap
+// it in an ImportError of its own.
+int exec_module(PyObject *m) noexcept {
+    nb::detail::nb_module_exec(NB_DOMAIN_STR, m);
+    try {
+        nb::module_ module = nb::borrow<nb::module_>(m);
+        load(module);
+        return 0;
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_ImportError, "zarn_data_access.converter could not be initialised");
+    }
+    return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {{Py_mod_exec, (void *)exec_module}, NB_MODULE_SLOTS_2};
+
+PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "converter", nullptr, 0, nullptr, module_slots, nullptr,
+                                 nullptr, nb::detail::nb_module_free};
+
+}  // namespace
+
+extern "C" [[maybe_unused]] NB_EXPORT PyObject *PyInit_converter(void);
+extern "C" PyObject *PyInit_converter(void) { return PyModuleDef_Init(&module_definition); }

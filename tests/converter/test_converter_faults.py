@@ -1,10 +1,12 @@
-"""Faults in what the converter module takes from other modules while it
-runs: each ends in a Python exception, or is passed over where the run
-passes failures over, and the process goes on."""
+"""Faults in what the converter module takes from other modules, when it
+loads and while it runs: each ends in a Python exception, or is passed over
+where the run passes failures over, and the process goes on."""
 
+import importlib
 import os
 import subprocess
 import sys
+import textwrap
 import types
 from concurrent.futures import ThreadPoolExecutor
 
@@ -14,6 +16,50 @@ from conversion_support import TIMEOUT
 from zarn_data_access import converter
 
 RESULT_OK = (("out", "### Start ConversionResult\r\n"), ("out", "ok\r\n"), ("out", "### End ConversionResult\r\n"))
+
+LOAD_FAULTS = [
+    # (what is broken before the module loads, the failure expected)
+    ("import zarn_data_access.exception as m; del m.WbnConverterException",
+     "ImportError: cannot import name 'WbnConverterException' from 'zarn_data_access.exception' ({file})"),
+    ("import zarn_data_access.common as m; del m.QuanAnalysisTypes",
+     "ImportError: cannot import name 'QuanAnalysisTypes' from 'zarn_data_access.common' ({file})"),
+    ("import zarn_data_access.common as m; del m.AnalysisTypes",
+     "ImportError: cannot import name 'AnalysisTypes' from 'zarn_data_access.common' ({file})"),
+    ("import sys; sys.modules['concurrent.futures'] = None",
+     "ModuleNotFoundError: import of concurrent.futures halted; None in sys.modules"),
+    ("import sys; sys.modules['time'] = None", "ModuleNotFoundError: import of time halted; None in sys.modules"),
+    # an enumeration without the member ALL: its own AttributeError
+    ("import enum, zarn_data_access.common as m\n"
+     "class QuanAnalysisTypes(enum.Flag):\n    SRM = 1\n    SIM = 2\n"
+     "m.QuanAnalysisTypes = QuanAnalysisTypes", "AttributeError: ALL"),
+    ("import enum, zarn_data_access.common as m\n"
+     "class AnalysisTypes(enum.Flag):\n    QUAL = 1\n"
+     "m.AnalysisTypes = AnalysisTypes", "AttributeError: ALL"),
+]
+
+
+@pytest.mark.parametrize("fault, failure", LOAD_FAULTS)
+def test_loading_with_a_missing_module_or_name_fails_with_the_interpreter_s_error(fault, failure):
+    script = fault + textwrap.dedent("""
+        try:
+            import zarn_data_access.converter
+        except BaseException as e:
+            print(f"{type(e).__name__}: {e}")
+            print(e.__cause__, getattr(e, "name", None), getattr(e, "path", None))
+        else:
+            print("loaded")
+        print("alive")
+    """)
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=TIMEOUT)
+    assert run.returncode == 0, run.stderr
+    message, details, alive = run.stdout.splitlines()
+    source = failure.partition(" from '")[2].partition("'")[0]
+    file = importlib.import_module(source).__file__ if source else None
+    assert message == failure.format(file=file)
+    if source:
+        # raised as the import statement raises it, not wrapped in another
+        assert details == f"None {source} {file}"
+    assert alive == "alive"
 
 
 def without(module, name):
