@@ -74,13 +74,7 @@ void close_stream(nb::handle reader) {
 // already in flight is left as it was.
 void close_stream_quietly(nb::handle reader, const char *context) noexcept {
     if (!reader.is_valid()) return;
-    nb::error_scope scope;
-    try {
-        close_stream(reader);
-    } catch (nb::python_error &e) {
-        e.discard_as_unraisable(context);
-    } catch (...) {
-    }
+    or_unraisable(context, [&] { close_stream(reader); });
 }
 
 struct FileObject {
