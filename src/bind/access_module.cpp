@@ -74,13 +74,7 @@ void close_stream(nb::handle reader) {
 // already in flight is left as it was.
 void close_stream_quietly(nb::handle reader, const char *context) noexcept {
     if (!reader.is_valid()) return;
-    nb::error_scope scope;
-    try {
-        close_stream(reader);
-    } catch (nb::python_error &e) {
-        e.discard_as_unraisable(context);
-    } catch (...) {
-    }
+    or_unraisable(context, [&] { close_stream(reader); });
 }
 
 struct FileObject {
@@ -243,13 +237,14 @@ NB_MODULE(access, m) {
     if (!PyDateTimeAPI) throw nb::python_error();
 
     // The names the module takes from the others, in this order.
-    m.attr("ZarnSymbols") = nb::module_::import_("zarn_data_access._internal._enum").attr("ZarnSymbols");
+    m.attr("ZarnSymbols") = nb::getattr(nb::module_::import_("zarn_data_access._internal._enum"), "ZarnSymbols");
     nb::module_ index_module = nb::module_::import_("zarn_data_access._internal._index");
-    m.attr("FunctionIndex") = index_module.attr("FunctionIndex");
-    m.attr("JumpTable") = index_module.attr("JumpTable");
-    m.attr("DetectorTypes") = nb::module_::import_("zarn_data_access._internal._description").attr("DetectorTypes");
-    m.attr("KxmFileReader") = nb::module_::import_("zarn_data_access._internal._reader").attr("KxmFileReader");
-    m.attr("ZarnException") = nb::module_::import_("zarn_data_access.exception").attr("ZarnException");
+    m.attr("FunctionIndex") = nb::getattr(index_module, "FunctionIndex");
+    m.attr("JumpTable") = nb::getattr(index_module, "JumpTable");
+    m.attr("DetectorTypes") =
+        nb::getattr(nb::module_::import_("zarn_data_access._internal._description"), "DetectorTypes");
+    m.attr("KxmFileReader") = nb::getattr(nb::module_::import_("zarn_data_access._internal._reader"), "KxmFileReader");
+    m.attr("ZarnException") = nb::getattr(nb::module_::import_("zarn_data_access.exception"), "ZarnException");
     import_analyses(m);
     imports.reader_factory = factory_of(m.attr("KxmFileReader")).release().ptr();
     imports.jump_table_factory = factory_of(m.attr("JumpTable")).release().ptr();

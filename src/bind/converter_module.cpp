@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -62,8 +63,7 @@ template <typename F>
 void quietly(F &&f) noexcept {
     try {
         f();
-    } catch (const nb::python_error &) {
-    } catch (const std::exception &) {
+    } catch (...) {
     }
 }
 
@@ -79,7 +79,7 @@ struct OptionField {
 // name, and write the object's own value.
 void define_option_class(nb::module_ &m, const char *name, std::vector<OptionField> fields) {
     nb::dict namespace_;
-    namespace_["__module__"] = m.attr("__name__");
+    namespace_["__module__"] = nb::getattr(m, "__name__");
     namespace_["__qualname__"] = name;
     for (OptionField &field : fields) {
         const std::string stored = std::string("_") + name + "__" + field.property;
@@ -102,8 +102,13 @@ void define_option_class(nb::module_ &m, const char *name, std::vector<OptionFie
 // One conversion run. Its cancelled flag and its process are its own, so that
 // a run that is ending never acts on the next one.
 struct Run {
-    explicit Run(uint64_t number) : number(number) {}
+    Run(uint64_t number, bool overwrite) : number(number), overwrite(overwrite) {}
     const uint64_t number;
+    // The caller let the program replace a file already at the destination.
+    const bool overwrite;
+    // A file at the destination that this run must leave alone: it was there
+    // before the program started, and the program was not let replace it.
+    bool keep_destination = true;
     bool cancelled = false;  // guarded by Converter::mutex
     nb::object process;      // guarded; unset until the program has started
     nb::object pool;         // the pool the run was submitted to, if any
@@ -213,8 +218,9 @@ nb::object start_program(nb::handle cmd_and_params, nb::handle stderr_io) {
     nb::object args = nb::borrow(cmd_and_params);
 #endif
     try {
-        return subprocess.attr("Popen")(args, "stdout"_a = subprocess.attr("PIPE"), "stderr"_a = stderr_io,
-                                        "close_fds"_a = true);
+        nb::object popen = nb::getattr(subprocess, "Popen");
+        nb::object pipe = nb::getattr(subprocess, "PIPE");
+        return popen(args, "stdout"_a = pipe, "stderr"_a = stderr_io, "close_fds"_a = true);
     } catch (nb::python_error &e) {
         if (e.matches(PyExc_FileNotFoundError)) raise_conversion_error(conv::kStartFailureMessage);
         throw;
@@ -293,9 +299,19 @@ std::pair<nb::object, bool> release(nb::handle self, Run &run) {
     return {std::move(pool), run.cancelled};
 }
 
+// Whether the destination is a file the run must not delete. When that
+// cannot be told, the file is kept.
+bool must_keep_destination(const Run &run, nb::handle dest_file_path) {
+    if (run.overwrite) return false;
+    bool exists = true;
+    quietly([&] { exists = truth(global("os").attr("path").attr("lexists")(dest_file_path)); });
+    return exists;
+}
+
 // Kills the program if it still runs, reaps it and closes its pipe. After an
 // unexpected failure, a program that had to be killed may have left a partial
-// destination file: it is deleted, unless the run was cancelled.
+// destination file: it is deleted, unless the run was cancelled or the file
+// is the caller's own from before the run.
 void end_program(Converter &c, Run &run, nb::handle exit_code, nb::handle dest_file_path) {
     nb::handle process = run.process;
     bool still_running = false;
@@ -307,7 +323,7 @@ void end_program(Converter &c, Run &run, nb::handle exit_code, nb::handle dest_f
         });
     }
     quietly([&] { process.attr("stdout").attr("close")(); });
-    if (!still_running || !compare(exit_code, nb::int_(0), Py_NE)) return;
+    if (!still_running || run.keep_destination || !compare(exit_code, nb::int_(0), Py_NE)) return;
     // The file may stay locked for a moment after the program has gone.
     for (int attempt = 0; attempt < 100 && !cancelled(c, run); ++attempt) {
         try {
@@ -333,6 +349,8 @@ nb::object execute(nb::handle self, const std::shared_ptr<Run> &run, nb::handle 
     nb::object stderr_io;
     try {
         stderr_io = global("tempfile").attr("TemporaryFile")();
+        // Noted before the program can create or replace the file.
+        run->keep_destination = must_keep_destination(*run, dest_file_path);
         nb::object process = start_program(cmd_and_params, stderr_io);
         StateLock lock(c.mutex);
         run->process = std::move(process);
@@ -386,7 +404,8 @@ nb::object execute(nb::handle self, const std::shared_ptr<Run> &run, nb::handle 
 }
 
 // Accepts a run and submits it to the worker pool; returns its future.
-nb::object submit_run(nb::handle self, nb::handle args, nb::handle dest_path) {
+// `overwrite`: the program may replace a file already at the destination.
+nb::object submit_run(nb::handle self, nb::handle args, nb::handle dest_path, bool overwrite) {
     nb::list params;
     params.append(text(conv::kProgramName));
     params.attr("extend")(args);
@@ -397,7 +416,7 @@ nb::object submit_run(nb::handle self, nb::handle args, nb::handle dest_path) {
     {
         StateLock lock(c.mutex);
         if (c.current) raise_conversion_error("Already converting.");
-        auto run = std::make_shared<Run>(++c.runs);
+        auto run = std::make_shared<Run>(++c.runs, overwrite);
         c.current = run;
         try {
             show_busy(self, true);
@@ -465,7 +484,8 @@ void restriction(const char *enumeration, Read read, std::initializer_list<std::
     for (const auto &[member, flag] : members) *flag = truth(bit_and(read(), global(enumeration).attr(member)));
 }
 
-void add_option_string(nb::handle self, nb::handle arrays, nb::handle overwrite) {
+// Returns whether `overwrite` was true, tested once.
+bool add_option_string(nb::handle self, nb::handle arrays, nb::handle overwrite) {
     conv::OptionValues v;
     if (equals_none(tree(self))) throw zarn::PlainError("convert_options is null.");
     v.overwrite = truth(overwrite);
@@ -487,6 +507,7 @@ void add_option_string(nb::handle self, nb::handle arrays, nb::handle overwrite)
     v.use_shimadzu_post_processing =
         truth(tree(self).attr("manufacturer_options").attr("shimadzu_options").attr("use_shimadzu_post_processing"));
     for (const char *flag : conv::option_flags(v)) arrays.attr("append")(text(flag));
+    return v.overwrite;
 }
 
 nb::object convert(nb::handle self, nb::handle source_file_paths, nb::handle destination_file_path,
@@ -499,21 +520,59 @@ nb::object convert(nb::handle self, nb::handle source_file_paths, nb::handle des
         params.attr("extend")(source_file_paths);
     for (const char *argument : conv::kLeadingArguments) params.append(text(argument));
     params.append(destination_file_path);
-    add_option_string(self, params, overwrite);
-    return submit_run(self, params, destination_file_path);
+    const bool may_replace = add_option_string(self, params, overwrite);
+    return submit_run(self, params, destination_file_path, may_replace);
 }
 
-}  // namespace
+// ------------------------------------------------------------------ loading
 
-NB_MODULE(converter, m) {
+// The ImportError of `from <source> import <name>` when the module lacks the
+// name, worded as the interpreter words it.
+[[noreturn]] void raise_cannot_import(nb::handle source, const char *module, const char *name) {
+    nb::object module_name = nb::getattr(source, "__name__", text(module));
+    if (!PyUnicode_Check(module_name.ptr())) module_name = text(module);
+    nb::object path = nb::steal(PyModule_GetFilenameObject(source.ptr()));
+    if (!path.is_valid()) PyErr_Clear();
+    const bool located = path.is_valid() && PyUnicode_Check(path.ptr());
+    nb::object message =
+        located ? checked(PyUnicode_FromFormat("cannot import name %R from %R (%S)", text(name).ptr(),
+                                               module_name.ptr(), path.ptr()))
+                : checked(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", text(name).ptr(),
+                                               module_name.ptr()));
+    nb::dict details;
+    details["name"] = module_name;
+    details["path"] = located ? path : nb::none();
+#if PY_VERSION_HEX >= 0x030C0000
+    details["name_from"] = text(name);
+#endif
+    nb::object error = nb::handle(PyExc_ImportError)(message, **details);
+    PyErr_SetObject(PyExc_ImportError, error.ptr());
+    throw nb::python_error();
+}
+
+// `from <module> import <names>`, onto the module's attributes.
+void import_from(nb::module_ &m, const char *module, std::initializer_list<const char *> names) {
+    nb::list from_list;
+    for (const char *name : names) from_list.append(text(name));
+    nb::object source = checked(PyImport_ImportModuleLevel(module, nullptr, nullptr, from_list.ptr(), 0));
+    for (const char *name : names) {
+        PyObject *value = PyObject_GetAttrString(source.ptr(), name);
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+            PyErr_Clear();
+            raise_cannot_import(source, module, name);
+        }
+        m.attr(name) = nb::steal(value);
+    }
+}
+
+void load(nb::module_ &m) {
     zarn::py::init_module_support();
     g_module = m.inc_ref();
 
-    m.attr("ThreadPoolExecutor") = nb::module_::import_("concurrent.futures").attr("ThreadPoolExecutor");
-    m.attr("WbnConverterException") = nb::module_::import_("zarn_data_access.exception").attr("WbnConverterException");
-    nb::module_ common = nb::module_::import_("zarn_data_access.common");
-    m.attr("QuanAnalysisTypes") = common.attr("QuanAnalysisTypes");
-    m.attr("AnalysisTypes") = common.attr("AnalysisTypes");
+    import_from(m, "concurrent.futures", {"ThreadPoolExecutor"});
+    import_from(m, "zarn_data_access.exception", {"WbnConverterException"});
+    import_from(m, "zarn_data_access.common", {"QuanAnalysisTypes", "AnalysisTypes"});
     for (const char *name : {"os", "subprocess", "sys", "tempfile", "time"}) m.attr(name) = nb::module_::import_(name);
 
     // Defaults are made in order; object defaults are made from the classes
@@ -551,9 +610,18 @@ NB_MODULE(converter, m) {
              })
         .def("convert", &convert, nb::arg("source_file_paths").none(), nb::arg("destination_file_path").none(),
              nb::arg("overwrite").none())
-        .def("_WbnConverter__add_option_string", &add_option_string, nb::arg("arrays").none(),
-             nb::arg("overwrite").none())
-        .def("_WbnConverter__convert", &submit_run, nb::arg("args").none(), nb::arg("dest_path").none())
+        .def(
+            "_WbnConverter__add_option_string",
+            [](nb::handle self, nb::handle arrays, nb::handle overwrite) { add_option_string(self, arrays, overwrite); },
+            nb::arg("arrays").none(), nb::arg("overwrite").none())
+        .def(
+            "_WbnConverter__convert",
+            [](nb::handle self, nb::handle args, nb::handle dest_path) {
+                // Called directly, the run is not known to be let replace an
+                // earlier file.
+                return submit_run(self, args, dest_path, false);
+            },
+            nb::arg("args").none(), nb::arg("dest_path").none())
         .def("cancel", &cancel)
         .def(
             "_WbnConverter__execute",
@@ -564,7 +632,7 @@ NB_MODULE(converter, m) {
                 std::shared_ptr<Run> run;
                 {
                     StateLock lock(c.mutex);
-                    run = std::make_shared<Run>(++c.runs);
+                    run = std::make_shared<Run>(++c.runs, false);
                 }
                 return execute(self, run, cmd_and_params, dest_file_path);
             },
@@ -584,3 +652,33 @@ NB_MODULE(converter, m) {
     // Not part of the interface: the Windows quoting, for the tests.
     m.def("_windows_command_line", &windows_command_line_of, nb::arg("arguments").none());
 }
+
+// The module's initialisation. A failure reaches the importer as it is (the
+// ImportError of a module or name that cannot be imported, the
+// AttributeError of a missing enumeration member), where NB_MODULE would wrap
+// it in an ImportError of its own.
+int exec_module(PyObject *m) noexcept {
+    nb::detail::nb_module_exec(NB_DOMAIN_STR, m);
+    try {
+        nb::module_ module = nb::borrow<nb::module_>(m);
+        load(module);
+        return 0;
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_ImportError, "zarn_data_access.converter could not be initialised");
+    }
+    return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {{Py_mod_exec, (void *)exec_module}, NB_MODULE_SLOTS_2};
+
+PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "converter", nullptr, 0, nullptr, module_slots, nullptr,
+                                 nullptr, nb::detail::nb_module_free};
+
+}  // namespace
+
+extern "C" [[maybe_unused]] NB_EXPORT PyObject *PyInit_converter(void);
+extern "C" PyObject *PyInit_converter(void) { return PyModuleDef_Init(&module_definition); }

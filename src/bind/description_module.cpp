@@ -209,10 +209,10 @@ NB_MODULE(_description, m) {
     nb::module_ enums = nb::module_::import_("zarn_data_access._internal._enum");
     nb::module_ common = nb::module_::import_("zarn_data_access.common");
     for (const char *name : {"ZarnSymbols", "DetectorTypes", "VendorSpecificAdditionalConditionTypes", "TripleQScanTypes"})
-        m.attr(name) = enums.attr(name);
+        m.attr(name) = nb::getattr(enums, name);
     for (const char *name : {"CompoundTypes", "InstrumentManufacturers", "PolarityTypes", "QuanAnalysisTypes",
                              "SpectrumTypes", "ValueRange"})
-        m.attr(name) = common.attr(name);
+        m.attr(name) = nb::getattr(common, name);
     learn_value_enum_members();
 
     // ---- MeasurementDescription

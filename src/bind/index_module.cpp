@@ -78,10 +78,10 @@ NB_MODULE(_index, m) {
     nb::module_ enums = nb::module_::import_("zarn_data_access._internal._enum");
     nb::module_ description = nb::module_::import_("zarn_data_access._internal._description");
     nb::module_ exception = nb::module_::import_("zarn_data_access.exception");
-    m.attr("ZarnSymbols") = enums.attr("ZarnSymbols");
+    m.attr("ZarnSymbols") = nb::getattr(enums, "ZarnSymbols");
     for (const char *name : {"MeasurementDescription", "FunctionDescription", "InternalSpectrumDescription"})
-        m.attr(name) = description.attr(name);
-    for (const char *name : {"ZarnException", "ZarnVersionException"}) m.attr(name) = exception.attr(name);
+        m.attr(name) = nb::getattr(description, name);
+    for (const char *name : {"ZarnException", "ZarnVersionException"}) m.attr(name) = nb::getattr(exception, name);
 
     // ---- JumpTable
     auto table = record_class<Table>(m, "JumpTable");

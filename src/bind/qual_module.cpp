@@ -1453,7 +1453,7 @@ NB_MODULE(qual, m) {
         nb::module_::import_(name);
     nb::module_ description = nb::module_::import_("zarn_data_access._internal._description");
     for (const char *name : {"VendorSpecificAdditionalConditionTypes", "TripleQScanTypes"})
-        m.attr(name) = description.attr(name);
+        m.attr(name) = nb::getattr(description, name);
 
     register_conditions(m);
 

@@ -133,7 +133,9 @@ int record_traverse(PyObject *self, visitproc visit, void *arg) {
 
 template <typename T>
 int record_clear(PyObject *self) {
-    if (nb::inst_ready(self)) nb::inst_ptr<T>(self)->clear();
+    or_unraisable("clearing a Zarn object", [&] {
+        if (nb::inst_ready(self)) nb::inst_ptr<T>(self)->clear();
+    });
     return 0;
 }
 

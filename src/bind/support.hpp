@@ -127,6 +127,28 @@ inline Py_hash_t hash_within_limit(nb::handle o) {
     return h;
 }
 
+// Runs f where no Python caller can receive a failure (a finaliser, the
+// collector's clear): a failure of any kind goes to the interpreter's
+// unraisable hook, named by `context`, and an exception already set is left
+// as it was.
+template <typename F>
+void or_unraisable(const char *context, F &&f) noexcept {
+    nb::error_scope scope;
+    try {
+        f();
+        return;
+    } catch (nb::python_error &e) {
+        e.discard_as_unraisable(context);
+        return;
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+    nb::object where = nb::steal(PyUnicode_FromString(context));
+    PyErr_WriteUnraisable(where.ptr());
+}
+
 // Every module calls this from its initialiser; the exception types it
 // needs are imported then, so that raising never has to import.
 inline void init_module_support() {

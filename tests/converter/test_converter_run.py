@@ -101,16 +101,38 @@ def test_run_outcome(conversions, monkeypatch, steps, outcome):
         assert progress == [3.0, 4.0]
 
 
-def test_undecodable_output_interrupts_the_run_and_deletes_the_destination(conversions):
+@pytest.mark.parametrize(
+    "earlier_file, overwrite, start, kept",
+    [
+        # the caller's own file, which the program was not let replace
+        (True, False, "convert", True),
+        (True, False, "_WbnConverter__convert", True),
+        # a file the program was let replace, or wrote anew: its partial output
+        (True, True, "convert", False),
+        (False, False, "convert", False),
+    ],
+)
+def test_interrupted_run_deletes_the_destination_only_when_the_program_may_have_written_it(
+        conversions, earlier_file, overwrite, start, kept):
     c = conversions.converter()
     dest = conversions.path("partial.zarn")
-    pathlib.Path(dest).write_bytes(b"partial")
-    future, _ = conversions.start(c, ("raw", "ff0d0a"), HANG, dest=dest)
+    if earlier_file:
+        pathlib.Path(dest).write_bytes(b"earlier")
+    # The program writes the destination where it may: a partial output.
+    writes = [("touch", dest)] if overwrite or not earlier_file else []
+    steps = (*writes, ("raw", "ff0d0a"), HANG)
+    if start == "convert":
+        future, _ = conversions.start(c, *steps, dest=dest, overwrite=overwrite)
+    else:
+        future = c._WbnConverter__convert([conversions.scenario(*steps), "-dest", dest], dest)
+        conversions.futures.append(future)
     assert failure_of(future) == (
         "Command interrupted. 'utf-8' codec can't decode byte 0xff in position 0: invalid start byte"
     )
     assert reaped(conversions.record(dest)["pid"])
-    assert not os.path.exists(dest)
+    assert os.path.exists(dest) == kept
+    if kept:
+        assert pathlib.Path(dest).read_bytes() == b"earlier"
 
 
 def test_converter_stays_busy_until_a_failed_run_has_cleaned_up(conversions, monkeypatch):

@@ -40,11 +40,11 @@ class Conversions:
         path.write_text(json.dumps([list(step) for step in steps]))
         return str(path)
 
-    def start(self, c, *steps, dest=None):
+    def start(self, c, *steps, dest=None, overwrite=False):
         """Starts a conversion of a scenario; returns its future and its
         destination path."""
         dest = dest or self.path(f"out{self.count + 1}.zarn")
-        future = c.convert(self.scenario(*steps), dest, False)
+        future = c.convert(self.scenario(*steps), dest, overwrite)
         self.futures.append(future)
         return future, dest
 

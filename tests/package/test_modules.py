@@ -80,3 +80,23 @@ def test_the_shipped_test_hooks_refuse_what_they_cannot_do(make_reader):
         _testing.make_spectrum_indices(make_reader(bytes(8)), 2**63 - 1, [1])
     with pytest.raises(TypeError):
         _testing.spectrum_supplemental_contains(3, "x")
+
+
+@pytest.mark.parametrize("name, source, missing", [
+    ("zarn_data_access._internal._description", "zarn_data_access.common", "CompoundTypes"),
+    ("zarn_data_access._internal._index", "zarn_data_access._internal._description", "InternalSpectrumDescription"),
+    ("zarn_data_access.qual", "zarn_data_access._internal._description", "TripleQScanTypes"),
+    ("zarn_data_access.access", "zarn_data_access._internal._reader", "KxmFileReader"),
+])
+def test_a_module_that_cannot_take_a_name_fails_to_load_and_the_process_goes_on(name, source, missing):
+    code = ("import importlib\n"
+            f"delattr(importlib.import_module({source!r}), {missing!r})\n"
+            "try:\n"
+            f"    importlib.import_module({name!r})\n"
+            "except ImportError as e:\n"
+            "    print(repr(e.__cause__))\n"
+            "print('alive')\n")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines() == [repr(AttributeError(f"module {source!r} has no attribute {missing!r}")),
+                                       "alive"]
