@@ -12,7 +12,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from conversion_support import TIMEOUT
+from kit.conversion import TIMEOUT
 from zarn_data_access import converter
 
 RESULT_OK = (("out", "### Start ConversionResult\r\n"), ("out", "ok\r\n"), ("out", "### End ConversionResult\r\n"))
