@@ -12,7 +12,7 @@
 
 #include "records/index.hpp"
 #include "pyconv.hpp"
-#include "record_objects.hpp"
+#include "index_objects.hpp"
 #include "support.hpp"
 
 namespace nb = nanobind;

@@ -9,7 +9,7 @@
 #include <type_traits>
 
 #include "pyconv.hpp"
-#include "record_objects.hpp"
+#include "description_objects.hpp"
 #include "support.hpp"
 #include "value_semantics.hpp"
 #include "values.hpp"

@@ -4,7 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include "pyconv.hpp"
-#include "record_objects.hpp"
+#include "index_objects.hpp"
 #include "support.hpp"
 #include "values.hpp"
 

@@ -14,7 +14,8 @@
 
 #include "records/index.hpp"
 #include "pyconv.hpp"
-#include "record_objects.hpp"
+#include "analysis_objects.hpp"
+#include "reader_object.hpp"
 #include "support.hpp"
 
 namespace nb = nanobind;

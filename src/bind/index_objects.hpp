@@ -1,0 +1,143 @@
+// The Python objects of the index records (zarn_data_access._internal._index):
+// the conversion options, the jump table and the index entries of
+// measurements, functions and spectra, and the factories that make function
+// and spectrum index entries from C++ without calling Python code.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <memory>
+#include <utility>
+
+#include "description_objects.hpp"
+#include "objects.hpp"
+#include "reader_object.hpp"
+#include "records/index.hpp"
+
+namespace zarn::py {
+
+namespace nb = nanobind;
+
+struct ZarnInternalConversionOptionsObject {
+    std::shared_ptr<ZarnInternalConversionOptions> record = std::make_shared<ZarnInternalConversionOptions>();
+    bool reading = false;
+
+    ZarnInternalConversionOptions &rec() { return *record; }
+    int traverse(visitproc, void *) const { return 0; }
+    void clear() {}
+    void forget() {}
+};
+
+struct MeasurementIndexObject {
+    nb::object reader;
+    MeasurementIndex record;
+    nb::object measurement_description;
+
+    MeasurementIndex &rec() { return record; }
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(reader.ptr());
+        Py_VISIT(measurement_description.ptr());
+        return 0;
+    }
+    void clear() {
+        reader.reset();
+        measurement_description.reset();
+    }
+};
+
+struct JumpTableObject {
+    JumpTable record;
+    nb::object conversion_options, measurement_index_list;
+    bool reading = false;
+
+    JumpTable &rec() { return record; }
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(conversion_options.ptr());
+        Py_VISIT(measurement_index_list.ptr());
+        return 0;
+    }
+    void clear() {
+        conversion_options.reset();
+        measurement_index_list.reset();
+    }
+};
+
+struct FunctionIndexObject {
+    nb::object reader;
+    int64_t position = 0;
+    nb::object function_description;
+
+    // The description's C++ object; null only after the collector cleared it.
+    FunctionDescriptionObject *description() { return as<FunctionDescriptionObject>(function_description); }
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(reader.ptr());
+        Py_VISIT(function_description.ptr());
+        return 0;
+    }
+    void clear() {
+        reader.reset();
+        function_description.reset();
+    }
+};
+
+struct SpectrumIndexObject {
+    nb::object reader;
+    int64_t position = 0;
+    nb::object spectrum_description;
+    int64_t profile_position = 0;
+
+    // The description's C++ object; null only after the collector cleared it.
+    InternalSpectrumDescriptionObject *description() {
+        return spectrum_description.is_valid() ? nb::inst_ptr<InternalSpectrumDescriptionObject>(spectrum_description)
+                                               : nullptr;
+    }
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(reader.ptr());
+        Py_VISIT(spectrum_description.ptr());
+        return 0;
+    }
+    void clear() {
+        reader.reset();
+        spectrum_description.reset();
+    }
+};
+
+// A SpectrumIndex's description, reached from C++ without an attribute
+// lookup; null when `h` is no SpectrumIndex.
+inline InternalSpectrumDescriptionObject *spectrum_description_of(nb::handle h) {
+    SpectrumIndexObject *index = as<SpectrumIndexObject>(h);
+    return index ? index->description() : nullptr;
+}
+
+// ---- factories for C++ callers (the same steps as the class factories)
+
+// A FunctionIndex: keeps the reader object and the position and reads the
+// function description at the reader's current place.
+inline nb::object make_function_index(nb::handle reader_object, int64_t position) {
+    Reader &reader = reader_of(reader_object);
+    nb::object description = new_instance<FunctionDescriptionObject>();
+    read_function_description(reader, nb::inst_ptr<FunctionDescriptionObject>(description)->rec());
+    nb::object obj = new_instance<FunctionIndexObject>();
+    auto *index = nb::inst_ptr<FunctionIndexObject>(obj);
+    index->reader = nb::borrow(reader_object);
+    index->position = position;
+    index->function_description = std::move(description);
+    return obj;
+}
+
+// A SpectrumIndex: keeps the reader object and the position and reads the
+// spectrum description, with its index, at the reader's current place; the
+// profile position is 0. `reader` is the C++ object of `reader_object`.
+inline nb::object make_spectrum_index(nb::handle reader_object, Reader &reader, int64_t position, int64_t index) {
+    nb::object description = new_instance<InternalSpectrumDescriptionObject>(index);
+    read_internal_spectrum_description(reader, nb::inst_ptr<InternalSpectrumDescriptionObject>(description)->rec());
+    nb::object obj = new_instance<SpectrumIndexObject>();
+    auto *entry = nb::inst_ptr<SpectrumIndexObject>(obj);
+    entry->reader = nb::borrow(reader_object);
+    entry->position = position;
+    entry->spectrum_description = std::move(description);
+    return obj;
+}
+
+}  // namespace zarn::py
