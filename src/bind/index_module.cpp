@@ -125,7 +125,7 @@ NB_MODULE(_index, m) {
     auto options = record_class<Options>(m, "ZarnInternalConversionOptions");
     options.def_static("_ZarnInternalConversionOptions__create_instance", [] { return new_instance<Options>(); })
         .def("_ZarnInternalConversionOptions__read",
-             [](Options &o, Reader &r) { read_object(o, [&] { zarn::read_conversion_options(r, o.rec()); }); },
+             [](Options &o, Reader &r) { read_object_with(o, [&] { zarn::read_conversion_options(r, o.rec()); }); },
              "reader"_a)
         .def_prop_ro("_ZarnInternalConversionOptions__desired_analysis_type_id",
                      [](Options &o) { return opt_int(o.rec().desired_analysis_type_id); })
