@@ -19,26 +19,6 @@ using zarn::Reader;
 
 namespace {
 
-// A record class: its factory (`create`, with its arguments' names), its
-// read step, its fields, and for the condition records their value hash
-// and equality.
-template <typename T, typename Create, typename... Extra>
-void def_record(nb::module_ &m, Create &&create, const Extra &...extra) {
-    auto cls = record_class<T>(m, T::kClass);
-    cls.def_static(field_name<T>("create_instance").c_str(), std::forward<Create>(create), extra...)
-        .def(field_name<T>("read").c_str(), [](T &o, Reader &r) { read_object(o, r); }, "reader"_a);
-    def_fields(cls);
-    if constexpr (has_value_fields<T>()) def_value_semantics(cls);
-}
-
-// The factory of a record read where it is made.
-template <typename T>
-nb::object create_read(Reader &r) {
-    nb::object obj = new_instance<T>();
-    read_object(*nb::inst_ptr<T>(obj), r);
-    return obj;
-}
-
 // ---- probing the shared enumerations
 
 // Tells the core which stored values (0-63) each enumeration of the shared

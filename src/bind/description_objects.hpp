@@ -315,7 +315,7 @@ struct FunctionDescriptionObject : RecordObject<FunctionDescriptionObject, Funct
     }
 
     static constexpr Field<Self> fields[] = {
-        custom<Self>("is_qual", is_qual_field),
+        custom<Self>("is_qual", is_qual_field, InValue::No, nullptr, "def (self) -> bool"),
         custom<Self>("qual_description", qual_description_field),
         custom<Self>("quan_description", quan_description_field),
     };
@@ -469,6 +469,28 @@ void read_object_with(T &o, Read &&read) {
 template <typename T>
 void read_object(T &o, Reader &r) {
     read_object_with(o, [&] { T::kRead(r, o.rec()); });
+}
+
+// ---------------------------------------------------------------- registration
+
+// A record class: its factory (`create`, with its arguments' names), its
+// read step, its fields, and for the condition records their value hash
+// and equality.
+template <typename T, typename Create, typename... Extra>
+void def_record(nb::module_ &m, Create &&create, const Extra &...extra) {
+    auto cls = record_class<T>(m, T::kClass);
+    cls.def_static(field_name<T>("create_instance").c_str(), std::forward<Create>(create), extra...)
+        .def(field_name<T>("read").c_str(), [](T &o, Reader &r) { read_object(o, r); }, nb::arg("reader"));
+    def_fields(cls);
+    if constexpr (has_value_fields<T>()) def_value_semantics(cls);
+}
+
+// The factory of a record read where it is made.
+template <typename T>
+nb::object create_read(Reader &r) {
+    nb::object obj = new_instance<T>();
+    read_object(*nb::inst_ptr<T>(obj), r);
+    return obj;
 }
 
 }  // namespace zarn::py

@@ -122,32 +122,7 @@ NB_MODULE(_index, m) {
         .def_prop_ro("_JumpTable__measurement_index_list", [](Table &o) { return or_none(o.measurement_index_list); });
 
     // ---- ZarnInternalConversionOptions
-    auto options = record_class<Options>(m, "ZarnInternalConversionOptions");
-    options.def_static("_ZarnInternalConversionOptions__create_instance", [] { return new_instance<Options>(); })
-        .def("_ZarnInternalConversionOptions__read",
-             [](Options &o, Reader &r) { read_object_with(o, [&] { zarn::read_conversion_options(r, o.rec()); }); },
-             "reader"_a)
-        .def_prop_ro("_ZarnInternalConversionOptions__desired_analysis_type_id",
-                     [](Options &o) { return opt_int(o.rec().desired_analysis_type_id); })
-        .def_prop_ro("_ZarnInternalConversionOptions__keep_only_ms1", [](Options &o) { return o.rec().keep_only_ms1; })
-        .def_prop_ro("_ZarnInternalConversionOptions__keep_profile_spectra",
-                     [](Options &o) { return o.rec().keep_profile_spectra; })
-        .def_prop_ro("_ZarnInternalConversionOptions__desired_quan_analysis_type_id",
-                     [](Options &o) { return opt_int(o.rec().desired_quan_analysis_type_id); })
-        .def_prop_ro("_ZarnInternalConversionOptions__keep_last_ms_function_in_mse",
-                     [](Options &o) { return o.rec().keep_last_ms_function_in_mse; })
-        .def_prop_ro("_ZarnInternalConversionOptions__mz_accuracy_power",
-                     [](Options &o) { return o.rec().mz_accuracy_power; })
-        .def_prop_ro("_ZarnInternalConversionOptions__rt_accuracy_power",
-                     [](Options &o) { return o.rec().rt_accuracy_power; })
-        .def_prop_ro("_ZarnInternalConversionOptions__ms_intensity_accuracy_power",
-                     [](Options &o) { return o.rec().ms_intensity_accuracy_power; })
-        .def_prop_ro("_ZarnInternalConversionOptions__dad_intensity_accuracy_power",
-                     [](Options &o) { return o.rec().dad_intensity_accuracy_power; })
-        .def_prop_ro("_ZarnInternalConversionOptions__analog_intensity_accuracy_power",
-                     [](Options &o) { return o.rec().analog_intensity_accuracy_power; })
-        .def_prop_ro("_ZarnInternalConversionOptions__use_specified_chromatogram_intensity_precision",
-                     [](Options &o) { return o.rec().use_specified_chromatogram_intensity_precision; });
+    def_record<Options>(m, [] { return new_instance<Options>(); });
 
     // ---- MeasurementIndex
     auto measurement = record_class<MeasurementEntry>(m, "MeasurementIndex");

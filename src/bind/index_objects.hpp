@@ -19,14 +19,25 @@ namespace zarn::py {
 
 namespace nb = nanobind;
 
-struct ZarnInternalConversionOptionsObject {
-    std::shared_ptr<ZarnInternalConversionOptions> record = std::make_shared<ZarnInternalConversionOptions>();
-    bool reading = false;
-
-    ZarnInternalConversionOptions &rec() { return *record; }
-    int traverse(visitproc, void *) const { return 0; }
-    void clear() {}
-    void forget() {}
+struct ZarnInternalConversionOptionsObject
+    : RecordObject<ZarnInternalConversionOptionsObject, ZarnInternalConversionOptions> {
+    using Self = ZarnInternalConversionOptionsObject;
+    static constexpr const char *kClass = "ZarnInternalConversionOptions";
+    static constexpr auto kRead = read_conversion_options;
+    static constexpr Field<Self> fields[] = {
+        ZARN_FRESH(desired_analysis_type_id),
+        ZARN_FRESH(keep_only_ms1),
+        ZARN_FRESH(keep_profile_spectra),
+        ZARN_FRESH(desired_quan_analysis_type_id),
+        ZARN_FRESH(keep_last_ms_function_in_mse),
+        ZARN_FRESH(mz_accuracy_power),
+        ZARN_FRESH(rt_accuracy_power),
+        ZARN_FRESH(ms_intensity_accuracy_power),
+        ZARN_FRESH(dad_intensity_accuracy_power),
+        ZARN_FRESH(analog_intensity_accuracy_power),
+        ZARN_FRESH(use_specified_chromatogram_intensity_precision),
+    };
+    Slots<kept_count(fields)> slots;
 };
 
 struct MeasurementIndexObject {

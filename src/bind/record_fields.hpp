@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "enum_members.hpp"
@@ -67,6 +68,9 @@ struct Field {
     bool kept = false;       // made on first access and kept until a read drops it
     InValue value = InValue::No;
     void (*set)(T &, nb::handle) = nullptr;  // a field that may be assigned
+    // The getter's signature where the field is always of one type (a
+    // plain integer or flag); null: object.
+    const char *signature = nullptr;
 };
 
 // ---------------------------------------------------------------- converters
@@ -126,6 +130,16 @@ nb::object made(T &o) {
     return Convert{}(o.rec().*Member);
 }
 
+// The signature of a fresh field's getter, for the member types that give
+// one Python type.
+template <typename Convert, typename R, typename M>
+constexpr const char *getter_signature(M R::*) {
+    if constexpr (!std::is_same_v<Convert, ByType>) return nullptr;
+    else if constexpr (std::is_same_v<M, bool>) return "def (self) -> bool";
+    else if constexpr (std::is_integral_v<M>) return "def (self) -> int";
+    else return nullptr;
+}
+
 template <typename T, auto Member, typename Convert = ByType, InValue Value = InValue::No>
 constexpr Field<T> kept(const char *name) {
     return {name, &made<T, Member, Convert>, true, Value};
@@ -133,13 +147,13 @@ constexpr Field<T> kept(const char *name) {
 
 template <typename T, auto Member, typename Convert = ByType>
 constexpr Field<T> fresh(const char *name) {
-    return {name, &made<T, Member, Convert>, false, InValue::No};
+    return {name, &made<T, Member, Convert>, false, InValue::No, nullptr, getter_signature<Convert>(Member)};
 }
 
 template <typename T>
 constexpr Field<T> custom(const char *name, nb::object (*get)(T &), InValue value = InValue::No,
-                          void (*set)(T &, nb::handle) = nullptr) {
-    return {name, get, false, value, set};
+                          void (*set)(T &, nb::handle) = nullptr, const char *signature = nullptr) {
+    return {name, get, false, value, set, signature};
 }
 
 // Inside the record object's class, whose `Self` and `Record` name it and
@@ -200,6 +214,8 @@ void def_fields(nb::class_<T> &cls) {
             cls.def_prop_rw(
                 name.c_str(), [i](T &o) { return field(o, i); },
                 [i](T &o, nb::handle value) { T::fields[i].set(o, value); }, nb::arg("value").none());
+        else if (f.signature)
+            cls.def_prop_ro(name.c_str(), [i](T &o) { return field(o, i); }, nb::sig(f.signature));
         else
             cls.def_prop_ro(name.c_str(), [i](T &o) { return field(o, i); });
     }
