@@ -92,11 +92,9 @@ struct FileObject {
     FileObject &operator=(const FileObject &) = delete;
     ~FileObject() { close_stream_quietly(reader, "ZarnFile finalisation"); }
 
-    FileObject &open() {
-        if (!jump_table.is_valid()) throw nb::type_error("the ZarnFile has been cleared");
-        return *this;
-    }
-    nb::object table(const char *field) { return nb::getattr(open().jump_table, field); }
+    static constexpr const char *kName = "ZarnFile";
+    bool cleared() const { return !jump_table.is_valid(); }
+    nb::object table(const char *field) { return nb::getattr(ready(*this).jump_table, field); }
 
     int traverse(visitproc visit, void *arg) const { return visit_objects(visit, arg, file_path, reader, jump_table); }
     // Garbage collection of a cycle through the handle closes the stream
@@ -147,10 +145,8 @@ struct MeasurementObject {
     nb::object measurement_index, index;
     nb::object lists[4];  // FunctionIndex objects of each kind, in block order
 
-    MeasurementObject &ready() {
-        if (!measurement_index.is_valid()) throw nb::type_error("the Measurement has been cleared");
-        return *this;
-    }
+    static constexpr const char *kName = "Measurement";
+    bool cleared() const { return !measurement_index.is_valid(); }
     int traverse(visitproc visit, void *arg) const {
         return visit_objects(visit, arg, measurement_index, index, lists[0], lists[1], lists[2], lists[3]);
     }
@@ -187,29 +183,28 @@ void read_measurement(MeasurementObject &o, nb::handle reader_object) {
 }
 
 nb::object create_measurement(nb::handle measurement_index, nb::handle index) {
-    nb::object obj = new_instance<MeasurementObject>();
-    MeasurementObject &o = *nb::inst_ptr<MeasurementObject>(obj);
-    o.measurement_index = nb::borrow(measurement_index);
-    o.index = nb::borrow(index);
-    for (nb::object &list : o.lists) list = nb::list();
-    nb::object reader = nb::getattr(measurement_index, "_MeasurementIndex__reader");
-    read_measurement(o, reader);
-    return obj;
+    return create<MeasurementObject>([&](MeasurementObject &o) {
+        o.measurement_index = nb::borrow(measurement_index);
+        o.index = nb::borrow(index);
+        for (nb::object &list : o.lists) list = nb::list();
+        nb::object reader = nb::getattr(measurement_index, "_MeasurementIndex__reader");
+        read_measurement(o, reader);
+    });
 }
 
 nb::object description_field(MeasurementObject &o, const char *name) {
-    nb::object description = nb::getattr(o.ready().measurement_index, "_MeasurementIndex__measurement_description");
+    nb::object description = nb::getattr(ready(o).measurement_index, "_MeasurementIndex__measurement_description");
     return nb::getattr(description, name);
 }
 
 nb::int_ analysis_count(MeasurementObject &o, Kind kind) {
-    const Py_ssize_t n = PyObject_Length(o.ready().lists[kind].ptr());
+    const Py_ssize_t n = PyObject_Length(ready(o).lists[kind].ptr());
     if (n < 0) throw nb::python_error();
     return nb::int_(n);
 }
 
 nb::object get_analysis(MeasurementObject &o, Kind kind, nb::handle index) {
-    const nb::object &list = o.ready().lists[kind];
+    const nb::object &list = ready(o).lists[kind];
     if (out_of_range(index, analysis_count(o, kind))) throw zarn::PlainError(kOutOfRange);
     nb::object entry = item(list, index);
     return nb::handle(imports.analysis_factory[kind])(entry, index);
@@ -269,10 +264,10 @@ NB_MODULE(access, m) {
                  if (o.reader.is_valid()) close_stream(o.reader);
              },
              "ex_type"_a.none(), "ex_value"_a.none(), "trace"_a.none())
-        .def("__str__", [](FileObject &o) { return path_text(o.open().file_path); })
-        .def("__repr__", [](FileObject &o) { return path_text(o.open().file_path); })
-        .def("close", [](FileObject &o) { close_stream(o.open().reader); })
-        .def_prop_ro("file_path", [](FileObject &o) { return o.open().file_path; })
+        .def("__str__", [](FileObject &o) { return path_text(ready(o).file_path); })
+        .def("__repr__", [](FileObject &o) { return path_text(ready(o).file_path); })
+        .def("close", [](FileObject &o) { close_stream(ready(o).reader); })
+        .def_prop_ro("file_path", [](FileObject &o) { return ready(o).file_path; })
         .def("get_file_format_version",
              [](FileObject &o) {
                  return version_text(o, "_JumpTable__major_version", "_JumpTable__minor_version",
@@ -303,7 +298,7 @@ NB_MODULE(access, m) {
                     "index"_a.none())
         .def("__str__", &measurement_text)
         .def("__repr__", &measurement_text)
-        .def("_Measurement__read", [](MeasurementObject &o, nb::handle reader) { read_measurement(o.ready(), reader); },
+        .def("_Measurement__read", [](MeasurementObject &o, nb::handle reader) { read_measurement(ready(o), reader); },
              "reader"_a.none())
         .def("get_qual_analysis_count", [](MeasurementObject &o) { return analysis_count(o, QualKind); })
         .def("get_dad_analysis_count", [](MeasurementObject &o) { return analysis_count(o, DadKind); })
@@ -317,7 +312,7 @@ NB_MODULE(access, m) {
              "index"_a.none())
         .def("get_analog_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, AnalogKind, i); },
              "index"_a.none())
-        .def_prop_ro("index", [](MeasurementObject &o) { return o.ready().index; });
+        .def_prop_ro("index", [](MeasurementObject &o) { return ready(o).index; });
     for (const char *name :
          {"hash", "sample_name", "sample_id", "acquisition_method_file_name", "dilution_factor", "injection_volume",
           "original_file_path", "instrument_product_name", "measurement_user_name", "plate_code", "well_code",

@@ -62,16 +62,15 @@ NB_MODULE(_description, m) {
         m.attr(name) = common.attr(name);
     learn_value_enum_members();
 
-    def_record<MeasurementDescriptionObject>(m, [] { return new_instance<MeasurementDescriptionObject>(); });
-    def_record<VendorSpecificAdditionalConditionObject>(
-        m, [] { return new_instance<VendorSpecificAdditionalConditionObject>(); });
-    def_record<TripleQScanConditionObject>(m, [] { return new_instance<TripleQScanConditionObject>(); });
+    def_record<MeasurementDescriptionObject>(m);
+    def_record<VendorSpecificAdditionalConditionObject>(m);
+    def_record<TripleQScanConditionObject>(m);
     def_record<InternalAcquisitionCoreConditionObject>(m, &create_read<InternalAcquisitionCoreConditionObject>,
                                                        "reader"_a);
     def_record<InternalAcquisitionConditionObject>(m, &create_read<InternalAcquisitionConditionObject>, "reader"_a);
-    def_record<QualDescriptionObject>(m, [] { return new_instance<QualDescriptionObject>(); });
-    def_record<QuanDescriptionObject>(m, [] { return new_instance<QuanDescriptionObject>(); });
-    def_record<FunctionDescriptionObject>(m, [] { return new_instance<FunctionDescriptionObject>(); });
+    def_record<QualDescriptionObject>(m);
+    def_record<QuanDescriptionObject>(m);
+    def_record<FunctionDescriptionObject>(m);
     def_record<InternalSpectrumDescriptionObject>(
         m, [](nb::handle index) { return new_instance<InternalSpectrumDescriptionObject>(index_argument(index)); },
         "index"_a);

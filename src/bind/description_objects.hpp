@@ -485,12 +485,16 @@ void def_record(nb::module_ &m, Create &&create, const Extra &...extra) {
     if constexpr (has_value_fields<T>()) def_value_semantics(cls);
 }
 
+// A record class whose factory takes no argument.
+template <typename T>
+void def_record(nb::module_ &m) {
+    def_record<T>(m, [] { return create<T>(); });
+}
+
 // The factory of a record read where it is made.
 template <typename T>
 nb::object create_read(Reader &r) {
-    nb::object obj = new_instance<T>();
-    read_object(*nb::inst_ptr<T>(obj), r);
-    return obj;
+    return create<T>([&](T &o) { read_object(o, r); });
 }
 
 }  // namespace zarn::py

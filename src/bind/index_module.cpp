@@ -22,12 +22,11 @@ using FunctionEntry = FunctionIndexObject;
 using SpectrumEntry = SpectrumIndexObject;
 
 nb::object measurement_index_object(nb::handle reader, const zarn::MeasurementIndex &entry) {
-    nb::object obj = new_instance<MeasurementEntry>();
-    auto *o = nb::inst_ptr<MeasurementEntry>(obj);
-    o->reader = nb::borrow(reader);
-    o->record = entry;
-    o->measurement_description = wrap_record<MeasurementDescriptionObject>(entry.measurement_description);
-    return obj;
+    return create<MeasurementEntry>([&](MeasurementEntry &o) {
+        o.reader = nb::borrow(reader);
+        o.record = entry;
+        o.measurement_description = wrap_record<MeasurementDescriptionObject>(entry.measurement_description);
+    });
 }
 
 // Reads the whole header or only the measurement index block into the
@@ -89,11 +88,7 @@ NB_MODULE(_index, m) {
     table.attr("_JumpTable__current_minor") = zarn::JumpTable::current_minor;
     table
         .def_static("_JumpTable__create_instance",
-                    [](nb::handle reader) {
-                        nb::object obj = new_instance<Table>();
-                        read_table(*nb::inst_ptr<Table>(obj), reader, true);
-                        return obj;
-                    },
+                    [](nb::handle reader) { return create<Table>([&](Table &o) { read_table(o, reader, true); }); },
                     "reader"_a)
         .def("_JumpTable__read", [](Table &o, nb::handle reader) { read_table(o, reader, true); }, "reader"_a)
         .def("_JumpTable__read_measurement_index", [](Table &o, nb::handle reader) { read_table(o, reader, false); },
@@ -122,7 +117,7 @@ NB_MODULE(_index, m) {
         .def_prop_ro("_JumpTable__measurement_index_list", [](Table &o) { return or_none(o.measurement_index_list); });
 
     // ---- ZarnInternalConversionOptions
-    def_record<Options>(m, [] { return new_instance<Options>(); });
+    def_record<Options>(m);
 
     // ---- MeasurementIndex
     auto measurement = record_class<MeasurementEntry>(m, "MeasurementIndex");
@@ -130,14 +125,13 @@ NB_MODULE(_index, m) {
         .def_static("_MeasurementIndex__create_instance",
                     [](nb::handle reader) {
                         reader_of(reader);  // refuses anything else before reading
-                        nb::object obj = new_instance<MeasurementEntry>();
-                        auto *o = nb::inst_ptr<MeasurementEntry>(obj);
-                        o->reader = nb::borrow(reader);
-                        o->measurement_description = new_instance<MeasurementDescriptionObject>();
-                        o->record.measurement_description =
-                            nb::inst_ptr<MeasurementDescriptionObject>(o->measurement_description)->record;
-                        read_measurement_entry(*o);
-                        return obj;
+                        return create<MeasurementEntry>([&](MeasurementEntry &o) {
+                            o.reader = nb::borrow(reader);
+                            o.measurement_description = create<MeasurementDescriptionObject>();
+                            o.record.measurement_description =
+                                nb::inst_ptr<MeasurementDescriptionObject>(o.measurement_description)->record;
+                            read_measurement_entry(o);
+                        });
                     },
                     "reader"_a)
         .def("_MeasurementIndex__read", [](MeasurementEntry &o) { read_measurement_entry(o); })

@@ -127,28 +127,26 @@ inline InternalSpectrumDescriptionObject *spectrum_description_of(nb::handle h) 
 // function description at the reader's current place.
 inline nb::object make_function_index(nb::handle reader_object, int64_t position) {
     Reader &reader = reader_of(reader_object);
-    nb::object description = new_instance<FunctionDescriptionObject>();
-    read_function_description(reader, nb::inst_ptr<FunctionDescriptionObject>(description)->rec());
-    nb::object obj = new_instance<FunctionIndexObject>();
-    auto *index = nb::inst_ptr<FunctionIndexObject>(obj);
-    index->reader = nb::borrow(reader_object);
-    index->position = position;
-    index->function_description = std::move(description);
-    return obj;
+    nb::object description = create<FunctionDescriptionObject>(
+        [&](FunctionDescriptionObject &d) { read_function_description(reader, d.rec()); });
+    return create<FunctionIndexObject>([&](FunctionIndexObject &index) {
+        index.reader = nb::borrow(reader_object);
+        index.position = position;
+        index.function_description = std::move(description);
+    });
 }
 
 // A SpectrumIndex: keeps the reader object and the position and reads the
 // spectrum description, with its index, at the reader's current place; the
 // profile position is 0. `reader` is the C++ object of `reader_object`.
 inline nb::object make_spectrum_index(nb::handle reader_object, Reader &reader, int64_t position, int64_t index) {
-    nb::object description = new_instance<InternalSpectrumDescriptionObject>(index);
-    read_internal_spectrum_description(reader, nb::inst_ptr<InternalSpectrumDescriptionObject>(description)->rec());
-    nb::object obj = new_instance<SpectrumIndexObject>();
-    auto *entry = nb::inst_ptr<SpectrumIndexObject>(obj);
-    entry->reader = nb::borrow(reader_object);
-    entry->position = position;
-    entry->spectrum_description = std::move(description);
-    return obj;
+    nb::object description = create<InternalSpectrumDescriptionObject>(
+        [&](InternalSpectrumDescriptionObject &d) { read_internal_spectrum_description(reader, d.rec()); }, index);
+    return create<SpectrumIndexObject>([&](SpectrumIndexObject &entry) {
+        entry.reader = nb::borrow(reader_object);
+        entry.position = position;
+        entry.spectrum_description = std::move(description);
+    });
 }
 
 }  // namespace zarn::py

@@ -6,6 +6,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <string>
 #include <utility>
 
 #include "support.hpp"
@@ -16,16 +17,49 @@ namespace nb = nanobind;
 
 // ---------------------------------------------------------------- instances
 
-// A new Python instance of a registered type, made without running Python
+// A new Python instance of `cls` (the registered class of T or a class
+// derived from it), its C++ object made from `args`, without running Python
 // code (the classes refuse construction from Python).
+template <typename T, typename... Args>
+nb::object new_instance_of(nb::handle cls, Args &&...args) {
+    nb::object obj = nb::inst_alloc(cls);
+    new (nb::inst_ptr<T>(obj)) T(std::forward<Args>(args)...);
+    nb::inst_mark_ready(obj);
+    return obj;
+}
+
+// A new Python instance of the registered class of T.
 template <typename T, typename... Args>
 nb::object new_instance(Args &&...args) {
     static nb::handle type;
     if (!type.is_valid()) type = nb::type<T>();
     if (!type.is_valid()) throw nb::type_error("zarn_data_access._internal record types are not loaded");
-    nb::object obj = nb::inst_alloc(type);
-    new (nb::inst_ptr<T>(obj)) T(std::forward<Args>(args)...);
-    nb::inst_mark_ready(obj);
+    return new_instance_of<T>(type, std::forward<Args>(args)...);
+}
+
+// The class factories (`__create_instance`): a new object of T's class,
+// its C++ object made from `args`, which `make` then sets up (fills,
+// reads); a failure drops it.
+template <typename T, typename Make, typename... Args>
+nb::object create(Make &&make, Args &&...args) {
+    nb::object obj = new_instance<T>(std::forward<Args>(args)...);
+    make(*nb::inst_ptr<T>(obj));
+    return obj;
+}
+
+template <typename T>
+nb::object create() {
+    return new_instance<T>();
+}
+
+// The same for a factory that makes an object of the class it is called on
+// (a classmethod): `cls` is T's class or a subclass of it, else TypeError.
+template <typename T, typename Make>
+nb::object create_of(nb::handle cls, Make &&make) {
+    if (!PyType_Check(cls.ptr()) || !PyType_IsSubtype((PyTypeObject *)cls.ptr(), (PyTypeObject *)nb::type<T>().ptr()))
+        throw nb::type_error("the factory makes objects of its own class only");
+    nb::object obj = new_instance_of<T>(cls);
+    make(*nb::inst_ptr<T>(obj));
     return obj;
 }
 
@@ -38,6 +72,17 @@ T *as(nb::handle h) {
 }
 
 inline nb::object or_none(const nb::object &o) { return o.is_valid() ? o : nb::none(); }
+
+// The collector may clear an object whose cycle it frees while finalisers
+// of that cycle still reach it. A class whose public members cannot answer
+// once its fields are gone says when it is cleared (`cleared()`) and what it
+// is (`kName`); its members take the object through ready(), which then
+// fails with TypeError "the <name> has been cleared".
+template <typename T>
+T &ready(T &o) {
+    if (o.cleared()) throw nb::type_error((std::string("the ") + T::kName + " has been cleared").c_str());
+    return o;
+}
 
 // ---------------------------------------------------------------- garbage collection
 

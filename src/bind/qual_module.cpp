@@ -987,15 +987,6 @@ void read_dad(DADAnalysisObject &a) {
     read_spectrum_index_block(a);
 }
 
-template <typename T, void (*Read)(T &)>
-nb::object create_analysis(nb::handle function_index, nb::handle index) {
-    nb::object obj = new_instance<T>();
-    T &a = *nb::inst_ptr<T>(obj);
-    a.hold(function_index, index);
-    Read(a);
-    return obj;
-}
-
 // ---------------------------------------------------------------- matching conditions and ranges
 
 // Whether each spectrum's condition differs from a caller's, decided once

@@ -45,12 +45,6 @@ using Analog = TraceObject<1>;
 
 PyObject *srm_member = nullptr;  // QuanAnalysisTypes.SRM
 
-template <typename T>
-T &ready(T *o) {
-    if (!o->function_index.is_valid()) throw nb::type_error("the analysis has been cleared");
-    return *o;
-}
-
 // Moves the reader to the function's data and decodes its chromatogram
 // block there.
 template <typename T>
@@ -59,22 +53,6 @@ void read_trace(T &o) {
     const int64_t position = to_i64_saturating(nb::getattr(o.function_index, "_FunctionIndex__position"));
     zarn::move_to_stored_position(reader, position, "Function");
     o.chromatogram = o.reader.attr("_KxmFileReader__read_chromatogram")();
-}
-
-// The factory: an object of `cls` (the class or a subclass of it) made
-// without running the refusing constructor, holding the function index,
-// the index as passed and the function's reader, read at once.
-template <typename T>
-nb::object create(nb::handle cls, nb::handle function_index, nb::handle index) {
-    if (!PyType_Check(cls.ptr()) || !PyType_IsSubtype((PyTypeObject *)cls.ptr(), (PyTypeObject *)nb::type<T>().ptr()))
-        throw nb::type_error("the factory makes objects of its own class only");
-    nb::object obj = nb::inst_alloc(cls);
-    new (nb::inst_ptr<T>(obj)) T();
-    nb::inst_mark_ready(obj);
-    T &o = *nb::inst_ptr<T>(obj);
-    o.hold(function_index, index);
-    read_trace(o);
-    return obj;
 }
 
 // A field of the function's QuanDescription, looked up anew on each access.
@@ -116,20 +94,20 @@ nb::class_<T> trace_class(nb::module_ &m, const char *name, nb::str (*text)(nb::
     nb::object classmethod = nb::module_::import_("builtins").attr("classmethod");
     cls.attr((prefix + "create_instance").c_str()) = classmethod(nb::cpp_function(
         [](nb::handle cls, nb::handle function_index, nb::handle index) {
-            return create<T>(cls, function_index, index);
+            return create_analysis_of<T, read_trace<T>>(cls, function_index, index);
         },
         "cls"_a, "function_index"_a.none(), "index"_a.none()));
     cls.def("__str__", text)
         .def("__repr__", text)
-        .def((prefix + "read").c_str(), [](T *o) { read_trace(ready(o)); })
-        .def_prop_ro("index", [](T *o) { return ready(o).index; })
-        .def_prop_ro("chromatogram_points", [](T *o) { return ready(o).chromatogram; });
+        .def((prefix + "read").c_str(), [](T &o) { read_trace(ready(o)); })
+        .def_prop_ro("index", [](T &o) { return ready(o).index; })
+        .def_prop_ro("chromatogram_points", [](T &o) { return ready(o).chromatogram; });
     return cls;
 }
 
 template <typename T>
 void description_property(nb::class_<T> &cls, const char *name, const char *field) {
-    cls.def_prop_ro(name, [field](T *o) { return description_field(ready(o), field); });
+    cls.def_prop_ro(name, [field](T &o) { return description_field(ready(o), field); });
 }
 
 }  // namespace
