@@ -11,6 +11,7 @@
 #include <nanobind/nanobind.h>
 
 #include "records/index.hpp"
+#include "records/rules.hpp"
 #include "pyconv.hpp"
 #include "index_objects.hpp"
 #include "support.hpp"
@@ -30,12 +31,12 @@ constexpr const char *kOutOfRange = "Index out of range";
 struct Imports {
     PyObject *reader_factory = nullptr;      // KxmFileReader._KxmFileReader__create_instance
     PyObject *jump_table_factory = nullptr;  // JumpTable._JumpTable__create_instance
-    // The analysis factories, in the order of the kinds below.
-    PyObject *analysis_factory[4] = {};
+    // The analysis factories, by function kind.
+    PyObject *analysis_factory[zarn::kFunctionKindCount] = {};
 };
 Imports imports;
 
-enum Kind { QualKind, DadKind, QuanKind, AnalogKind };
+using Kind = zarn::FunctionKind;
 
 nb::object factory_of(nb::handle cls) {
     std::string name = "_";
@@ -49,14 +50,14 @@ void import_analyses(nb::module_ &m) {
         const char *module, *name;
         Kind kind;
     };
-    static constexpr Source sources[] = {{"zarn_data_access.qual", "QualAnalysis", QualKind},
-                                         {"zarn_data_access.qual", "DADAnalysis", DadKind},
-                                         {"zarn_data_access.quan", "QuanAnalysis", QuanKind},
-                                         {"zarn_data_access.quan", "AnalogAnalysis", AnalogKind}};
+    static constexpr Source sources[] = {{"zarn_data_access.qual", "QualAnalysis", Kind::Qual},
+                                         {"zarn_data_access.qual", "DADAnalysis", Kind::Dad},
+                                         {"zarn_data_access.quan", "QuanAnalysis", Kind::Quan},
+                                         {"zarn_data_access.quan", "AnalogAnalysis", Kind::Analog}};
     for (const Source &s : sources) {
         nb::object cls = nb::module_::import_(s.module).attr(s.name);
         m.attr(s.name) = cls;
-        imports.analysis_factory[s.kind] = factory_of(cls).release().ptr();
+        imports.analysis_factory[size_t(s.kind)] = factory_of(cls).release().ptr();
     }
 }
 
@@ -143,7 +144,7 @@ nb::object item(nb::handle list, nb::handle index) {
 
 struct MeasurementObject {
     nb::object measurement_index, index;
-    nb::object lists[4];  // FunctionIndex objects of each kind, in block order
+    nb::object lists[zarn::kFunctionKindCount];  // FunctionIndex objects of each kind, in block order
 
     static constexpr const char *kName = "Measurement";
     bool cleared() const { return !measurement_index.is_valid(); }
@@ -153,21 +154,12 @@ struct MeasurementObject {
     void clear() { reset_objects(measurement_index, index, lists[0], lists[1], lists[2], lists[3]); }
 };
 
-// The kind of a function, from its description alone: a qualitative
-// function with the MS detector is a qualitative MS analysis, one with any
-// other detector a DAD analysis; a quantitative one with MS a SIM or SRM
-// analysis, else an analog trace.
+// The kind of a function index's function.
 Kind kind_of(nb::handle function_index) {
     FunctionIndexObject *entry = as<FunctionIndexObject>(function_index);
     FunctionDescriptionObject *description = entry ? entry->description() : nullptr;
     if (!description) throw nb::type_error("a FunctionIndex with its description is required");
-    const zarn::FunctionDescription &d = description->rec();
-    if (d.is_qual.value_or(false)) {
-        const bool ms = d.qual_description && d.qual_description->detector_type == zarn::DetectorType::MS;
-        return ms ? QualKind : DadKind;
-    }
-    const bool ms = d.quan_description && d.quan_description->detector_type == zarn::DetectorType::MS;
-    return ms ? QuanKind : AnalogKind;
+    return zarn::function_kind(description->rec());
 }
 
 // Reads the function index block at the measurement's position and appends
@@ -177,7 +169,7 @@ void read_measurement(MeasurementObject &o, nb::handle reader_object) {
     const int64_t position = to_i64_saturating(nb::getattr(o.measurement_index, "_MeasurementIndex__position"));
     zarn::read_function_index_block(reader, position, [&](int64_t function_position) {
         nb::object function_index = make_function_index(reader_object, function_position);
-        if (PyList_Append(o.lists[kind_of(function_index)].ptr(), function_index.ptr()) != 0)
+        if (PyList_Append(o.lists[size_t(kind_of(function_index))].ptr(), function_index.ptr()) != 0)
             throw nb::python_error();
     });
 }
@@ -198,16 +190,16 @@ nb::object description_field(MeasurementObject &o, const char *name) {
 }
 
 nb::int_ analysis_count(MeasurementObject &o, Kind kind) {
-    const Py_ssize_t n = PyObject_Length(ready(o).lists[kind].ptr());
+    const Py_ssize_t n = PyObject_Length(ready(o).lists[size_t(kind)].ptr());
     if (n < 0) throw nb::python_error();
     return nb::int_(n);
 }
 
 nb::object get_analysis(MeasurementObject &o, Kind kind, nb::handle index) {
-    const nb::object &list = ready(o).lists[kind];
+    const nb::object &list = ready(o).lists[size_t(kind)];
     if (out_of_range(index, analysis_count(o, kind))) throw zarn::PlainError(kOutOfRange);
     nb::object entry = item(list, index);
-    return nb::handle(imports.analysis_factory[kind])(entry, index);
+    return nb::handle(imports.analysis_factory[size_t(kind)])(entry, index);
 }
 
 nb::str measurement_text(nb::handle self) {
@@ -300,17 +292,17 @@ NB_MODULE(access, m) {
         .def("__repr__", &measurement_text)
         .def("_Measurement__read", [](MeasurementObject &o, nb::handle reader) { read_measurement(ready(o), reader); },
              "reader"_a.none())
-        .def("get_qual_analysis_count", [](MeasurementObject &o) { return analysis_count(o, QualKind); })
-        .def("get_dad_analysis_count", [](MeasurementObject &o) { return analysis_count(o, DadKind); })
-        .def("get_quan_analysis_count", [](MeasurementObject &o) { return analysis_count(o, QuanKind); })
-        .def("get_analog_analysis_count", [](MeasurementObject &o) { return analysis_count(o, AnalogKind); })
-        .def("get_qual_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, QualKind, i); },
+        .def("get_qual_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Qual); })
+        .def("get_dad_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Dad); })
+        .def("get_quan_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Quan); })
+        .def("get_analog_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Analog); })
+        .def("get_qual_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Qual, i); },
              "index"_a.none())
-        .def("get_dad_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, DadKind, i); },
+        .def("get_dad_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Dad, i); },
              "index"_a.none())
-        .def("get_quan_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, QuanKind, i); },
+        .def("get_quan_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Quan, i); },
              "index"_a.none())
-        .def("get_analog_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, AnalogKind, i); },
+        .def("get_analog_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Analog, i); },
              "index"_a.none())
         .def_prop_ro("index", [](MeasurementObject &o) { return ready(o).index; });
     for (const char *name :
@@ -323,11 +315,11 @@ NB_MODULE(access, m) {
     }
     measurement.def_prop_ro("_Measurement__measurement_index", [](MeasurementObject &o) { return or_none(o.measurement_index); })
         .def_prop_ro("_Measurement__index", [](MeasurementObject &o) { return or_none(o.index); });
-    for (auto [name, kind] : {std::pair{"_Measurement__qual_index_list", QualKind},
-                              {"_Measurement__dad_index_list", DadKind},
-                              {"_Measurement__quan_index_list", QuanKind},
-                              {"_Measurement__analog_index_list", AnalogKind}}) {
+    for (auto [name, kind] : {std::pair{"_Measurement__qual_index_list", Kind::Qual},
+                              {"_Measurement__dad_index_list", Kind::Dad},
+                              {"_Measurement__quan_index_list", Kind::Quan},
+                              {"_Measurement__analog_index_list", Kind::Analog}}) {
         const Kind k = kind;  // clang 14 cannot capture a structured binding
-        measurement.def_prop_ro(name, [k](MeasurementObject &o) { return or_none(o.lists[k]); });
+        measurement.def_prop_ro(name, [k](MeasurementObject &o) { return or_none(o.lists[size_t(k)]); });
     }
 }

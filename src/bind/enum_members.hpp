@@ -10,6 +10,7 @@
 
 #include "format/enums.hpp"
 #include "records/records.hpp"
+#include "records/rules.hpp"
 #include "support.hpp"
 
 namespace zarn::py {
@@ -62,19 +63,17 @@ inline nb::object enum_member(PyEnum kind, int64_t value) {
 }
 
 // The member that a record holds when the file does not store the field.
-inline nb::handle enum_default(PyEnum kind) {
-    static PyObject *defaults[kPyEnumCount] = {};
+inline nb::handle enum_default(ValueEnum kind) {
+    static PyObject *defaults[kValueEnumCount] = {};
     PyObject *&member = defaults[size_t(kind)];
-    if (!member) {
-        const char *name = kind == PyEnum::CompoundType ? "UNKNOWN" : "NA";
-        member = nb::object(enum_type(kind).attr(name)).release().ptr();
-    }
+    if (!member) member = nb::object(enum_type(py_enum(kind)).attr(absent_member_name(kind))).release().ptr();
     return member;
 }
+inline nb::handle enum_default(PyEnum kind) { return enum_default(ValueEnum(uint8_t(kind))); }
 
 template <typename I>
 nb::object value_enum(ValueEnum kind, const std::optional<I> &v) {
-    return v ? enum_member(py_enum(kind), *v) : nb::borrow(enum_default(py_enum(kind)));
+    return v ? enum_member(py_enum(kind), *v) : nb::borrow(enum_default(kind));
 }
 inline nb::object detector_member(DetectorType v) { return enum_member(PyEnum::Detector, int64_t(v)); }
 template <typename E>
