@@ -13,6 +13,8 @@
 #include "records/index.hpp"
 #include "records/rules.hpp"
 #include "pyconv.hpp"
+#include "reader_object.hpp"
+#include "record_fields.hpp"
 #include "index_objects.hpp"
 #include "support.hpp"
 
@@ -65,7 +67,8 @@ void import_analyses(nb::module_ &m) {
 
 // Closes the reader's stream unless it is closed already.
 void close_stream(nb::handle reader) {
-    nb::object stream = nb::getattr(reader, "_KxmFileReader__stream");
+    nb::object stream = private_field<zarn::Reader>(reader, "_KxmFileReader__stream",
+                                                    [](zarn::Reader &r) { return nb::object(stream_of(r)); });
     const nb::object closed = stream.attr("closed");
     if (!nb::cast<bool>(nb::bool_(closed))) stream.attr("close")();
 }
@@ -95,7 +98,15 @@ struct FileObject {
 
     static constexpr const char *kName = "ZarnFile";
     bool cleared() const { return !jump_table.is_valid(); }
-    nb::object table(const char *field) { return nb::getattr(ready(*this).jump_table, field); }
+    // A field of the jump table, as its property answers it.
+    nb::object table(const char *name, int64_t zarn::JumpTable::*field) {
+        return private_field<JumpTableObject>(ready(*this).jump_table, name,
+                                              [field](JumpTableObject &t) { return nb::int_(t.rec().*field); });
+    }
+    nb::object measurement_index_list() {
+        return private_field<JumpTableObject>(ready(*this).jump_table, "_JumpTable__measurement_index_list",
+                                              [](JumpTableObject &t) { return or_none(t.measurement_index_list); });
+    }
 
     int traverse(visitproc visit, void *arg) const { return visit_objects(visit, arg, file_path, reader, jump_table); }
     // Garbage collection of a cycle through the handle closes the stream
@@ -121,10 +132,28 @@ void open_file(FileObject *self, nb::handle file_path) {
     new (self) FileObject(nb::borrow(file_path), std::move(reader), std::move(jump_table));
 }
 
-nb::str version_text(FileObject &o, const char *major, const char *minor, const char *revision) {
-    const nb::object a = o.table(major), b = o.table(minor), c = o.table(revision);
+// The three parts of a version, each as the jump table's field of that name.
+struct VersionFields {
+    const char *names[3];
+    int64_t zarn::JumpTable::*fields[3];
+};
+constexpr VersionFields kFileFormatVersion = {
+    {"_JumpTable__major_version", "_JumpTable__minor_version", "_JumpTable__revision_version"},
+    {&zarn::JumpTable::major_version, &zarn::JumpTable::minor_version, &zarn::JumpTable::revision_version}};
+constexpr VersionFields kConverterVersion = {
+    {"_JumpTable__major_lib_version", "_JumpTable__minor_lib_version", "_JumpTable__revision_lib_version"},
+    {&zarn::JumpTable::major_lib_version, &zarn::JumpTable::minor_lib_version,
+     &zarn::JumpTable::revision_lib_version}};
+
+nb::str version_text(FileObject &o, const VersionFields &v) {
+    const nb::object a = o.table(v.names[0], v.fields[0]), b = o.table(v.names[1], v.fields[1]),
+                     c = o.table(v.names[2], v.fields[2]);
     const nb::str dot(".");
     return join_str({a, dot, b, dot, c});
+}
+
+nb::object measurement_count(FileObject &o) {
+    return o.table("_JumpTable__num_measurements", &zarn::JumpTable::num_measurements);
 }
 
 // Out of range: below 0, or at or past `length`, by the interpreter's
@@ -166,7 +195,7 @@ Kind kind_of(nb::handle function_index) {
 // one FunctionIndex per function to the list of its kind.
 void read_measurement(MeasurementObject &o, nb::handle reader_object) {
     zarn::Reader &reader = reader_of(reader_object);
-    const int64_t position = to_i64_saturating(nb::getattr(o.measurement_index, "_MeasurementIndex__position"));
+    const int64_t position = measurement_index_position(o.measurement_index);
     zarn::read_function_index_block(reader, position, [&](int64_t function_position) {
         nb::object function_index = make_function_index(reader_object, function_position);
         if (PyList_Append(o.lists[size_t(kind_of(function_index))].ptr(), function_index.ptr()) != 0)
@@ -179,14 +208,14 @@ nb::object create_measurement(nb::handle measurement_index, nb::handle index) {
         o.measurement_index = nb::borrow(measurement_index);
         o.index = nb::borrow(index);
         for (nb::object &list : o.lists) list = nb::list();
-        nb::object reader = nb::getattr(measurement_index, "_MeasurementIndex__reader");
+        nb::object reader = measurement_index_reader(measurement_index);
         read_measurement(o, reader);
     });
 }
 
-nb::object description_field(MeasurementObject &o, const char *name) {
-    nb::object description = nb::getattr(ready(o).measurement_index, "_MeasurementIndex__measurement_description");
-    return nb::getattr(description, name);
+nb::object description_field(MeasurementObject &o, size_t field) {
+    nb::object description = measurement_index_description(ready(o).measurement_index);
+    return record_field<MeasurementDescriptionObject>(description, field);
 }
 
 nb::int_ analysis_count(MeasurementObject &o, Kind kind) {
@@ -260,22 +289,13 @@ NB_MODULE(access, m) {
         .def("__repr__", [](FileObject &o) { return path_text(ready(o).file_path); })
         .def("close", [](FileObject &o) { close_stream(ready(o).reader); })
         .def_prop_ro("file_path", [](FileObject &o) { return ready(o).file_path; })
-        .def("get_file_format_version",
-             [](FileObject &o) {
-                 return version_text(o, "_JumpTable__major_version", "_JumpTable__minor_version",
-                                     "_JumpTable__revision_version");
-             })
-        .def("get_converter_version",
-             [](FileObject &o) {
-                 return version_text(o, "_JumpTable__major_lib_version", "_JumpTable__minor_lib_version",
-                                     "_JumpTable__revision_lib_version");
-             })
-        .def("get_measurement_count", [](FileObject &o) { return o.table("_JumpTable__num_measurements"); })
+        .def("get_file_format_version", [](FileObject &o) { return version_text(o, kFileFormatVersion); })
+        .def("get_converter_version", [](FileObject &o) { return version_text(o, kConverterVersion); })
+        .def("get_measurement_count", [](FileObject &o) { return measurement_count(o); })
         .def("get_measurement",
              [](FileObject &o, nb::handle index) {
-                 if (out_of_range(index, o.table("_JumpTable__num_measurements")))
-                     throw zarn::ZarnError(kOutOfRange);
-                 nb::object entry = item(o.table("_JumpTable__measurement_index_list"), index);
+                 if (out_of_range(index, measurement_count(o))) throw zarn::ZarnError(kOutOfRange);
+                 nb::object entry = item(o.measurement_index_list(), index);
                  return create_measurement(entry, index);
              },
              "index"_a.none())
@@ -305,14 +325,10 @@ NB_MODULE(access, m) {
         .def("get_analog_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Analog, i); },
              "index"_a.none())
         .def_prop_ro("index", [](MeasurementObject &o) { return ready(o).index; });
-    for (const char *name :
-         {"hash", "sample_name", "sample_id", "acquisition_method_file_name", "dilution_factor", "injection_volume",
-          "original_file_path", "instrument_product_name", "measurement_user_name", "plate_code", "well_code",
-          "measurement_date_time", "instrument_manufacturer", "source_file_definition", "supplemental_properties"}) {
-        std::string field = "_MeasurementDescription__";
-        field.append(name);
-        measurement.def_prop_ro(name, [field](MeasurementObject &o) { return description_field(o, field.c_str()); });
-    }
+    // Every field of the measurement's description, under the field's name.
+    for (size_t i = 0; i < std::size(MeasurementDescriptionObject::fields); ++i)
+        measurement.def_prop_ro(MeasurementDescriptionObject::fields[i].name,
+                                [i](MeasurementObject &o) { return description_field(o, i); });
     measurement.def_prop_ro("_Measurement__measurement_index", [](MeasurementObject &o) { return or_none(o.measurement_index); })
         .def_prop_ro("_Measurement__index", [](MeasurementObject &o) { return or_none(o.index); });
     for (auto [name, kind] : {std::pair{"_Measurement__qual_index_list", Kind::Qual},

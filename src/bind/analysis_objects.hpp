@@ -3,6 +3,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include "index_objects.hpp"
 #include "objects.hpp"
 
 namespace zarn::py {
@@ -18,7 +19,7 @@ struct FunctionAnalysis {
     void hold(nb::handle function_index_object, nb::handle index_object) {
         function_index = nb::borrow(function_index_object);
         index = nb::borrow(index_object);
-        reader = nb::getattr(function_index_object, "_FunctionIndex__reader");
+        reader = function_index_reader(function_index_object);
     }
     static constexpr const char *kName = "analysis";
     bool cleared() const { return !function_index.is_valid(); }

@@ -121,6 +121,35 @@ inline InternalSpectrumDescriptionObject *spectrum_description_of(nb::handle h) 
     return index ? index->description() : nullptr;
 }
 
+// ---- the fields that other modules read, as the properties answer them
+
+inline nb::object measurement_index_reader(nb::handle h) {
+    return private_field<MeasurementIndexObject>(h, "_MeasurementIndex__reader",
+                                                 [](MeasurementIndexObject &o) { return or_none(o.reader); });
+}
+inline int64_t measurement_index_position(nb::handle h) {
+    if (auto *o = exactly<MeasurementIndexObject>(h)) return o->record.position;
+    return to_i64_saturating(nb::getattr(h, "_MeasurementIndex__position"));
+}
+inline nb::object measurement_index_description(nb::handle h) {
+    return private_field<MeasurementIndexObject>(
+        h, "_MeasurementIndex__measurement_description",
+        [](MeasurementIndexObject &o) { return or_none(o.measurement_description); });
+}
+
+inline nb::object function_index_reader(nb::handle h) {
+    return private_field<FunctionIndexObject>(h, "_FunctionIndex__reader",
+                                              [](FunctionIndexObject &o) { return or_none(o.reader); });
+}
+inline int64_t function_index_position(nb::handle h) {
+    if (auto *o = exactly<FunctionIndexObject>(h)) return o->position;
+    return to_i64_saturating(nb::getattr(h, "_FunctionIndex__position"));
+}
+inline nb::object function_index_description(nb::handle h) {
+    return private_field<FunctionIndexObject>(h, "_FunctionIndex__function_description",
+                                              [](FunctionIndexObject &o) { return or_none(o.function_description); });
+}
+
 // ---- factories for C++ callers (the same steps as the class factories)
 
 // A FunctionIndex: keeps the reader object and the position and reads the

@@ -28,11 +28,18 @@ nb::object new_instance_of(nb::handle cls, Args &&...args) {
     return obj;
 }
 
+// The registered class of T, looked up once.
+template <typename T>
+nb::handle registered_type() {
+    static nb::handle type;
+    if (!type.is_valid()) type = nb::type<T>();
+    return type;
+}
+
 // A new Python instance of the registered class of T.
 template <typename T, typename... Args>
 nb::object new_instance(Args &&...args) {
-    static nb::handle type;
-    if (!type.is_valid()) type = nb::type<T>();
+    nb::handle type = registered_type<T>();
     if (!type.is_valid()) throw nb::type_error("zarn_data_access._internal record types are not loaded");
     return new_instance_of<T>(type, std::forward<Args>(args)...);
 }
@@ -69,6 +76,25 @@ T *as(nb::handle h) {
     if (!h.is_valid() || !nb::isinstance<T>(h)) return nullptr;
     if (!nb::inst_ready(h)) return nullptr;
     return nb::inst_ptr<T>(h);
+}
+
+// The C++ object of `h` when it is exactly a T (no subclass), else null.
+template <typename T>
+T *exactly(nb::handle h) {
+    nb::handle type = registered_type<T>();
+    if (!h.is_valid() || !type.is_valid() || (PyObject *)Py_TYPE(h.ptr()) != type.ptr()) return nullptr;
+    if (!nb::inst_ready(h)) return nullptr;
+    return nb::inst_ptr<T>(h);
+}
+
+// A private field of `h`, which the modules pass each other under its
+// class-qualified `name`: from the C++ object when `h` is exactly a T (the
+// field is then T's own property, which runs no Python code and answers what
+// `native` answers), else looked up by name as the interpreter would.
+template <typename T, typename Native>
+nb::object private_field(nb::handle h, const char *name, Native &&native) {
+    if (T *o = exactly<T>(h)) return native(*o);
+    return nb::getattr(h, name);
 }
 
 inline nb::object or_none(const nb::object &o) { return o.is_valid() ? o : nb::none(); }

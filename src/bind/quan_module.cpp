@@ -6,16 +6,21 @@
 // every later request from memory, the chromatogram from its own list and
 // the description values from the function's QuanDescription, followed on
 // each access. It reaches the function index, its description and the
-// reader only through their private members, so this module loads no other
-// module of the package's readers and records.
+// reader through their C++ objects, or through their private members where
+// a caller passed objects of its own, so this module loads no other module
+// of the package's readers and records.
 #include <nanobind/nanobind.h>
 
 #include <initializer_list>
 
-#include "records/index.hpp"
-#include "pyconv.hpp"
 #include "analysis_objects.hpp"
+#include "blocks/blocks.hpp"
+#include "description_objects.hpp"
+#include "index_objects.hpp"
+#include "points.hpp"
+#include "pyconv.hpp"
 #include "reader_object.hpp"
+#include "records/index.hpp"
 #include "support.hpp"
 
 namespace nb = nanobind;
@@ -47,20 +52,24 @@ PyObject *srm_member = nullptr;  // QuanAnalysisTypes.SRM
 
 // Moves the reader to the function's data and decodes its chromatogram
 // block there.
+// The reader object is held for the read, whatever Python code run during
+// it does to the analysis.
 template <typename T>
 void read_trace(T &o) {
-    zarn::Reader &reader = reader_of(o.reader);
-    const int64_t position = to_i64_saturating(nb::getattr(o.function_index, "_FunctionIndex__position"));
-    zarn::move_to_stored_position(reader, position, "Function");
-    o.chromatogram = o.reader.attr("_KxmFileReader__read_chromatogram")();
+    const nb::object holder = o.reader;
+    zarn::Reader &reader = reader_of(holder);
+    zarn::move_to_stored_position(reader, function_index_position(o.function_index), "Function");
+    o.chromatogram = chromatogram_list(zarn::read_chromatogram(reader));
 }
 
-// A field of the function's QuanDescription, looked up anew on each access.
+// Field `field` of the function's QuanDescription, looked up anew on each
+// access.
 template <typename T>
-nb::object description_field(T &o, const char *name) {
-    nb::object function_description = nb::getattr(o.function_index, "_FunctionIndex__function_description");
-    nb::object quan_description = nb::getattr(function_description, "_FunctionDescription__quan_description");
-    return nb::getattr(quan_description, name);
+nb::object description_field(T &o, size_t field) {
+    nb::object quan = private_field<FunctionDescriptionObject>(
+        function_index_description(o.function_index), "_FunctionDescription__quan_description",
+        [](FunctionDescriptionObject &d) { return quan_description(d); });
+    return record_field<QuanDescriptionObject>(quan, field);
 }
 
 nb::str quan_text(nb::handle self) {
@@ -106,9 +115,34 @@ nb::class_<T> trace_class(nb::module_ &m, const char *name, nb::str (*text)(nb::
 }
 
 template <typename T>
-void description_property(nb::class_<T> &cls, const char *name, const char *field) {
+void description_property(nb::class_<T> &cls, const char *name, size_t field) {
     cls.def_prop_ro(name, [field](T &o) { return description_field(ready(o), field); });
 }
+
+// A public property and the QuanDescription field it hands out.
+struct Property {
+    const char *name;
+    size_t field;
+};
+using Description = QuanDescriptionObject;
+constexpr Property kQuanProperties[] = {
+    {"collision_energy", field_index<Description>("collision_energy")},
+    {"compound_name", field_index<Description>("compound_name")},
+    {"q1", field_index<Description>("q1")},
+    {"q3", field_index<Description>("q3")},
+    {"estimated_retention_time", field_index<Description>("estimated_retention_time")},
+    {"extract_value", field_index<Description>("extract_value")},
+    {"extract_tolerance", field_index<Description>("extract_tolerance")},
+    {"quan_analysis_type", field_index<Description>("quan_analysis_type")},
+    {"compound_type", field_index<Description>("compound_type")},
+    {"polarity", field_index<Description>("polarity_type")},
+    {"concentration", field_index<Description>("concentration")},
+    {"supplemental_properties", field_index<Description>("supplemental_properties")},
+};
+constexpr Property kAnalogProperties[] = {
+    {"description", field_index<Description>("compound_name")},
+    {"supplemental_properties", field_index<Description>("supplemental_properties")},
+};
 
 }  // namespace
 
@@ -122,23 +156,10 @@ NB_MODULE(quan, m) {
     srm_member = nb::object(quan_analysis_types.attr("SRM")).release().ptr();
 
     auto quan = trace_class<Quan>(m, "QuanAnalysis", quan_text);
-    for (auto [name, field] : {std::pair{"collision_energy", "_QuanDescription__collision_energy"},
-                               {"compound_name", "_QuanDescription__compound_name"},
-                               {"q1", "_QuanDescription__q1"},
-                               {"q3", "_QuanDescription__q3"},
-                               {"estimated_retention_time", "_QuanDescription__estimated_retention_time"},
-                               {"extract_value", "_QuanDescription__extract_value"},
-                               {"extract_tolerance", "_QuanDescription__extract_tolerance"},
-                               {"quan_analysis_type", "_QuanDescription__quan_analysis_type"},
-                               {"compound_type", "_QuanDescription__compound_type"},
-                               {"polarity", "_QuanDescription__polarity_type"},
-                               {"concentration", "_QuanDescription__concentration"},
-                               {"supplemental_properties", "_QuanDescription__supplemental_properties"}})
-        description_property(quan, name, field);
+    for (const Property &p : kQuanProperties) description_property(quan, p.name, p.field);
 
     auto analog = trace_class<Analog>(m, "AnalogAnalysis", analog_text);
-    description_property(analog, "description", "_QuanDescription__compound_name");
-    description_property(analog, "supplemental_properties", "_QuanDescription__supplemental_properties");
+    for (const Property &p : kAnalogProperties) description_property(analog, p.name, p.field);
 
     // The private fields, under their class-qualified names.
     auto fields = [](auto &cls, const std::string &prefix) {

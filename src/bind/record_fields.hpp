@@ -28,6 +28,7 @@
 
 #include "enum_members.hpp"
 #include "field_values.hpp"
+#include "objects.hpp"
 #include "records/records.hpp"
 #include "support.hpp"
 #include "value_semantics.hpp"
@@ -202,6 +203,14 @@ nb::object field(T &o, size_t i) {
 template <typename T>
 std::string field_name(const char *name) {
     return std::string("_") + T::kClass + "__" + name;
+}
+
+// Field i of `h` as the other modules read it: from the C++ object when `h`
+// is exactly a T, else by the field's class-qualified name.
+template <typename T>
+nb::object record_field(nb::handle h, size_t i) {
+    if (T *o = exactly<T>(h)) return field(*o, i);
+    return nb::getattr(h, field_name<T>(T::fields[i].name).c_str());
 }
 
 // Every field of the table as a property of the class, in table order.
