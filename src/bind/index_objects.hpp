@@ -46,15 +46,8 @@ struct MeasurementIndexObject {
     nb::object measurement_description;
 
     MeasurementIndex &rec() { return record; }
-    int traverse(visitproc visit, void *arg) const {
-        Py_VISIT(reader.ptr());
-        Py_VISIT(measurement_description.ptr());
-        return 0;
-    }
-    void clear() {
-        reader.reset();
-        measurement_description.reset();
-    }
+    int traverse(visitproc visit, void *arg) const { return visit_objects(visit, arg, reader, measurement_description); }
+    void clear() { reset_objects(reader, measurement_description); }
 };
 
 struct JumpTableObject {
@@ -63,15 +56,8 @@ struct JumpTableObject {
     bool reading = false;
 
     JumpTable &rec() { return record; }
-    int traverse(visitproc visit, void *arg) const {
-        Py_VISIT(conversion_options.ptr());
-        Py_VISIT(measurement_index_list.ptr());
-        return 0;
-    }
-    void clear() {
-        conversion_options.reset();
-        measurement_index_list.reset();
-    }
+    int traverse(visitproc visit, void *arg) const { return visit_objects(visit, arg, conversion_options, measurement_index_list); }
+    void clear() { reset_objects(conversion_options, measurement_index_list); }
 };
 
 struct FunctionIndexObject {
@@ -81,15 +67,8 @@ struct FunctionIndexObject {
 
     // The description's C++ object; null only after the collector cleared it.
     FunctionDescriptionObject *description() { return as<FunctionDescriptionObject>(function_description); }
-    int traverse(visitproc visit, void *arg) const {
-        Py_VISIT(reader.ptr());
-        Py_VISIT(function_description.ptr());
-        return 0;
-    }
-    void clear() {
-        reader.reset();
-        function_description.reset();
-    }
+    int traverse(visitproc visit, void *arg) const { return visit_objects(visit, arg, reader, function_description); }
+    void clear() { reset_objects(reader, function_description); }
 };
 
 struct SpectrumIndexObject {
@@ -103,15 +82,8 @@ struct SpectrumIndexObject {
         return spectrum_description.is_valid() ? nb::inst_ptr<InternalSpectrumDescriptionObject>(spectrum_description)
                                                : nullptr;
     }
-    int traverse(visitproc visit, void *arg) const {
-        Py_VISIT(reader.ptr());
-        Py_VISIT(spectrum_description.ptr());
-        return 0;
-    }
-    void clear() {
-        reader.reset();
-        spectrum_description.reset();
-    }
+    int traverse(visitproc visit, void *arg) const { return visit_objects(visit, arg, reader, spectrum_description); }
+    void clear() { reset_objects(reader, spectrum_description); }
 };
 
 // A SpectrumIndex's description, reached from C++ without an attribute
