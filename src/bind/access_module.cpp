@@ -11,8 +11,11 @@
 #include <nanobind/nanobind.h>
 
 #include "records/index.hpp"
+#include "records/rules.hpp"
 #include "pyconv.hpp"
-#include "record_objects.hpp"
+#include "reader_object.hpp"
+#include "record_fields.hpp"
+#include "index_objects.hpp"
 #include "support.hpp"
 
 namespace nb = nanobind;
@@ -30,12 +33,12 @@ constexpr const char *kOutOfRange = "Index out of range";
 struct Imports {
     PyObject *reader_factory = nullptr;      // KxmFileReader._KxmFileReader__create_instance
     PyObject *jump_table_factory = nullptr;  // JumpTable._JumpTable__create_instance
-    // The analysis factories, in the order of the kinds below.
-    PyObject *analysis_factory[4] = {};
+    // The analysis factories, by function kind.
+    PyObject *analysis_factory[zarn::kFunctionKindCount] = {};
 };
 Imports imports;
 
-enum Kind { QualKind, DadKind, QuanKind, AnalogKind };
+using Kind = zarn::FunctionKind;
 
 nb::object factory_of(nb::handle cls) {
     std::string name = "_";
@@ -49,14 +52,14 @@ void import_analyses(nb::module_ &m) {
         const char *module, *name;
         Kind kind;
     };
-    static constexpr Source sources[] = {{"zarn_data_access.qual", "QualAnalysis", QualKind},
-                                         {"zarn_data_access.qual", "DADAnalysis", DadKind},
-                                         {"zarn_data_access.quan", "QuanAnalysis", QuanKind},
-                                         {"zarn_data_access.quan", "AnalogAnalysis", AnalogKind}};
+    static constexpr Source sources[] = {{"zarn_data_access.qual", "QualAnalysis", Kind::Qual},
+                                         {"zarn_data_access.qual", "DADAnalysis", Kind::Dad},
+                                         {"zarn_data_access.quan", "QuanAnalysis", Kind::Quan},
+                                         {"zarn_data_access.quan", "AnalogAnalysis", Kind::Analog}};
     for (const Source &s : sources) {
         nb::object cls = nb::module_::import_(s.module).attr(s.name);
         m.attr(s.name) = cls;
-        imports.analysis_factory[s.kind] = factory_of(cls).release().ptr();
+        imports.analysis_factory[size_t(s.kind)] = factory_of(cls).release().ptr();
     }
 }
 
@@ -64,7 +67,8 @@ void import_analyses(nb::module_ &m) {
 
 // Closes the reader's stream unless it is closed already.
 void close_stream(nb::handle reader) {
-    nb::object stream = nb::getattr(reader, "_KxmFileReader__stream");
+    nb::object stream = private_field<zarn::Reader>(reader, "_KxmFileReader__stream",
+                                                    [](zarn::Reader &r) { return nb::object(stream_of(r)); });
     const nb::object closed = stream.attr("closed");
     if (!nb::cast<bool>(nb::bool_(closed))) stream.attr("close")();
 }
@@ -86,11 +90,17 @@ struct FileObject {
     FileObject &operator=(const FileObject &) = delete;
     ~FileObject() { close_stream_quietly(reader, "ZarnFile finalisation"); }
 
-    FileObject &open() {
-        if (!jump_table.is_valid()) throw nb::type_error("the ZarnFile has been cleared");
-        return *this;
+    static constexpr const char *kName = "ZarnFile";
+    bool cleared() const { return !jump_table.is_valid(); }
+    // A field of the jump table, as its property answers it.
+    nb::object table(const char *name, int64_t zarn::JumpTable::*field) {
+        return private_field<JumpTableObject>(ready(*this).jump_table, name,
+                                              [field](JumpTableObject &t) { return nb::int_(t.rec().*field); });
     }
-    nb::object table(const char *field) { return nb::getattr(open().jump_table, field); }
+    nb::object measurement_index_list() {
+        return private_field<JumpTableObject>(ready(*this).jump_table, "_JumpTable__measurement_index_list",
+                                              [](JumpTableObject &t) { return or_none(t.measurement_index_list); });
+    }
 
     int traverse(visitproc visit, void *arg) const { return visit_objects(visit, arg, file_path, reader, jump_table); }
     // Garbage collection of a cycle through the handle closes the stream
@@ -116,10 +126,28 @@ void open_file(FileObject *self, nb::handle file_path) {
     new (self) FileObject(nb::borrow(file_path), std::move(reader), std::move(jump_table));
 }
 
-nb::str version_text(FileObject &o, const char *major, const char *minor, const char *revision) {
-    const nb::object a = o.table(major), b = o.table(minor), c = o.table(revision);
+// The three parts of a version, each as the jump table's field of that name.
+struct VersionFields {
+    const char *names[3];
+    int64_t zarn::JumpTable::*fields[3];
+};
+constexpr VersionFields kFileFormatVersion = {
+    {"_JumpTable__major_version", "_JumpTable__minor_version", "_JumpTable__revision_version"},
+    {&zarn::JumpTable::major_version, &zarn::JumpTable::minor_version, &zarn::JumpTable::revision_version}};
+constexpr VersionFields kConverterVersion = {
+    {"_JumpTable__major_lib_version", "_JumpTable__minor_lib_version", "_JumpTable__revision_lib_version"},
+    {&zarn::JumpTable::major_lib_version, &zarn::JumpTable::minor_lib_version,
+     &zarn::JumpTable::revision_lib_version}};
+
+nb::str version_text(FileObject &o, const VersionFields &v) {
+    const nb::object a = o.table(v.names[0], v.fields[0]), b = o.table(v.names[1], v.fields[1]),
+                     c = o.table(v.names[2], v.fields[2]);
     const nb::str dot(".");
     return join_str({a, dot, b, dot, c});
+}
+
+nb::object measurement_count(FileObject &o) {
+    return o.table("_JumpTable__num_measurements", &zarn::JumpTable::num_measurements);
 }
 
 // Out of range: below 0, or at or past `length`, by the interpreter's
@@ -139,74 +167,62 @@ nb::object item(nb::handle list, nb::handle index) {
 
 struct MeasurementObject {
     nb::object measurement_index, index;
-    nb::object lists[4];  // FunctionIndex objects of each kind, in block order
+    nb::object lists[zarn::kFunctionKindCount];  // FunctionIndex objects of each kind, in block order
 
-    MeasurementObject &ready() {
-        if (!measurement_index.is_valid()) throw nb::type_error("the Measurement has been cleared");
-        return *this;
-    }
+    static constexpr const char *kName = "Measurement";
+    bool cleared() const { return !measurement_index.is_valid(); }
     int traverse(visitproc visit, void *arg) const {
         return visit_objects(visit, arg, measurement_index, index, lists[0], lists[1], lists[2], lists[3]);
     }
     void clear() { reset_objects(measurement_index, index, lists[0], lists[1], lists[2], lists[3]); }
 };
 
-// The kind of a function, from its description alone: a qualitative
-// function with the MS detector is a qualitative MS analysis, one with any
-// other detector a DAD analysis; a quantitative one with MS a SIM or SRM
-// analysis, else an analog trace.
+// The kind of a function index's function.
 Kind kind_of(nb::handle function_index) {
     FunctionIndexObject *entry = as<FunctionIndexObject>(function_index);
     FunctionDescriptionObject *description = entry ? entry->description() : nullptr;
     if (!description) throw nb::type_error("a FunctionIndex with its description is required");
-    const zarn::FunctionDescription &d = description->rec();
-    if (d.is_qual.value_or(false)) {
-        const bool ms = d.qual_description && d.qual_description->detector_type == zarn::DetectorType::MS;
-        return ms ? QualKind : DadKind;
-    }
-    const bool ms = d.quan_description && d.quan_description->detector_type == zarn::DetectorType::MS;
-    return ms ? QuanKind : AnalogKind;
+    return zarn::function_kind(description->rec());
 }
 
 // Reads the function index block at the measurement's position and appends
 // one FunctionIndex per function to the list of its kind.
 void read_measurement(MeasurementObject &o, nb::handle reader_object) {
     zarn::Reader &reader = reader_of(reader_object);
-    const int64_t position = to_i64_saturating(nb::getattr(o.measurement_index, "_MeasurementIndex__position"));
+    const int64_t position = measurement_index_position(o.measurement_index);
     zarn::read_function_index_block(reader, position, [&](int64_t function_position) {
         nb::object function_index = make_function_index(reader_object, function_position);
-        if (PyList_Append(o.lists[kind_of(function_index)].ptr(), function_index.ptr()) != 0)
+        if (PyList_Append(o.lists[size_t(kind_of(function_index))].ptr(), function_index.ptr()) != 0)
             throw nb::python_error();
     });
 }
 
 nb::object create_measurement(nb::handle measurement_index, nb::handle index) {
-    nb::object obj = new_instance<MeasurementObject>();
-    MeasurementObject &o = *nb::inst_ptr<MeasurementObject>(obj);
-    o.measurement_index = nb::borrow(measurement_index);
-    o.index = nb::borrow(index);
-    for (nb::object &list : o.lists) list = nb::list();
-    nb::object reader = nb::getattr(measurement_index, "_MeasurementIndex__reader");
-    read_measurement(o, reader);
-    return obj;
+    return create<MeasurementObject>([&](MeasurementObject &o) {
+        o.measurement_index = nb::borrow(measurement_index);
+        o.index = nb::borrow(index);
+        for (nb::object &list : o.lists) list = nb::list();
+        nb::object reader = measurement_index_reader(measurement_index);
+        read_measurement(o, reader);
+    });
 }
 
-nb::object description_field(MeasurementObject &o, const char *name) {
-    nb::object description = nb::getattr(o.ready().measurement_index, "_MeasurementIndex__measurement_description");
-    return nb::getattr(description, name);
+nb::object description_field(MeasurementObject &o, size_t field) {
+    nb::object description = measurement_index_description(ready(o).measurement_index);
+    return record_field<MeasurementDescriptionObject>(description, field);
 }
 
 nb::int_ analysis_count(MeasurementObject &o, Kind kind) {
-    const Py_ssize_t n = PyObject_Length(o.ready().lists[kind].ptr());
+    const Py_ssize_t n = PyObject_Length(ready(o).lists[size_t(kind)].ptr());
     if (n < 0) throw nb::python_error();
     return nb::int_(n);
 }
 
 nb::object get_analysis(MeasurementObject &o, Kind kind, nb::handle index) {
-    const nb::object &list = o.ready().lists[kind];
+    const nb::object &list = ready(o).lists[size_t(kind)];
     if (out_of_range(index, analysis_count(o, kind))) throw zarn::PlainError(kOutOfRange);
     nb::object entry = item(list, index);
-    return nb::handle(imports.analysis_factory[kind])(entry, index);
+    return nb::handle(imports.analysis_factory[size_t(kind)])(entry, index);
 }
 
 nb::str measurement_text(nb::handle self) {
@@ -264,26 +280,17 @@ NB_MODULE(access, m) {
                  if (o.reader.is_valid()) close_stream(o.reader);
              },
              "ex_type"_a.none(), "ex_value"_a.none(), "trace"_a.none())
-        .def("__str__", [](FileObject &o) { return path_text(o.open().file_path); })
-        .def("__repr__", [](FileObject &o) { return path_text(o.open().file_path); })
-        .def("close", [](FileObject &o) { close_stream(o.open().reader); })
-        .def_prop_ro("file_path", [](FileObject &o) { return o.open().file_path; })
-        .def("get_file_format_version",
-             [](FileObject &o) {
-                 return version_text(o, "_JumpTable__major_version", "_JumpTable__minor_version",
-                                     "_JumpTable__revision_version");
-             })
-        .def("get_converter_version",
-             [](FileObject &o) {
-                 return version_text(o, "_JumpTable__major_lib_version", "_JumpTable__minor_lib_version",
-                                     "_JumpTable__revision_lib_version");
-             })
-        .def("get_measurement_count", [](FileObject &o) { return o.table("_JumpTable__num_measurements"); })
+        .def("__str__", [](FileObject &o) { return path_text(ready(o).file_path); })
+        .def("__repr__", [](FileObject &o) { return path_text(ready(o).file_path); })
+        .def("close", [](FileObject &o) { close_stream(ready(o).reader); })
+        .def_prop_ro("file_path", [](FileObject &o) { return ready(o).file_path; })
+        .def("get_file_format_version", [](FileObject &o) { return version_text(o, kFileFormatVersion); })
+        .def("get_converter_version", [](FileObject &o) { return version_text(o, kConverterVersion); })
+        .def("get_measurement_count", [](FileObject &o) { return measurement_count(o); })
         .def("get_measurement",
              [](FileObject &o, nb::handle index) {
-                 if (out_of_range(index, o.table("_JumpTable__num_measurements")))
-                     throw zarn::ZarnError(kOutOfRange);
-                 nb::object entry = item(o.table("_JumpTable__measurement_index_list"), index);
+                 if (out_of_range(index, measurement_count(o))) throw zarn::ZarnError(kOutOfRange);
+                 nb::object entry = item(o.measurement_index_list(), index);
                  return create_measurement(entry, index);
              },
              "index"_a.none())
@@ -298,36 +305,32 @@ NB_MODULE(access, m) {
                     "index"_a.none())
         .def("__str__", &measurement_text)
         .def("__repr__", &measurement_text)
-        .def("_Measurement__read", [](MeasurementObject &o, nb::handle reader) { read_measurement(o.ready(), reader); },
+        .def("_Measurement__read", [](MeasurementObject &o, nb::handle reader) { read_measurement(ready(o), reader); },
              "reader"_a.none())
-        .def("get_qual_analysis_count", [](MeasurementObject &o) { return analysis_count(o, QualKind); })
-        .def("get_dad_analysis_count", [](MeasurementObject &o) { return analysis_count(o, DadKind); })
-        .def("get_quan_analysis_count", [](MeasurementObject &o) { return analysis_count(o, QuanKind); })
-        .def("get_analog_analysis_count", [](MeasurementObject &o) { return analysis_count(o, AnalogKind); })
-        .def("get_qual_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, QualKind, i); },
+        .def("get_qual_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Qual); })
+        .def("get_dad_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Dad); })
+        .def("get_quan_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Quan); })
+        .def("get_analog_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Analog); })
+        .def("get_qual_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Qual, i); },
              "index"_a.none())
-        .def("get_dad_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, DadKind, i); },
+        .def("get_dad_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Dad, i); },
              "index"_a.none())
-        .def("get_quan_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, QuanKind, i); },
+        .def("get_quan_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Quan, i); },
              "index"_a.none())
-        .def("get_analog_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, AnalogKind, i); },
+        .def("get_analog_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Analog, i); },
              "index"_a.none())
-        .def_prop_ro("index", [](MeasurementObject &o) { return o.ready().index; });
-    for (const char *name :
-         {"hash", "sample_name", "sample_id", "acquisition_method_file_name", "dilution_factor", "injection_volume",
-          "original_file_path", "instrument_product_name", "measurement_user_name", "plate_code", "well_code",
-          "measurement_date_time", "instrument_manufacturer", "source_file_definition", "supplemental_properties"}) {
-        std::string field = "_MeasurementDescription__";
-        field.append(name);
-        measurement.def_prop_ro(name, [field](MeasurementObject &o) { return description_field(o, field.c_str()); });
-    }
+        .def_prop_ro("index", [](MeasurementObject &o) { return ready(o).index; });
+    // Every field of the measurement's description, under the field's name.
+    for (size_t i = 0; i < std::size(MeasurementDescriptionObject::fields); ++i)
+        measurement.def_prop_ro(MeasurementDescriptionObject::fields[i].name,
+                                [i](MeasurementObject &o) { return description_field(o, i); });
     measurement.def_prop_ro("_Measurement__measurement_index", [](MeasurementObject &o) { return or_none(o.measurement_index); })
         .def_prop_ro("_Measurement__index", [](MeasurementObject &o) { return or_none(o.index); });
-    for (auto [name, kind] : {std::pair{"_Measurement__qual_index_list", QualKind},
-                              {"_Measurement__dad_index_list", DadKind},
-                              {"_Measurement__quan_index_list", QuanKind},
-                              {"_Measurement__analog_index_list", AnalogKind}}) {
+    for (auto [name, kind] : {std::pair{"_Measurement__qual_index_list", Kind::Qual},
+                              {"_Measurement__dad_index_list", Kind::Dad},
+                              {"_Measurement__quan_index_list", Kind::Quan},
+                              {"_Measurement__analog_index_list", Kind::Analog}}) {
         const Kind k = kind;  // clang 14 cannot capture a structured binding
-        measurement.def_prop_ro(name, [k](MeasurementObject &o) { return or_none(o.lists[k]); });
+        measurement.def_prop_ro(name, [k](MeasurementObject &o) { return or_none(o.lists[size_t(k)]); });
     }
 }

@@ -4,7 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include "pyconv.hpp"
-#include "record_objects.hpp"
+#include "index_objects.hpp"
 #include "support.hpp"
 #include "values.hpp"
 
@@ -22,12 +22,11 @@ using FunctionEntry = FunctionIndexObject;
 using SpectrumEntry = SpectrumIndexObject;
 
 nb::object measurement_index_object(nb::handle reader, const zarn::MeasurementIndex &entry) {
-    nb::object obj = new_instance<MeasurementEntry>();
-    auto *o = nb::inst_ptr<MeasurementEntry>(obj);
-    o->reader = nb::borrow(reader);
-    o->record = entry;
-    o->measurement_description = wrap_record<MeasurementDescriptionObject>(entry.measurement_description);
-    return obj;
+    return create<MeasurementEntry>([&](MeasurementEntry &o) {
+        o.reader = nb::borrow(reader);
+        o.record = entry;
+        o.measurement_description = wrap_record<MeasurementDescriptionObject>(entry.measurement_description);
+    });
 }
 
 // Reads the whole header or only the measurement index block into the
@@ -89,11 +88,7 @@ NB_MODULE(_index, m) {
     table.attr("_JumpTable__current_minor") = zarn::JumpTable::current_minor;
     table
         .def_static("_JumpTable__create_instance",
-                    [](nb::handle reader) {
-                        nb::object obj = new_instance<Table>();
-                        read_table(*nb::inst_ptr<Table>(obj), reader, true);
-                        return obj;
-                    },
+                    [](nb::handle reader) { return create<Table>([&](Table &o) { read_table(o, reader, true); }); },
                     "reader"_a)
         .def("_JumpTable__read", [](Table &o, nb::handle reader) { read_table(o, reader, true); }, "reader"_a)
         .def("_JumpTable__read_measurement_index", [](Table &o, nb::handle reader) { read_table(o, reader, false); },
@@ -122,32 +117,7 @@ NB_MODULE(_index, m) {
         .def_prop_ro("_JumpTable__measurement_index_list", [](Table &o) { return or_none(o.measurement_index_list); });
 
     // ---- ZarnInternalConversionOptions
-    auto options = record_class<Options>(m, "ZarnInternalConversionOptions");
-    options.def_static("_ZarnInternalConversionOptions__create_instance", [] { return new_instance<Options>(); })
-        .def("_ZarnInternalConversionOptions__read",
-             [](Options &o, Reader &r) { read_object(o, [&] { zarn::read_conversion_options(r, o.rec()); }); },
-             "reader"_a)
-        .def_prop_ro("_ZarnInternalConversionOptions__desired_analysis_type_id",
-                     [](Options &o) { return opt_int(o.rec().desired_analysis_type_id); })
-        .def_prop_ro("_ZarnInternalConversionOptions__keep_only_ms1", [](Options &o) { return o.rec().keep_only_ms1; })
-        .def_prop_ro("_ZarnInternalConversionOptions__keep_profile_spectra",
-                     [](Options &o) { return o.rec().keep_profile_spectra; })
-        .def_prop_ro("_ZarnInternalConversionOptions__desired_quan_analysis_type_id",
-                     [](Options &o) { return opt_int(o.rec().desired_quan_analysis_type_id); })
-        .def_prop_ro("_ZarnInternalConversionOptions__keep_last_ms_function_in_mse",
-                     [](Options &o) { return o.rec().keep_last_ms_function_in_mse; })
-        .def_prop_ro("_ZarnInternalConversionOptions__mz_accuracy_power",
-                     [](Options &o) { return o.rec().mz_accuracy_power; })
-        .def_prop_ro("_ZarnInternalConversionOptions__rt_accuracy_power",
-                     [](Options &o) { return o.rec().rt_accuracy_power; })
-        .def_prop_ro("_ZarnInternalConversionOptions__ms_intensity_accuracy_power",
-                     [](Options &o) { return o.rec().ms_intensity_accuracy_power; })
-        .def_prop_ro("_ZarnInternalConversionOptions__dad_intensity_accuracy_power",
-                     [](Options &o) { return o.rec().dad_intensity_accuracy_power; })
-        .def_prop_ro("_ZarnInternalConversionOptions__analog_intensity_accuracy_power",
-                     [](Options &o) { return o.rec().analog_intensity_accuracy_power; })
-        .def_prop_ro("_ZarnInternalConversionOptions__use_specified_chromatogram_intensity_precision",
-                     [](Options &o) { return o.rec().use_specified_chromatogram_intensity_precision; });
+    def_record<Options>(m);
 
     // ---- MeasurementIndex
     auto measurement = record_class<MeasurementEntry>(m, "MeasurementIndex");
@@ -155,14 +125,13 @@ NB_MODULE(_index, m) {
         .def_static("_MeasurementIndex__create_instance",
                     [](nb::handle reader) {
                         reader_of(reader);  // refuses anything else before reading
-                        nb::object obj = new_instance<MeasurementEntry>();
-                        auto *o = nb::inst_ptr<MeasurementEntry>(obj);
-                        o->reader = nb::borrow(reader);
-                        o->measurement_description = new_instance<MeasurementDescriptionObject>();
-                        o->record.measurement_description =
-                            nb::inst_ptr<MeasurementDescriptionObject>(o->measurement_description)->record;
-                        read_measurement_entry(*o);
-                        return obj;
+                        return create<MeasurementEntry>([&](MeasurementEntry &o) {
+                            o.reader = nb::borrow(reader);
+                            o.measurement_description = create<MeasurementDescriptionObject>();
+                            o.record.measurement_description =
+                                nb::inst_ptr<MeasurementDescriptionObject>(o.measurement_description)->record;
+                            read_measurement_entry(o);
+                        });
                     },
                     "reader"_a)
         .def("_MeasurementIndex__read", [](MeasurementEntry &o) { read_measurement_entry(o); })

@@ -25,7 +25,8 @@
 #include "points.hpp"
 #include "pyconv.hpp"
 #include "analysis/qual.hpp"
-#include "record_objects.hpp"
+#include "analysis_objects.hpp"
+#include "index_objects.hpp"
 #include "support.hpp"
 #include "value_semantics.hpp"
 #include "values.hpp"
@@ -984,15 +985,6 @@ void read_qual(QualAnalysisObject &a) {
 void read_dad(DADAnalysisObject &a) {
     GcPause pause;
     read_spectrum_index_block(a);
-}
-
-template <typename T, void (*Read)(T &)>
-nb::object create_analysis(nb::handle function_index, nb::handle index) {
-    nb::object obj = new_instance<T>();
-    T &a = *nb::inst_ptr<T>(obj);
-    a.hold(function_index, index);
-    Read(a);
-    return obj;
 }
 
 // ---------------------------------------------------------------- matching conditions and ranges

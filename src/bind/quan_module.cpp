@@ -6,15 +6,21 @@
 // every later request from memory, the chromatogram from its own list and
 // the description values from the function's QuanDescription, followed on
 // each access. It reaches the function index, its description and the
-// reader only through their private members, so this module loads no other
-// module of the package's readers and records.
+// reader through their C++ objects, or through their private members where
+// a caller passed objects of its own, so this module loads no other module
+// of the package's readers and records.
 #include <nanobind/nanobind.h>
 
 #include <initializer_list>
 
-#include "records/index.hpp"
+#include "analysis_objects.hpp"
+#include "blocks/blocks.hpp"
+#include "description_objects.hpp"
+#include "index_objects.hpp"
+#include "points.hpp"
 #include "pyconv.hpp"
-#include "record_objects.hpp"
+#include "reader_object.hpp"
+#include "records/index.hpp"
 #include "support.hpp"
 
 namespace nb = nanobind;
@@ -44,44 +50,26 @@ using Analog = TraceObject<1>;
 
 PyObject *srm_member = nullptr;  // QuanAnalysisTypes.SRM
 
-template <typename T>
-T &ready(T *o) {
-    if (!o->function_index.is_valid()) throw nb::type_error("the analysis has been cleared");
-    return *o;
-}
-
 // Moves the reader to the function's data and decodes its chromatogram
 // block there.
+// The reader object is held for the read, whatever Python code run during
+// it does to the analysis.
 template <typename T>
 void read_trace(T &o) {
-    zarn::Reader &reader = reader_of(o.reader);
-    const int64_t position = to_i64_saturating(nb::getattr(o.function_index, "_FunctionIndex__position"));
-    zarn::move_to_stored_position(reader, position, "Function");
-    o.chromatogram = o.reader.attr("_KxmFileReader__read_chromatogram")();
+    const nb::object holder = o.reader;
+    zarn::Reader &reader = reader_of(holder);
+    zarn::move_to_stored_position(reader, function_index_position(o.function_index), "Function");
+    o.chromatogram = chromatogram_list(zarn::read_chromatogram(reader));
 }
 
-// The factory: an object of `cls` (the class or a subclass of it) made
-// without running the refusing constructor, holding the function index,
-// the index as passed and the function's reader, read at once.
+// Field `field` of the function's QuanDescription, looked up anew on each
+// access.
 template <typename T>
-nb::object create(nb::handle cls, nb::handle function_index, nb::handle index) {
-    if (!PyType_Check(cls.ptr()) || !PyType_IsSubtype((PyTypeObject *)cls.ptr(), (PyTypeObject *)nb::type<T>().ptr()))
-        throw nb::type_error("the factory makes objects of its own class only");
-    nb::object obj = nb::inst_alloc(cls);
-    new (nb::inst_ptr<T>(obj)) T();
-    nb::inst_mark_ready(obj);
-    T &o = *nb::inst_ptr<T>(obj);
-    o.hold(function_index, index);
-    read_trace(o);
-    return obj;
-}
-
-// A field of the function's QuanDescription, looked up anew on each access.
-template <typename T>
-nb::object description_field(T &o, const char *name) {
-    nb::object function_description = nb::getattr(o.function_index, "_FunctionIndex__function_description");
-    nb::object quan_description = nb::getattr(function_description, "_FunctionDescription__quan_description");
-    return nb::getattr(quan_description, name);
+nb::object description_field(T &o, size_t field) {
+    nb::object quan = private_field<FunctionDescriptionObject>(
+        function_index_description(o.function_index), "_FunctionDescription__quan_description",
+        [](FunctionDescriptionObject &d) { return quan_description(d); });
+    return record_field<QuanDescriptionObject>(quan, field);
 }
 
 nb::str quan_text(nb::handle self) {
@@ -115,21 +103,46 @@ nb::class_<T> trace_class(nb::module_ &m, const char *name, nb::str (*text)(nb::
     nb::object classmethod = nb::module_::import_("builtins").attr("classmethod");
     cls.attr((prefix + "create_instance").c_str()) = classmethod(nb::cpp_function(
         [](nb::handle cls, nb::handle function_index, nb::handle index) {
-            return create<T>(cls, function_index, index);
+            return create_analysis_of<T, read_trace<T>>(cls, function_index, index);
         },
         "cls"_a, "function_index"_a.none(), "index"_a.none()));
     cls.def("__str__", text)
         .def("__repr__", text)
-        .def((prefix + "read").c_str(), [](T *o) { read_trace(ready(o)); })
-        .def_prop_ro("index", [](T *o) { return ready(o).index; })
-        .def_prop_ro("chromatogram_points", [](T *o) { return ready(o).chromatogram; });
+        .def((prefix + "read").c_str(), [](T &o) { read_trace(ready(o)); })
+        .def_prop_ro("index", [](T &o) { return ready(o).index; })
+        .def_prop_ro("chromatogram_points", [](T &o) { return ready(o).chromatogram; });
     return cls;
 }
 
 template <typename T>
-void description_property(nb::class_<T> &cls, const char *name, const char *field) {
-    cls.def_prop_ro(name, [field](T *o) { return description_field(ready(o), field); });
+void description_property(nb::class_<T> &cls, const char *name, size_t field) {
+    cls.def_prop_ro(name, [field](T &o) { return description_field(ready(o), field); });
 }
+
+// A public property and the QuanDescription field it hands out.
+struct Property {
+    const char *name;
+    size_t field;
+};
+using Description = QuanDescriptionObject;
+constexpr Property kQuanProperties[] = {
+    {"collision_energy", field_index<Description>("collision_energy")},
+    {"compound_name", field_index<Description>("compound_name")},
+    {"q1", field_index<Description>("q1")},
+    {"q3", field_index<Description>("q3")},
+    {"estimated_retention_time", field_index<Description>("estimated_retention_time")},
+    {"extract_value", field_index<Description>("extract_value")},
+    {"extract_tolerance", field_index<Description>("extract_tolerance")},
+    {"quan_analysis_type", field_index<Description>("quan_analysis_type")},
+    {"compound_type", field_index<Description>("compound_type")},
+    {"polarity", field_index<Description>("polarity_type")},
+    {"concentration", field_index<Description>("concentration")},
+    {"supplemental_properties", field_index<Description>("supplemental_properties")},
+};
+constexpr Property kAnalogProperties[] = {
+    {"description", field_index<Description>("compound_name")},
+    {"supplemental_properties", field_index<Description>("supplemental_properties")},
+};
 
 }  // namespace
 
@@ -143,23 +156,10 @@ NB_MODULE(quan, m) {
     srm_member = nb::object(quan_analysis_types.attr("SRM")).release().ptr();
 
     auto quan = trace_class<Quan>(m, "QuanAnalysis", quan_text);
-    for (auto [name, field] : {std::pair{"collision_energy", "_QuanDescription__collision_energy"},
-                               {"compound_name", "_QuanDescription__compound_name"},
-                               {"q1", "_QuanDescription__q1"},
-                               {"q3", "_QuanDescription__q3"},
-                               {"estimated_retention_time", "_QuanDescription__estimated_retention_time"},
-                               {"extract_value", "_QuanDescription__extract_value"},
-                               {"extract_tolerance", "_QuanDescription__extract_tolerance"},
-                               {"quan_analysis_type", "_QuanDescription__quan_analysis_type"},
-                               {"compound_type", "_QuanDescription__compound_type"},
-                               {"polarity", "_QuanDescription__polarity_type"},
-                               {"concentration", "_QuanDescription__concentration"},
-                               {"supplemental_properties", "_QuanDescription__supplemental_properties"}})
-        description_property(quan, name, field);
+    for (const Property &p : kQuanProperties) description_property(quan, p.name, p.field);
 
     auto analog = trace_class<Analog>(m, "AnalogAnalysis", analog_text);
-    description_property(analog, "description", "_QuanDescription__compound_name");
-    description_property(analog, "supplemental_properties", "_QuanDescription__supplemental_properties");
+    for (const Property &p : kAnalogProperties) description_property(analog, p.name, p.field);
 
     // The private fields, under their class-qualified names.
     auto fields = [](auto &cls, const std::string &prefix) {

@@ -17,6 +17,7 @@
 #include "points.hpp"
 #include "io/reader.hpp"
 #include "pyconv.hpp"
+#include "reader_object.hpp"
 #include "support.hpp"
 #include "values.hpp"
 
@@ -27,60 +28,6 @@ using zarn::Reader;
 namespace {
 
 constexpr const char *kRefused = "Inaccessible due to protection level";
-
-// The container file as the interpreter's binary file object.
-class StreamSource final : public zarn::ByteSource {
-public:
-    explicit StreamSource(nb::object stream) : stream_(std::move(stream)) {
-        static nb::handle buffered = nb::object(nb::module_::import_("io").attr("BufferedReader")).release();
-        static nb::handle file_io = nb::object(nb::module_::import_("io").attr("FileIO")).release();
-        own_memory_ = Py_TYPE(stream_.ptr()) == (PyTypeObject *)buffered.ptr() &&
-                      Py_TYPE(nb::getattr(stream_, "raw").ptr()) == (PyTypeObject *)file_io.ptr();
-    }
-    const nb::object &stream() const { return stream_; }
-
-    void seek(int64_t position) override { stream_.attr("seek")(position); }
-
-    size_t read(uint8_t *out, size_t size) override {
-        if (size == 0) return 0;
-        // The interpreter's own file object (buffered over a file descriptor)
-        // reads straight into the reader's memory and keeps no view of it.
-        // Any other stream gets a buffer of its own, copied out: a view it
-        // kept would outlive that memory.
-        nb::object target;
-        if (own_memory_) {
-            target = nb::steal(PyMemoryView_FromMemory(reinterpret_cast<char *>(out), Py_ssize_t(size), PyBUF_WRITE));
-        } else {
-            target = nb::steal(PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(size)));
-        }
-        if (!target.is_valid()) throw nb::python_error();
-        nb::object got;
-        try {
-            got = stream_.attr("readinto")(target);
-        } catch (...) {
-            if (own_memory_) target.attr("release")();
-            throw;
-        }
-        if (own_memory_) target.attr("release")();
-        if (got.is_none()) return 0;
-        const int64_t n = nb::cast<int64_t>(got);
-        const size_t taken = n < 0 ? 0 : std::min<size_t>(size_t(n), size);
-        if (!own_memory_) {
-            // The stream may have resized its buffer: copy only what it holds.
-            const size_t held = size_t(PyByteArray_GET_SIZE(target.ptr()));
-            const size_t copied = std::min(taken, held);
-            if (copied) std::memcpy(out, PyByteArray_AS_STRING(target.ptr()), copied);
-            return copied;
-        }
-        return taken;
-    }
-
-private:
-    nb::object stream_;
-    bool own_memory_ = false;
-};
-
-const nb::object &stream_of(Reader &reader) { return static_cast<StreamSource &>(reader.source()).stream(); }
 
 std::unique_ptr<Reader> create_reader(nb::handle file_path) {
     nb::module_ os_path = nb::module_::import_("os.path");
@@ -97,7 +44,7 @@ std::unique_ptr<Reader> create_reader(nb::handle file_path) {
         stream.attr("close")();
         throw;
     }
-    return std::make_unique<Reader>(std::make_unique<StreamSource>(stream), size);
+    return std::make_unique<Reader>(std::make_unique<zarn::py::StreamSource>(stream), size);
 }
 
 nb::bytes to_bytes(zarn::Bytes b) { return nb::bytes(reinterpret_cast<const char *>(b.data()), b.size()); }
@@ -350,7 +297,7 @@ NB_MODULE(_reader, m) {
     reader.def("__init__", [](Reader *) { throw zarn::PlainError(kRefused); })
         .def_static("_KxmFileReader__create_instance", &create_reader, "file_path"_a)
         // fields
-        .def_prop_ro("_KxmFileReader__stream", [](Reader &r) { return stream_of(r); })
+        .def_prop_ro("_KxmFileReader__stream", [](Reader &r) { return zarn::py::stream_of(r); })
         .def_prop_ro("_KxmFileReader__local_position", &Reader::local_position)
         .def_prop_ro("_KxmFileReader__origin_of_local_position", &Reader::origin_of_local_position)
         .def_prop_ro("_KxmFileReader__after_decompressd_position", &Reader::after_decompressed_position)

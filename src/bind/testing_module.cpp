@@ -7,7 +7,7 @@
 
 #include "blocks/blocks.hpp"
 #include "io/reader.hpp"
-#include "record_objects.hpp"
+#include "index_objects.hpp"
 #include "support.hpp"
 #include "values.hpp"
 

@@ -275,3 +275,32 @@ def test_construction_is_refused(open_file):
     m = Measurement._Measurement__create_instance(measurement_index=entry, index="first")
     assert (m.index, m.sample_name, m.get_quan_analysis_count()) == ("first", "S", 1)
     assert m._Measurement__measurement_index is entry
+
+
+def test_a_callers_measurement_index_is_read_through_its_private_members(open_file):
+    handle = open_file(w.measurement_file(measurements=[(w.measurement_description("h", sample_name="S"),
+                                                         [(quan(), CHROMATOGRAM)])]))
+    entry = handle._ZarnFile__jump_table._JumpTable__measurement_index_list[0]
+    reads = []
+
+    class StandIn:
+        def __init__(self, **members):
+            self.__dict__["members"] = members
+
+        def __getattr__(self, name):
+            reads.append(name)
+            return self.members[name]
+
+    description = StandIn(_MeasurementDescription__sample_name="mine", _MeasurementDescription__hash="#")
+    stand_in = StandIn(_MeasurementIndex__reader=entry._MeasurementIndex__reader,
+                       _MeasurementIndex__position=entry._MeasurementIndex__position,
+                       _MeasurementIndex__measurement_description=description)
+    m = Measurement._Measurement__create_instance(stand_in, 0)
+    assert reads == ["_MeasurementIndex__reader", "_MeasurementIndex__position"]
+    assert m.get_quan_analysis_count() == 1
+    del reads[:]
+    assert (m.sample_name, m.hash) == ("mine", "#")
+    assert reads == ["_MeasurementIndex__measurement_description", "_MeasurementDescription__sample_name",
+                     "_MeasurementIndex__measurement_description", "_MeasurementDescription__hash"]
+    description.members["_MeasurementDescription__sample_name"] = "changed"
+    assert m.sample_name == "changed"

@@ -225,3 +225,47 @@ def test_closed_file(make_reader):
     with pytest.raises(ValueError, match="closed file"):
         make(QuanAnalysis, entry)
 
+
+
+class StandIn:
+    """An object of the caller's with the private members an analysis reads;
+    each member read is counted in `reads`."""
+
+    def __init__(self, reads, **members):
+        object.__setattr__(self, "reads", reads)
+        object.__setattr__(self, "members", members)
+
+    def __getattr__(self, name):
+        self.reads.append(name)
+        return self.members[name]
+
+
+@pytest.mark.parametrize("cls", [QuanAnalysis, AnalogAnalysis])
+def test_a_callers_function_index_is_read_through_its_private_members(make_reader, cls):
+    entry = function_index(make_reader, compound_name="real")
+    reads = []
+    quan = StandIn(reads, _QuanDescription__compound_name="mine",
+                   _QuanDescription__supplemental_properties={"k": "v"})
+    stand_in = StandIn(reads, _FunctionIndex__reader=field(entry, "reader"),
+                       _FunctionIndex__position=field(entry, "position"),
+                       _FunctionIndex__function_description=StandIn(reads, _FunctionDescription__quan_description=quan))
+    analysis = make(cls, stand_in, 3)
+    # The reader when the analysis is made, the position when it reads.
+    assert reads == ["_FunctionIndex__reader", "_FunctionIndex__position"]
+    assert chromatogram_points(analysis.chromatogram_points) == expect([(0.5, 100.0), (1.0, 0.0)])
+    name = "compound_name" if cls is QuanAnalysis else "description"
+    del reads[:]
+    assert getattr(analysis, name) == "mine" and analysis.supplemental_properties == {"k": "v"}
+    path = ["_FunctionIndex__function_description", "_FunctionDescription__quan_description"]
+    assert reads == path + ["_QuanDescription__compound_name"] + path + ["_QuanDescription__supplemental_properties"]
+    # Followed anew on each access.
+    quan.members["_QuanDescription__compound_name"] = "changed"
+    assert getattr(analysis, name) == "changed"
+
+
+@pytest.mark.parametrize("reader", [None, object(), "path"])
+def test_a_function_index_whose_reader_is_no_reader(make_reader, reader):
+    entry = function_index(make_reader)
+    stand_in = StandIn([], _FunctionIndex__reader=reader, _FunctionIndex__position=field(entry, "position"))
+    with pytest.raises(TypeError, match="^a KxmFileReader is required$"):
+        make(QuanAnalysis, stand_in)

@@ -16,6 +16,7 @@
 #include "format/numbers.hpp"
 #include "io/reader.hpp"
 #include "records/records.hpp"
+#include "records/rules.hpp"
 
 namespace zarn {
 
@@ -47,13 +48,11 @@ int64_t stored_offset(const std::vector<int64_t> &offsets, int64_t origin, int64
 struct SpectrumConditionKey {
     // Which maker's condition the description's supplemental keys select.
     enum Maker : int8_t { None = -1, Agilent, ThermoFisher, Waters };
-    // The measured spectrum type as the condition holds it.
-    enum Measured : int8_t { Unknown, Profile, Centroid };
 
     int64_t ms_level = 1;
     int64_t polarity = 0;  // the PolarityTypes value
     std::optional<double> collision_energy, precursor_value;
-    Measured measured = Unknown;
+    MeasuredSpectrumType measured = MeasuredSpectrumType::Unknown;
     std::optional<Range> precursor_range, mass_range;
     Maker maker = None;
     std::optional<double> voltage;  // absent: the description stored none

@@ -1,6 +1,8 @@
 #include "records/records.hpp"
 
 #include <array>
+#include <functional>
+#include <type_traits>
 
 namespace zarn {
 
@@ -119,9 +121,73 @@ Range read_range(Reader &reader) {
     return Range{min, max};
 }
 
-int64_t read_value_enum(Reader &reader, ValueEnum kind) { return check_value_enum(kind, reader.read_tiny_uint()); }
+template <ValueEnum Kind>
+int64_t read_value_enum(Reader &reader) {
+    return check_value_enum(Kind, reader.read_tiny_uint());
+}
+
+DetectorType read_detector_type(Reader &reader) { return detector_type_from_value(reader.read_tiny_uint()); }
+TripleQScanType read_scan_type(Reader &reader) { return scan_type_from_value(reader.read_tiny_uint()); }
+VendorConditionType read_vendor_condition_type(Reader &reader) {
+    return vendor_condition_type_from_value(reader.read_tiny_uint());
+}
 
 void read_supplemental(Reader &reader, SupplementalProperties &out) { out.add_stored(reader.read_string()); }
+
+// A stored count followed by that many records. The count only bounds the
+// loop: records are appended as they are read, so a count larger than the
+// records present fails on the first record that is not there.
+template <typename Record, void (*Read)(Reader &, Record &)>
+std::vector<std::shared_ptr<Record>> read_record_list(Reader &reader) {
+    const int64_t n = reader.read_int32();
+    std::vector<std::shared_ptr<Record>> list;
+    for (int64_t i = 0; i < n; ++i) {
+        auto record = std::make_shared<Record>();
+        Read(reader, *record);
+        list.push_back(std::move(record));
+    }
+    return list;
+}
+
+constexpr auto read_core_condition_list =
+    read_record_list<InternalAcquisitionCoreCondition, read_internal_acquisition_core_condition>;
+constexpr auto read_condition_list =
+    read_record_list<InternalAcquisitionCondition, read_internal_acquisition_condition>;
+
+template <typename T>
+struct Stored {
+    using type = T;
+};
+template <typename T>
+struct Stored<std::optional<T>> {
+    using type = T;
+};
+
+template <typename T>
+inline constexpr bool kIsRecordPointer = false;
+template <typename T>
+inline constexpr bool kIsRecordPointer<std::shared_ptr<T>> = true;
+
+// Reads one property's payload into its member, as its list says.
+template <auto Read, typename Member>
+void read_member(Reader &reader, Member &member) {
+    if constexpr (std::is_invocable_v<decltype(Read), Reader &, Member &>) {
+        std::invoke(Read, reader, member);
+    } else if constexpr (kIsRecordPointer<Member>) {
+        // The new record takes the member first and then reads itself, so
+        // that a failure leaves it there partly read. It is read through a
+        // reference of its own: whatever replaces the member meanwhile, the
+        // record stays alive until its read is over.
+        auto record = std::make_shared<typename Member::element_type>();
+        member = record;
+        std::invoke(Read, reader, *record);
+    } else {
+        member = typename Stored<Member>::type(std::invoke(Read, reader));
+    }
+}
+
+#define ZARN_READ_PROPERTY(id, type, name, read)               \
+    case id: read_member<read>(reader, out.name); return true;
 
 // Python-style list indexing: a negative index counts from the back.
 size_t list_index(int64_t k, size_t size) {
@@ -151,20 +217,7 @@ void read_measurement_description(Reader &reader, MeasurementDescription &out) {
     out.hash = reader.read_string();
     read_properties(reader, [&](int64_t id) {
         switch (id) {
-            case 1: out.sample_name = reader.read_string(); return true;
-            case 2: out.sample_id = reader.read_string(); return true;
-            case 3: out.acquisition_method_file_name = reader.read_string(); return true;
-            case 4: out.dilution_factor = reader.read_double(); return true;
-            case 5: out.injection_volume = reader.read_double(); return true;
-            case 6: out.original_file_path = reader.read_string(); return true;
-            case 7: out.instrument_product_name = reader.read_string(); return true;
-            case 8: out.measurement_user_name = reader.read_string(); return true;
-            case 9: out.plate_code = reader.read_string(); return true;
-            case 10: out.well_code = reader.read_string(); return true;
-            case 11: out.measurement_date_time = reader.read_datetime(); return true;
-            case 12: out.instrument_manufacturer = read_value_enum(reader, ValueEnum::InstrumentManufacturer); return true;
-            case 13: out.source_file_definition = reader.read_string(); return true;
-            case 55: read_supplemental(reader, out.supplemental_properties); return true;
+            ZARN_MEASUREMENT_DESCRIPTION_PROPERTIES(ZARN_READ_PROPERTY)
             default: return false;
         }
     });
@@ -175,10 +228,7 @@ void read_vendor_specific_additional_condition(Reader &reader, VendorSpecificAdd
     reader.confirm_zarn_symbol(Symbol::BEGIN_OF_ADDITIONAL_CONDITION);
     read_properties(reader, [&](int64_t id) {
         switch (id) {
-            case 1: out.type = vendor_condition_type_from_value(reader.read_tiny_uint()); return true;
-            case 2: out.original_id = reader.read_int32(); return true;
-            case 3: out.cone_voltage = reader.read_double(); return true;
-            case 4: out.scan_info_string = reader.read_string(); return true;
+            ZARN_VENDOR_SPECIFIC_ADDITIONAL_CONDITION_PROPERTIES(ZARN_READ_PROPERTY)
             default: return false;
         }
     });
@@ -189,10 +239,7 @@ void read_triple_q_scan_condition(Reader &reader, TripleQScanCondition &out) {
     reader.confirm_zarn_symbol(Symbol::BEGIN_OF_ADDITIONAL_CONDITION);
     read_properties(reader, [&](int64_t id) {
         switch (id) {
-            case 1: out.type = scan_type_from_value(reader.read_tiny_uint()); return true;
-            case 2: out.target_mz = reader.read_double(); return true;
-            case 3: out.q1_range = read_range(reader); return true;
-            case 4: out.q3_range = read_range(reader); return true;
+            ZARN_TRIPLE_Q_SCAN_CONDITION_PROPERTIES(ZARN_READ_PROPERTY)
             default: return false;
         }
     });
@@ -203,27 +250,7 @@ void read_internal_acquisition_core_condition(Reader &reader, InternalAcquisitio
     reader.confirm_zarn_symbol(Symbol::BEGIN_OF_ACQUISITION_CONDITION);
     read_properties(reader, [&](int64_t id) {
         switch (id) {
-            case 1: out.ms_level = reader.read_uint16(); return true;
-            case 2: out.collision_energy = reader.read_double(); return true;
-            case 3: out.polarity = read_value_enum(reader, ValueEnum::Polarity); return true;
-            case 4: out.mass_range = read_range(reader); return true;
-            case 5: out.original_measured_spectrum_type = read_value_enum(reader, ValueEnum::SpectrumType); return true;
-            case 6: {
-                // The new record takes the field first and then reads itself,
-                // so that a failure leaves it there partly read. It is read
-                // through a reference of its own: whatever replaces the field
-                // meanwhile, the record stays alive until its read is over.
-                auto record = std::make_shared<VendorSpecificAdditionalCondition>();
-                out.vendor_specific_additional_condition = record;
-                read_vendor_specific_additional_condition(reader, *record);
-                return true;
-            }
-            case 7: {
-                auto record = std::make_shared<TripleQScanCondition>();
-                out.triple_q_scan_condition = record;
-                read_triple_q_scan_condition(reader, *record);
-                return true;
-            }
+            ZARN_INTERNAL_ACQUISITION_CORE_CONDITION_PROPERTIES(ZARN_READ_PROPERTY)
             default: return false;
         }
     });
@@ -234,49 +261,17 @@ void read_internal_acquisition_condition(Reader &reader, InternalAcquisitionCond
     reader.confirm_zarn_symbol(Symbol::BEGIN_OF_ACQUISITION_CONDITION);
     read_properties(reader, [&](int64_t id) {
         switch (id) {
-            case 1: out.internal_acquisition_core_condition_index = reader.read_int32(); return true;
-            case 2: out.precursor_value = reader.read_double(); return true;
-            case 3: out.precursor_range = read_range(reader); return true;
-            case 4: out.product_indices = reader.read_int32_array(); return true;
+            ZARN_INTERNAL_ACQUISITION_CONDITION_PROPERTIES(ZARN_READ_PROPERTY)
             default: return false;
         }
     });
     reader.confirm_zarn_symbol(Symbol::END_OF_ACQUISITION_CONDITION);
 }
 
-namespace {
-
-// A stored count followed by that many records. The count only bounds the
-// loop: records are appended as they are read, so a count larger than the
-// records present fails on the first record that is not there.
-template <typename Record, typename Read>
-std::vector<std::shared_ptr<Record>> read_record_list(Reader &reader, Read read) {
-    const int64_t n = reader.read_int32();
-    std::vector<std::shared_ptr<Record>> list;
-    for (int64_t i = 0; i < n; ++i) {
-        auto record = std::make_shared<Record>();
-        read(reader, *record);
-        list.push_back(std::move(record));
-    }
-    return list;
-}
-
-}  // namespace
-
 void read_qual_description(Reader &reader, QualDescription &out) {
     read_properties(reader, [&](int64_t id) {
         switch (id) {
-            case 1: out.wavelength_arr = reader.read_single_array(); return true;
-            case 2: out.detector_type = detector_type_from_value(reader.read_tiny_uint()); return true;
-            case 3:
-                out.unique_acquisition_core_condition_list =
-                    read_record_list<InternalAcquisitionCoreCondition>(reader, read_internal_acquisition_core_condition);
-                return true;
-            case 4:
-                out.unique_acquisition_condition_list =
-                    read_record_list<InternalAcquisitionCondition>(reader, read_internal_acquisition_condition);
-                return true;
-            case 55: read_supplemental(reader, out.supplemental_properties); return true;
+            ZARN_QUAL_DESCRIPTION_PROPERTIES(ZARN_READ_PROPERTY)
             default: return false;
         }
     });
@@ -293,20 +288,7 @@ void read_quan_description(Reader &reader, QuanDescription &out) {
     if (version_at_most_3_5(reader)) reader.read_bool();  // a leading flag that is not kept
     read_properties(reader, [&](int64_t id) {
         switch (id) {
-            case 1: out.collision_energy = reader.read_double(); return true;
-            case 2: out.compound_name = reader.read_string(); return true;
-            case 3: out.q1 = reader.read_double(); return true;
-            case 4: out.q3 = reader.read_double(); return true;
-            case 5: out.estimated_retention_time = reader.read_double(); return true;
-            case 6: out.extract_value = reader.read_double(); return true;
-            case 7: out.extract_tolerance = reader.read_double(); return true;
-            case 8: out.quan_analysis_type = read_value_enum(reader, ValueEnum::QuanAnalysisType); return true;
-            case 9: out.compound_type = read_value_enum(reader, ValueEnum::CompoundType); return true;
-            case 10: out.detector_type = detector_type_from_value(reader.read_tiny_uint()); return true;
-            case 11: out.polarity_type = read_value_enum(reader, ValueEnum::Polarity); return true;
-            case 12: out.concentration = reader.read_double(); return true;
-            case 13: out.is_quan_transition = reader.read_bool(); return true;
-            case 55: read_supplemental(reader, out.supplemental_properties); return true;
+            ZARN_QUAN_DESCRIPTION_PROPERTIES(ZARN_READ_PROPERTY)
             default: return false;
         }
     });
@@ -335,20 +317,7 @@ void read_internal_spectrum_description(Reader &reader, InternalSpectrumDescript
     reader.confirm_zarn_symbol(Symbol::BEGIN_OF_SPECTRUM_DESCRIPTION);
     read_properties(reader, [&](int64_t id) {
         switch (id) {
-            case 1: out.cone_voltage = reader.read_double(); return true;
-            case 2: out.precursor_index = int32_t(reader.read_int32()); return true;
-            case 3: out.ms_level = uint16_t(reader.read_uint16()); return true;
-            case 4: out.retention_time = reader.read_double(); return true;
-            case 5: out.collision_energy = reader.read_double(); return true;
-            case 6: out.precursor_value = reader.read_double(); return true;
-            case 7: out.product_indices = reader.read_int32_array(); return true;
-            case 8: out.polarity = uint8_t(read_value_enum(reader, ValueEnum::Polarity)); return true;
-            case 9: out.spectrum_type = uint8_t(read_value_enum(reader, ValueEnum::SpectrumType)); return true;
-            case 10: out.precursor_range = read_range(reader); return true;
-            case 11: out.mass_range = read_range(reader); return true;
-            case 12: out.is_profile_spectrum_measured = reader.read_bool(); return true;
-            case 13: out.acquisition_condition_index = int32_t(reader.read_int32()); return true;
-            case 55: read_supplemental(reader, out.supplemental_properties); return true;
+            ZARN_INTERNAL_SPECTRUM_DESCRIPTION_PROPERTIES(ZARN_READ_PROPERTY)
             default: return false;
         }
     });

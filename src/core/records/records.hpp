@@ -80,83 +80,132 @@ private:
 };
 
 // ---------------------------------------------------------------- records
+//
+// Each record's stored properties are listed once, one line each, as
+//   X(id, type, name, read)
+// `id` is the property's stored number; `type` and `name` are the member
+// that holds it (the bindings give the field the same name), declared in
+// the order of the list; `read` says how its payload is read (records.cpp):
+// a function of the reader whose result the member takes, or a function of
+// the reader and the member. A member that holds a nested record takes a
+// new record, which then reads itself.
+//
+// Enumerations of the shared value module are kept as their stored value;
+// what a member the file does not store reads as is said at the record.
 
+#define ZARN_DECLARE_PROPERTY(id, type, name, read) type name{};
+
+#define ZARN_MEASUREMENT_DESCRIPTION_PROPERTIES(X)                                                             \
+    X(1, std::optional<std::string>, sample_name, &Reader::read_string)                                        \
+    X(2, std::optional<std::string>, sample_id, &Reader::read_string)                                          \
+    X(3, std::optional<std::string>, acquisition_method_file_name, &Reader::read_string)                       \
+    X(4, std::optional<double>, dilution_factor, &Reader::read_double)                                         \
+    X(5, std::optional<double>, injection_volume, &Reader::read_double)                                        \
+    X(6, std::optional<std::string>, original_file_path, &Reader::read_string)                                 \
+    X(7, std::optional<std::string>, instrument_product_name, &Reader::read_string)                            \
+    X(8, std::optional<std::string>, measurement_user_name, &Reader::read_string)                              \
+    X(9, std::optional<std::string>, plate_code, &Reader::read_string)                                         \
+    X(10, std::optional<std::string>, well_code, &Reader::read_string)                                         \
+    X(11, std::optional<DateTimeFields>, measurement_date_time, &Reader::read_datetime)                        \
+    X(12, std::optional<int64_t>, instrument_manufacturer, read_value_enum<ValueEnum::InstrumentManufacturer>) \
+    X(13, std::optional<std::string>, source_file_definition, &Reader::read_string)                            \
+    X(55, SupplementalProperties, supplemental_properties, read_supplemental)
+
+// instrument_manufacturer: an InstrumentManufacturers value.
 struct MeasurementDescription {
-    std::optional<std::string> hash;
-    std::optional<std::string> sample_name;
-    std::optional<std::string> sample_id;
-    std::optional<std::string> acquisition_method_file_name;
-    std::optional<double> dilution_factor;
-    std::optional<double> injection_volume;
-    std::optional<std::string> original_file_path;
-    std::optional<std::string> instrument_product_name;
-    std::optional<std::string> measurement_user_name;
-    std::optional<std::string> plate_code;
-    std::optional<std::string> well_code;
-    std::optional<DateTimeFields> measurement_date_time;
-    std::optional<int64_t> instrument_manufacturer;  // InstrumentManufacturers value
-    std::optional<std::string> source_file_definition;
-    SupplementalProperties supplemental_properties;
+    std::optional<std::string> hash;  // stored before the properties
+    ZARN_MEASUREMENT_DESCRIPTION_PROPERTIES(ZARN_DECLARE_PROPERTY)
 };
+
+#define ZARN_VENDOR_SPECIFIC_ADDITIONAL_CONDITION_PROPERTIES(X)                \
+    X(1, std::optional<VendorConditionType>, type, read_vendor_condition_type) \
+    X(2, std::optional<int64_t>, original_id, &Reader::read_int32)             \
+    X(3, std::optional<double>, cone_voltage, &Reader::read_double)            \
+    X(4, std::optional<std::string>, scan_info_string, &Reader::read_string)
 
 struct VendorSpecificAdditionalCondition {
-    std::optional<VendorConditionType> type;
-    std::optional<int64_t> original_id;
-    std::optional<double> cone_voltage;
-    std::optional<std::string> scan_info_string;
+    ZARN_VENDOR_SPECIFIC_ADDITIONAL_CONDITION_PROPERTIES(ZARN_DECLARE_PROPERTY)
 };
+
+#define ZARN_TRIPLE_Q_SCAN_CONDITION_PROPERTIES(X)               \
+    X(1, std::optional<TripleQScanType>, type, read_scan_type)   \
+    X(2, std::optional<double>, target_mz, &Reader::read_double) \
+    X(3, std::optional<Range>, q1_range, read_range)             \
+    X(4, std::optional<Range>, q3_range, read_range)
 
 struct TripleQScanCondition {
-    std::optional<TripleQScanType> type;
-    std::optional<double> target_mz;
-    std::optional<Range> q1_range;
-    std::optional<Range> q3_range;
+    ZARN_TRIPLE_Q_SCAN_CONDITION_PROPERTIES(ZARN_DECLARE_PROPERTY)
 };
 
+#define ZARN_INTERNAL_ACQUISITION_CORE_CONDITION_PROPERTIES(X)                                              \
+    X(1, std::optional<int64_t>, ms_level, &Reader::read_uint16)                                            \
+    X(3, std::optional<int64_t>, polarity, read_value_enum<ValueEnum::Polarity>)                            \
+    X(2, std::optional<double>, collision_energy, &Reader::read_double)                                     \
+    X(4, std::optional<Range>, mass_range, read_range)                                                      \
+    X(5, std::optional<int64_t>, original_measured_spectrum_type, read_value_enum<ValueEnum::SpectrumType>) \
+    X(6, std::shared_ptr<VendorSpecificAdditionalCondition>, vendor_specific_additional_condition,          \
+      read_vendor_specific_additional_condition)                                                            \
+    X(7, std::shared_ptr<TripleQScanCondition>, triple_q_scan_condition, read_triple_q_scan_condition)
+
+// polarity: a PolarityTypes value, absent PolarityTypes.NA;
+// original_measured_spectrum_type: a SpectrumTypes value, absent
+// SpectrumTypes.NA.
 struct InternalAcquisitionCoreCondition {
-    std::optional<int64_t> ms_level;
-    std::optional<int64_t> polarity;  // PolarityTypes value; absent: PolarityTypes.NA
-    std::optional<double> collision_energy;
-    std::optional<Range> mass_range;
-    std::optional<int64_t> original_measured_spectrum_type;  // SpectrumTypes value; absent: SpectrumTypes.NA
-    std::shared_ptr<VendorSpecificAdditionalCondition> vendor_specific_additional_condition;
-    std::shared_ptr<TripleQScanCondition> triple_q_scan_condition;
+    ZARN_INTERNAL_ACQUISITION_CORE_CONDITION_PROPERTIES(ZARN_DECLARE_PROPERTY)
 };
+
+#define ZARN_INTERNAL_ACQUISITION_CONDITION_PROPERTIES(X)                                 \
+    X(1, int64_t, internal_acquisition_core_condition_index, &Reader::read_int32)         \
+    X(2, std::optional<double>, precursor_value, &Reader::read_double)                    \
+    X(3, std::optional<Range>, precursor_range, read_range)                               \
+    X(4, std::optional<std::vector<int64_t>>, product_indices, &Reader::read_int32_array)
 
 struct InternalAcquisitionCondition {
-    int64_t internal_acquisition_core_condition_index = 0;
-    std::optional<double> precursor_value;
-    std::optional<Range> precursor_range;
-    std::optional<std::vector<int64_t>> product_indices;
+    ZARN_INTERNAL_ACQUISITION_CONDITION_PROPERTIES(ZARN_DECLARE_PROPERTY)
     // The linked core condition: set by the qualitative description that
     // holds both lists; null while unlinked.
     std::shared_ptr<InternalAcquisitionCoreCondition> internal_acquisition_core_condition;
 };
 
+#define ZARN_QUAL_DESCRIPTION_PROPERTIES(X)                                              \
+    X(1, std::optional<std::vector<double>>, wavelength_arr, &Reader::read_single_array) \
+    X(2, DetectorType, detector_type, read_detector_type)                                \
+    X(3, std::optional<std::vector<std::shared_ptr<InternalAcquisitionCoreCondition>>>,  \
+      unique_acquisition_core_condition_list, read_core_condition_list)                  \
+    X(4, std::optional<std::vector<std::shared_ptr<InternalAcquisitionCondition>>>,      \
+      unique_acquisition_condition_list, read_condition_list)                            \
+    X(55, SupplementalProperties, supplemental_properties, read_supplemental)
+
+// detector_type: absent DetectorType::NA.
 struct QualDescription {
-    std::optional<std::vector<double>> wavelength_arr;
-    DetectorType detector_type = DetectorType::NA;
-    std::optional<std::vector<std::shared_ptr<InternalAcquisitionCoreCondition>>> unique_acquisition_core_condition_list;
-    std::optional<std::vector<std::shared_ptr<InternalAcquisitionCondition>>> unique_acquisition_condition_list;
-    SupplementalProperties supplemental_properties;
+    ZARN_QUAL_DESCRIPTION_PROPERTIES(ZARN_DECLARE_PROPERTY)
 };
 
+#define ZARN_QUAN_DESCRIPTION_PROPERTIES(X)                                                        \
+    X(13, std::optional<bool>, is_quan_transition, &Reader::read_bool)                             \
+    X(1, std::optional<double>, collision_energy, &Reader::read_double)                            \
+    X(2, std::optional<std::string>, compound_name, &Reader::read_string)                          \
+    X(3, std::optional<double>, q1, &Reader::read_double)                                          \
+    X(4, std::optional<double>, q3, &Reader::read_double)                                          \
+    X(5, std::optional<double>, estimated_retention_time, &Reader::read_double)                    \
+    X(6, std::optional<double>, extract_value, &Reader::read_double)                               \
+    X(7, std::optional<double>, extract_tolerance, &Reader::read_double)                           \
+    X(8, std::optional<int64_t>, quan_analysis_type, read_value_enum<ValueEnum::QuanAnalysisType>) \
+    X(9, std::optional<int64_t>, compound_type, read_value_enum<ValueEnum::CompoundType>)          \
+    X(10, DetectorType, detector_type, read_detector_type)                                         \
+    X(11, std::optional<int64_t>, polarity_type, read_value_enum<ValueEnum::Polarity>)             \
+    X(12, std::optional<double>, concentration, &Reader::read_double)                              \
+    X(55, SupplementalProperties, supplemental_properties, read_supplemental)
+
+// quan_analysis_type: a QuanAnalysisTypes value, absent
+// QuanAnalysisTypes.NA; compound_type: a CompoundTypes value, absent
+// CompoundTypes.UNKNOWN; detector_type: absent DetectorType::NA;
+// polarity_type: a PolarityTypes value, absent PolarityTypes.NA.
 struct QuanDescription {
-    std::optional<bool> is_quan_transition;
-    std::optional<double> collision_energy;
-    std::optional<std::string> compound_name;
-    std::optional<double> q1;
-    std::optional<double> q3;
-    std::optional<double> estimated_retention_time;
-    std::optional<double> extract_value;
-    std::optional<double> extract_tolerance;
-    std::optional<int64_t> quan_analysis_type;  // QuanAnalysisTypes value; absent: QuanAnalysisTypes.NA
-    std::optional<int64_t> compound_type;       // CompoundTypes value; absent: CompoundTypes.UNKNOWN
-    DetectorType detector_type = DetectorType::NA;
-    std::optional<int64_t> polarity_type;  // PolarityTypes value; absent: PolarityTypes.NA
-    std::optional<double> concentration;
-    SupplementalProperties supplemental_properties;
+    ZARN_QUAN_DESCRIPTION_PROPERTIES(ZARN_DECLARE_PROPERTY)
 };
+
+static_assert(DetectorType{} == DetectorType::NA);
 
 // Exactly one of the two descriptions is set once the record has been read.
 struct FunctionDescription {
@@ -165,27 +214,34 @@ struct FunctionDescription {
     std::shared_ptr<QuanDescription> quan_description;
 };
 
-// One per spectrum, so the fields are laid out compactly.
+#define ZARN_INTERNAL_SPECTRUM_DESCRIPTION_PROPERTIES(X)                                  \
+    X(1, std::optional<double>, cone_voltage, &Reader::read_double)                       \
+    X(4, std::optional<double>, retention_time, &Reader::read_double)                     \
+    X(5, std::optional<double>, collision_energy, &Reader::read_double)                   \
+    X(6, std::optional<double>, precursor_value, &Reader::read_double)                    \
+    X(10, std::optional<Range>, precursor_range, read_range)                              \
+    X(11, std::optional<Range>, mass_range, read_range)                                   \
+    X(7, std::optional<std::vector<int64_t>>, product_indices, &Reader::read_int32_array) \
+    X(55, SupplementalProperties, supplemental_properties, read_supplemental)             \
+    X(2, std::optional<int32_t>, precursor_index, &Reader::read_int32)                    \
+    X(13, int32_t, acquisition_condition_index, &Reader::read_int32)                      \
+    X(3, std::optional<uint16_t>, ms_level, &Reader::read_uint16)                         \
+    X(8, std::optional<uint8_t>, polarity, read_value_enum<ValueEnum::Polarity>)          \
+    X(9, std::optional<uint8_t>, spectrum_type, read_value_enum<ValueEnum::SpectrumType>) \
+    X(12, std::optional<bool>, is_profile_spectrum_measured, &Reader::read_bool)
+
+// One per spectrum, so the members are laid out compactly. cone_voltage:
+// absent the integer 0; polarity: a PolarityTypes value, absent
+// PolarityTypes.NA; spectrum_type: a SpectrumTypes value, absent
+// SpectrumTypes.NA.
 struct InternalSpectrumDescription {
     int64_t index = 0;
-    std::optional<double> cone_voltage;  // absent: the integer 0
-    std::optional<double> retention_time;
-    std::optional<double> collision_energy;
-    std::optional<double> precursor_value;
-    // Absent: the integer 0 (no totals stored, or not read yet).
+    // Stored after the properties; absent: the integer 0 (no totals
+    // stored, or not read yet).
     std::optional<double> current_total_ion;
     std::optional<double> base_peak_mz;
     std::optional<double> base_peak_intensity;
-    std::optional<Range> precursor_range;
-    std::optional<Range> mass_range;
-    std::optional<std::vector<int64_t>> product_indices;
-    SupplementalProperties supplemental_properties;
-    std::optional<int32_t> precursor_index;
-    int32_t acquisition_condition_index = 0;
-    std::optional<uint16_t> ms_level;
-    std::optional<uint8_t> polarity;       // PolarityTypes value; absent: PolarityTypes.NA
-    std::optional<uint8_t> spectrum_type;  // SpectrumTypes value; absent: SpectrumTypes.NA
-    std::optional<bool> is_profile_spectrum_measured;
+    ZARN_INTERNAL_SPECTRUM_DESCRIPTION_PROPERTIES(ZARN_DECLARE_PROPERTY)
     bool has_total_ion_base_peak = false;
 };
 
