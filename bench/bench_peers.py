@@ -44,12 +44,12 @@ mark of its address space (VmHWM of /proc/self/status; a process started
 by exec gets a fresh one, unlike ru_maxrss, which it inherits from its
 parent). A task's worker resets the mark to its resident size once the
 reader is imported (writing 5 to /proc/self/clear_refs) and reads it after
-the task, so the figure is the task's peak over what the imports hold;
+the task, so the figure is the task's peak (what the imports hold included);
 'import only' is the peak since the worker's start. Before the tasks, a
 check proves the figures are the workers' own: with this process holding
-512 MB more, a worker that freed 512 MB before its reset must report less
-than half of that, and a worker that holds 256 MB more must report about
-256 MB more.
+512 MiB more, a worker that freed 512 MiB before its reset must report
+less than half of that, and a worker that holds 256 MiB more must report
+about 256 MiB more.
 
 Printed: per task the best time of each reader (at most --repeat runs, and
 fewer once a reader's runs of the task take --budget seconds), our time
