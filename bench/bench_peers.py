@@ -4,8 +4,8 @@ The same synthetic LC-MS run (bench/peer_dataset.py: 20,000 MS1 spectra of
 2,000 centroid points, 60,000 MS2 spectra, 300 reference scans with profile
 data) is read from its Zarn file by this library and from its mzML file by
 pyOpenMS (C++ with Python bindings) and pyteomics (pure Python). Each
-reader does each task from the file's path to the result, in a process of
-its own, so that its peak memory (ru_maxrss) is its own:
+reader does each task from the file's path to the result, in a worker
+process of its own:
 
   open     open the file and count its spectra;
   points   every spectrum's points: the centroid points of function 1 and
@@ -14,38 +14,57 @@ its own, so that its peak memory (ru_maxrss) is its own:
   tic      the total-ion chromatogram of the MS1 survey scans;
   xic      one extracted-ion chromatogram over the MS1 scans;
   xic100   100 extracted-ion chromatograms, in one pass where the reader
-           offers it.
+           offers it;
+  xic2     the XIC of `xic` over two files (the run and a copy of it), one
+           after the other and on two threads of one process, in
+           alternating rounds: the throughput of two threads against one
+           (this library and pyOpenMS; pyteomics is pure Python and holds
+           the interpreter's lock throughout).
 
 Each reader does it the fastest way it offers for the task (see the reader
 classes below). The results are checked against each other: spectrum and
 point counts, checksums of every 97th spectrum, the TIC, the XIC and the
 100 XICs must agree within float tolerance (mzML stores intensities as
-32-bit floats).
+32-bit floats), and each XIC over two files must agree with the one XIC.
 
-Floors are measured on the same data: the Zstandard decompression of the
-segments that the task reads (the index segments for opening, the data
-segments of the spectra read) plus the creation of as many point objects as
-the task hands out, made the way the decoders make them and kept alive as
-long as the caller holds them (one list of points per spectrum at a time
-for the points, all XICs at once for 100 XICs). Opening hands out four
-objects per spectrum (its SpectrumIndex, its description, its acquisition
-condition and that condition's mass range), so its floor makes four point
-objects per spectrum. Every task includes opening the file; its floor
-includes the floor of opening.
+Floors are measured on the same data. Opening: the core's parse of what
+opening reads (the header, the function index and every spectrum index
+record of the qualitative functions) into native records, read through a
+file descriptor, with no Python object made (`parse_records` of the
+private module zarn_data_access._internal._testing, which every build of
+the package holds). The other tasks: the floor of opening, plus the
+Zstandard decompression of the data segments that the task reads, plus the
+creation of as many point objects as the task hands out, made the way the
+decoders make them and kept alive as long as the caller holds them (one
+list of points per spectrum at a time for the points, all XICs at once for
+100 XICs).
+
+Memory: each worker reports its own peak resident memory, the high-water
+mark of its address space (VmHWM of /proc/self/status; a process started
+by exec gets a fresh one, unlike ru_maxrss, which it inherits from its
+parent). A task's worker resets the mark to its resident size once the
+reader is imported (writing 5 to /proc/self/clear_refs) and reads it after
+the task, so the figure is the task's peak (what the imports hold included);
+'import only' is the peak since the worker's start. Before the tasks, a
+check proves the figures are the workers' own: with this process holding
+512 MiB more, a worker that freed 512 MiB before its reset must report
+less than half of that, and a worker that holds 256 MiB more must report
+about 256 MiB more.
 
 Printed: per task the best time of each reader (at most --repeat runs, and
 fewer once a reader's runs of the task take --budget seconds), our time
-against the floor, each peer's time over ours, and the peak memory of each
-process (and of a process that only imports the reader).
+against the floor, each peer's time over ours, the two-file row, and the
+peak memory of each worker (and of a worker that only imports the reader).
 
-Run from the repository root after installing the package and the optional
-benchmark dependencies:
+Linux only (the memory figures). Run from the repository root after
+installing the package and the optional benchmark dependencies:
 
   pip install -r bench/requirements.txt
   python bench/bench_peers.py [--data DIR] [--scale X] [--repeat N] [--budget S] [--reader NAME]
 
-The dataset is built once into --data (about 1.1 GB at scale 1; a few
-minutes) and reused while its parameters stay the same.
+The dataset is built once into --data (about 1.1 GB at scale 1, plus a
+copy of each file for the two-file row; a few minutes) and reused while its
+parameters stay the same.
 """
 
 import argparse
@@ -53,10 +72,11 @@ import gc
 import json
 import math
 import os
-import resource
+import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -69,6 +89,9 @@ TASKS = [
     ("xic100", "100 XICs"),
 ]
 READERS = ["ours", "pyopenms", "pyteomics"]
+# The readers that read the XIC over two files (pyteomics holds the
+# interpreter's lock throughout).
+THREADED = ["ours", "pyopenms"]
 TITLES = {"ours": "ours", "pyopenms": "pyOpenMS", "pyteomics": "pyteomics", "floor": "floor"}
 
 # Every CHECK_STRIDE-th spectrum of each function has its points summed for
@@ -103,9 +126,9 @@ class Ours:
         self.windows = manifest["xic_windows"]
         self.open_seconds = []
 
-    def _open(self):
+    def _open(self, path=None):
         start = time.perf_counter()
-        f = self.ZarnFile(self.path)
+        f = self.ZarnFile(path or self.path)
         m = f.get_measurement(0)
         analyses = [m.get_qual_analysis(i) for i in range(m.get_qual_analysis_count())]
         self.open_seconds.append(time.perf_counter() - start)
@@ -137,8 +160,8 @@ class Ours:
     def _option(self, ms, window):
         return self.Option(self._ms1(ms), self.ValueRange(*window))
 
-    def xic(self):
-        f, (ms, _) = self._open()
+    def xic(self, path=None):
+        f, (ms, _) = self._open(path)
         with f:
             return ms.get_xic(self._option(ms, self.windows[0]))
 
@@ -175,12 +198,19 @@ class Ours:
 
 
 class PyOpenMS:
-    """pyOpenMS: counting from the file's index without its metadata
-    (OnDiscMSExperiment); points by loading the file and taking each
-    spectrum's arrays; the TIC from the stored totals, loaded without the
-    binary data; XICs from the MS1 scans alone (filtered while loading),
-    one window through the loader's m/z filter, 100 windows from each
-    spectrum's arrays."""
+    """pyOpenMS with the fastest settings its documentation offers for each
+    task (PeakFileOptions of MzMLFile, OnDiscMSExperiment, MSExperiment's
+    aggregateFromMatrix), every MzMLFile load with the XML checks skipped
+    (setSkipXMLChecks): counting from the file's index without its metadata
+    (OnDiscMSExperiment.openFile with skipMetaData); points by loading the
+    file and taking each spectrum's arrays; the TIC from the stored totals,
+    loading the MS1 spectra alone (setMSLevels) without their binary data
+    (setFillData); one XIC loading the MS1 spectra alone through the
+    loader's m/z filter (setMZRange), summing each spectrum's intensities;
+    100 XICs loading the MS1 spectra alone, summed by aggregateFromMatrix
+    (faster than sums over each spectrum's arrays; for one XIC over the
+    filtered load it gains nothing). The survey scans are the centroid MS1
+    spectra (the reference scans are MS1 profile spectra)."""
 
     def __init__(self, manifest):
         import numpy as np
@@ -190,14 +220,17 @@ class PyOpenMS:
         self.path = manifest["mzml"]
         self.windows = manifest["xic_windows"]
 
-    def _load(self, configure=None):
+    def _load(self, path=None, **settings):
+        """The MSExperiment of the file, loaded with the PeakFileOptions
+        setters named by `settings` called with their values."""
         exp = self.oms.MSExperiment()
         f = self.oms.MzMLFile()
-        if configure:
+        if settings:
             options = f.getOptions()
-            configure(options)
+            for setter, value in settings.items():
+                getattr(options, setter)(value)
             f.setOptions(options)
-        f.load(self.path, exp)
+        f.load(path or self.path, exp)
         return exp
 
     def open(self):
@@ -208,7 +241,7 @@ class PyOpenMS:
 
     def points(self):
         np = self.np
-        exp = self._load()
+        exp = self._load(setSkipXMLChecks=True)
         counts, sums = {}, []
         for s in exp:
             key = key_of_native_id(s.getNativeID())
@@ -218,37 +251,34 @@ class PyOpenMS:
                 sums.append([*key, float(np.sum(mz)), float(np.sum(intensity, dtype=np.float64))])
         return counts, sums
 
-    def _ms1_centroid(self, exp):
-        centroid = self.oms.SpectrumSettings.SpectrumType.CENTROID
-        return (s for s in exp if s.getMSLevel() == 1 and s.getType() == centroid)
+    def _centroid(self, s):
+        return s.getType() == self.oms.SpectrumSettings.SpectrumType.CENTROID
 
     def tic(self):
-        exp = self._load(lambda o: o.setFillData(False))
-        return [(s.getRT() / 60.0, float(s.getMetaValue("total ion current"))) for s in self._ms1_centroid(exp)]
+        exp = self._load(setFillData=False, setMSLevels=[1], setSkipXMLChecks=True)
+        return [(s.getRT() / 60.0, float(s.getMetaValue("total ion current"))) for s in exp if self._centroid(s)]
 
-    def xic(self):
+    def xic(self, path=None):
         np = self.np
         lo, hi = self.windows[0]
-
-        def configure(options):
-            options.setMSLevels([1])
-            options.setMZRange(self.oms.DRange1(lo, hi))
-
-        exp = self._load(configure)
-        return [(s.getRT() / 60.0, float(np.sum(s.get_peaks()[1], dtype=np.float64)))
-                for s in self._ms1_centroid(exp)]
+        exp = self._load(path, setMSLevels=[1], setMZRange=self.oms.DRange1(lo, hi), setSkipXMLChecks=True)
+        return [(s.getRT() / 60.0, float(np.sum(s.get_peaks()[1], dtype=np.float64))) for s in exp if self._centroid(s)]
 
     def xic100(self):
-        exp = self._load(lambda o: o.setMSLevels([1]))
-        lows, highs = windows_arrays(self.np, self.windows)
-        rts, rows = [], []
-        for s in self._ms1_centroid(exp):
-            mz, intensity = s.get_peaks()
-            rts.append(s.getRT() / 60.0)
-            rows.append(window_sums(self.np, mz, intensity, lows, highs))
-        return rts, rows
+        np = self.np
+        exp = self._load(setMSLevels=[1], setSkipXMLChecks=True)
+        # One row per window: m/z from, m/z to, retention time from, to.
+        ranges = np.array([[lo, hi, -math.inf, math.inf] for lo, hi in self.windows], dtype=np.float64)
+        # Per window a value for each MS1 spectrum, in the file's order.
+        sums = np.array(exp.aggregateFromMatrix(self.oms.MatrixDouble.fromNdArray(ranges), 1, "sum"))
+        ms1 = [(s.getRT() / 60.0, self._centroid(s)) for s in exp if s.getMSLevel() == 1]
+        survey = np.array([centroid for _, centroid in ms1], dtype=bool)
+        return [rt for rt, centroid in ms1 if centroid], sums[:, survey]
 
     def summary(self, task, result):
+        if task == "xic100":
+            rts, columns = result
+            return columns_summary(rts, columns.tolist())
         return peer_summary(task, result)
 
     def extra(self):
@@ -362,23 +392,22 @@ def peer_summary(task, result):
         return {"counts": counts_list(counts), "sums": sums}
     if task == "xic100":
         rts, rows = result
-        columns = list(zip(*rows))
-        return xic_summary([[len(c), math.fsum(c)] for c in columns],
-                           *(list(zip(rts, columns[k])) for k in (0, -1)))
+        return columns_summary(rts, list(zip(*rows)))
     return result
+
+
+def columns_summary(rts, columns):
+    """The summary of 100 XICs given as one column of values per XIC."""
+    return xic_summary([[len(c), math.fsum(c)] for c in columns], *(list(zip(rts, columns[k])) for k in (0, -1)))
 
 
 # ---------------------------------------------------------------- floors
 
 
-# The objects that opening makes per spectrum: SpectrumIndex, description,
-# acquisition condition, mass range.
-OBJECTS_PER_SPECTRUM = 4
-
-
 class Floor:
-    """The floors: Zstandard decompression of the segments a task reads
-    (this library's decompressor, over the frames taken out of the file
+    """The floors: the native parse of the records that opening reads, the
+    Zstandard decompression of the data segments a task reads (this
+    library's decompressor, over the frames taken out of the file
     beforehand) and the creation of as many point objects, each of its
     parts timed apart. A part returns the objects the caller would hold;
     they are let go after the part is timed."""
@@ -387,15 +416,14 @@ class Floor:
         from zarn_data_access import zstd
         from zarn_data_access._internal import _testing
 
+        self.path = manifest["zarn"]
+        self.parse_records = _testing.parse_records
         self.decompress, self.make_points = zstd.decompress, _testing.make_spectrum_points
-        with open(manifest["zarn"], "rb") as f:
+        with open(self.path, "rb") as f:
             self.data = f.read()
         layout = manifest["layout"]
         n1 = layout["function1_count"]
         self.ms1 = manifest["ms1_spectra"]
-        self.index_frames = [self._index_frame(p) for p in layout["spectrum_index_blocks"]]
-        self.index_frames.append(self._function_index_frame(layout["function_index_block"]))
-        self.spectra = n1 + len(layout["function2_blocks"])
         self.data_frames = [self._block_frame(p) for p in layout["function1_blocks"] + layout["profile_blocks"]]
         self.ms1_frames = [frame for frame, level in zip(self.data_frames[:n1], self._levels(manifest)) if level == 1]
         self.point_counts = None
@@ -419,32 +447,13 @@ class Floor:
         # Begin symbol, segment count, kind symbol, then the segment.
         return self._segment(at + 5)
 
-    def _skip_int64_array(self, at):
-        assert self.data[at] == 0xE4
-        segments, at = self.data[at + 1], at + 2
-        for _ in range(segments):
-            at += 5 + self._int32(at)
-        return at
-
-    def _index_frame(self, at):
-        # Begin symbol, UInt32 count, profile flag, offsets (and profile offsets).
-        has_profile = self.data[at + 7] == 0x3F
-        at = self._skip_int64_array(at + 8)
-        if has_profile:
-            at = self._skip_int64_array(at)
-        return self._segment(at)
-
-    def _function_index_frame(self, at):
-        width = 3 if self.data[at + 2] == 0xC1 else 5
-        return self._segment(self._skip_int64_array(at + 2 + width))
-
     def _decompress(self, frames):
         for frame in frames:
             self.decompress(frame)
 
     def open(self):
-        self._decompress(self.index_frames)
-        return self.make_points(OBJECTS_PER_SPECTRUM * self.spectra)
+        """The spectrum counts of the qualitative functions, per measurement."""
+        return self.parse_records(self.path)
 
     def decompress_points(self):
         self._decompress(self.data_frames)
@@ -453,16 +462,16 @@ class Floor:
         for n in self.point_counts:
             self.make_points(n)
 
-    def tic(self):
+    def tic_objects(self):
         return self.make_points(self.ms1)
 
     def decompress_ms1(self):
         self._decompress(self.ms1_frames)
 
-    def xic(self):
+    def xic_objects(self):
         return self.make_points(self.ms1)
 
-    def xic100(self):
+    def xic100_objects(self):
         return [self.make_points(self.ms1) for _ in range(100)]
 
 
@@ -478,13 +487,15 @@ def measure_floors(manifest, repeat):
                    for i in range(reference.get_spectra_count())]
     floor.point_counts = counts
     parts = {"open": floor.open, "points_zstd": floor.decompress_points, "points_objects": floor.make_all_points,
-             "tic": floor.tic, "xic_zstd": floor.decompress_ms1, "xic_objects": floor.xic,
-             "xic100_objects": floor.xic100}
-    best = {name: best_time(call, repeat, math.inf)[0] for name, call in parts.items()}
+             "tic_objects": floor.tic_objects, "xic_zstd": floor.decompress_ms1, "xic_objects": floor.xic_objects,
+             "xic100_objects": floor.xic100_objects}
+    runs = {name: best_time(call, repeat, math.inf) for name, call in parts.items()}
+    best = {name: run[0] for name, run in runs.items()}
     return {
+        "spectra": sum(sum(counts) for counts in runs["open"][2]),
         "open": best["open"],
         "points": best["open"] + best["points_zstd"] + best["points_objects"],
-        "tic": best["open"] + best["tic"],
+        "tic": best["open"] + best["tic_objects"],
         "xic": best["open"] + best["xic_zstd"] + best["xic_objects"],
         "xic100": best["open"] + best["xic_zstd"] + best["xic100_objects"],
         "parts": best,
@@ -509,19 +520,124 @@ def best_time(call, repeat, budget):
     return min(times), len(times), result
 
 
+def copy_path(path):
+    """Where the copy of a dataset file for the two-file row lies."""
+    root, ext = os.path.splitext(path)
+    return f"{root}-copy{ext}"
+
+
+def ensure_copy(path):
+    """Copies the file to copy_path(path) unless an up-to-date copy is there."""
+    copy = copy_path(path)
+    if (not os.path.exists(copy) or os.path.getsize(copy) != os.path.getsize(path)
+            or os.path.getmtime(copy) < os.path.getmtime(path)):
+        shutil.copyfile(path, copy + ".part")
+        os.replace(copy + ".part", copy)
+    return copy
+
+
+def two_files(impl, repeat, budget):
+    """The XIC over the file and its copy, one after the other and on two
+    threads started together, in alternating rounds: (best seconds of each,
+    rounds, the results of the last round of each)."""
+    paths = [impl.path, copy_path(impl.path)]
+
+    def one_after_the_other():
+        return [impl.xic(path) for path in paths]
+
+    def on_two_threads():
+        results, failures = [None, None], []
+
+        def run(k):
+            try:
+                results[k] = impl.xic(paths[k])
+            except BaseException as e:  # re-raised in the calling thread
+                failures.append(e)
+
+        threads = [threading.Thread(target=run, args=(k,)) for k in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        if failures:
+            raise failures[0]
+        return results
+
+    times, last = {"sequential": [], "threads": []}, {}
+    while len(times["threads"]) < repeat and sum(map(sum, times.values())) < budget:
+        for name, call in (("sequential", one_after_the_other), ("threads", on_two_threads)):
+            last[name] = None
+            gc.collect()
+            start = time.perf_counter()
+            last[name] = call()
+            times[name].append(time.perf_counter() - start)
+    return min(times["sequential"]), min(times["threads"]), len(times["threads"]), last
+
+
+def reset_peak():
+    """Sets this process's high-water mark of resident memory to its present
+    resident size; False where the system refuses."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def peak_memory():
+    """This process's own peak resident memory in bytes: the high-water mark
+    of its address space (VmHWM), which a process started by exec does not
+    inherit (ru_maxrss does)."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError("/proc/self/status has no VmHWM: the memory figures need Linux")
+
+
+def touched(megabytes):
+    """A block of memory of that size, every page of it written."""
+    block = bytearray(megabytes << 20)
+    block[::4096] = b"\1" * len(range(0, len(block), 4096))
+    return block
+
+
+def memory_probe(before, during):
+    """Touches and frees `before` MB, resets the high-water mark, then
+    touches and frees `during` MB."""
+    block = touched(before)
+    del block
+    reset = reset_peak()
+    block = touched(during)
+    del block
+    return {"reset": reset}
+
+
 def worker(reader, task, manifest_path, repeat, budget):
     with open(manifest_path) as f:
         manifest = json.load(f)
-    if reader == "floor":
+    if reader == "memory":
+        out = memory_probe(*map(int, task.split(",")))
+    elif reader == "floor":
         out = {"floors": measure_floors(manifest, repeat)}
     else:
         impl = {"ours": Ours, "pyopenms": PyOpenMS, "pyteomics": Pyteomics}[reader](manifest)
         out = {}
-        if task != "import":
+        if task == "xic2":
+            out["reset"] = reset_peak()
+            seconds, thread_seconds, runs, last = two_files(impl, repeat, budget)
+            out["peak"] = peak_memory()
+            out.update(seconds=seconds, thread_seconds=thread_seconds, runs=runs,
+                       summary={name: [impl.summary("xic", r) for r in results] for name, results in last.items()})
+            del last
+        elif task != "import":
+            out["reset"] = reset_peak()
             seconds, runs, result = best_time(getattr(impl, task), repeat, budget)
-            out = {"seconds": seconds, "runs": runs, "summary": impl.summary(task, result), **impl.extra()}
+            out["peak"] = peak_memory()
+            out.update(seconds=seconds, runs=runs, summary=impl.summary(task, result), **impl.extra())
             del result
-    out["maxrss"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    out.setdefault("peak", peak_memory())
     sys.stdout.write(json.dumps(out) + "\n")
 
 
@@ -639,19 +755,88 @@ def report(manifest, results, floors, readers):
             for task, _ in TASKS if ("ours", task) in results))
     parts = floors["parts"]
     print("Floor parts (ms): " + ", ".join(f"{name} {ms(seconds)}" for name, seconds in parts.items()))
+    threaded = [r for r in readers if (r, "xic2") in results]
+    if threaded:
+        print()
+        print("The XIC over two files (the run and its copy), best round (ms): one after the other, and on two")
+        print("threads of one process; 'x one thread' is the throughput of two threads over that of one.")
+        print(f"{'reader':<12}{'one after the other':>21}{'two threads':>13}{'x one thread':>14}")
+        for r in threaded:
+            result = results[r, "xic2"]
+            print(f"{TITLES[r]:<12}{ms(result['seconds']):>21}{ms(result['thread_seconds']):>13}"
+                  f"{result['seconds'] / result['thread_seconds']:>14.2f}")
     print()
-    print("Peak memory (MB, ru_maxrss of the reader's process)")
+    print("Peak memory (MB): each worker's own high-water mark of resident memory (VmHWM), since its start for")
+    print("'import only', from the end of the imports to the end of the task otherwise")
     print(f"{'task':<26}" + "".join(f"{TITLES[r]:>12}" for r in readers))
-    for task, title in [("import", "import only")] + TASKS:
+    for task, title in [("import", "import only")] + TASKS + [("xic2", "XIC over two files")]:
+        if not any((r, task) in results for r in readers):
+            continue
         row = f"{title:<26}"
         for r in readers:
             result = results.get((r, task))
-            row += f"{result['maxrss'] / 1e6:>12.0f}" if result else f"{'-':>12}"
+            row += f"{result['peak'] / 1e6:>12.0f}" if result else f"{'-':>12}"
         print(row)
     print()
     print("Runs per task: " + ", ".join(
-        f"{TITLES[r]} " + "/".join(str(results[(r, t)]["runs"]) for t, _ in TASKS if (r, t) in results)
+        f"{TITLES[r]} " + "/".join(str(results[(r, t)]["runs"]) for t in [t for t, _ in TASKS] + ["xic2"]
+                                   if (r, t) in results)
         for r in readers))
+
+
+# A worker must not see the memory its parent holds (BALLAST_MB), nor what it
+# freed before its reset; it must see what it holds (PROBE_MB).
+BALLAST_MB, PROBE_MB = 512, 256
+
+
+def check_memory(manifest_path):
+    """Proves that the workers' figures are their own: (problems, note)."""
+    ballast = touched(BALLAST_MB)
+    freed = run_worker("memory", f"{BALLAST_MB},0", manifest_path, 1, 0)
+    held = run_worker("memory", f"0,{PROBE_MB}", manifest_path, 1, 0)
+    parent = peak_memory()
+    del ballast
+    problems = []
+    if not freed["reset"]:
+        problems.append("the high-water mark cannot be reset here (/proc/self/clear_refs refused)")
+    elif freed["peak"] >= (BALLAST_MB << 20) // 2:
+        problems.append(f"a worker that freed {BALLAST_MB} MiB before its reset reports {freed['peak'] / 1e6:.0f} MB")
+    grown = (held["peak"] - freed["peak"]) / (1 << 20)
+    if not 0.9 * PROBE_MB <= grown <= 1.1 * PROBE_MB:
+        problems.append(f"a worker that holds {PROBE_MB} MiB more reports {grown:.0f} MiB more")
+    note = (f"this process peaked at {parent / 1e6:.0f} MB holding {BALLAST_MB} MiB more; a worker that freed "
+            f"{BALLAST_MB} MiB before its reset reports {freed['peak'] / 1e6:.0f} MB, one that holds {PROBE_MB} MiB "
+            f"reports {held['peak'] / 1e6:.0f} MB ({grown:+.0f} MiB)")
+    return problems, note
+
+
+def check_all(results, floors, readers):
+    """Prints the agreement of every result with ours; the disagreements."""
+    problems = []
+    print("Agreement with ours:")
+
+    def agree(title, task, found, note):
+        problems.extend(f"{title} {p}" for p in found)
+        print(f"  {title:<10} {task:<7} {'DIFFERS' if found else 'agrees'}: {note}")
+
+    spectra = results["ours", "open"]["summary"]["spectra"]
+    agree("floor", "open", [] if floors["spectra"] == spectra else [f"open: {floors['spectra']} spectra, ours {spectra}"],
+          f"{floors['spectra']} spectra parsed")
+    for reader in readers[1:]:
+        for task, _ in TASKS:
+            agree(TITLES[reader], task, *check(task, results["ours", task]["summary"],
+                                                results[reader, task]["summary"], reader))
+    for reader in readers:
+        if (reader, "xic2") not in results:
+            continue
+        found, notes = [], []
+        for way, summaries in results[reader, "xic2"]["summary"].items():
+            for k, summary in enumerate(summaries):
+                f, note = check("xic", results["ours", "xic"]["summary"], summary, reader)
+                found += [f"xic2 {way}, file {k + 1}: {p}" for p in f]
+                notes.append(note)
+        agree(TITLES[reader], "xic2", found, "each XIC like our one XIC: " + "; ".join(sorted(set(notes))))
+    return problems
 
 
 def main():
@@ -677,25 +862,25 @@ def main():
     manifest = peer_dataset.ensure(args.data, args.scale)
     manifest_path = os.path.join(args.data, "manifest.json")
     readers = ["ours"] + [r for r in READERS[1:] if not args.reader or r in args.reader]
-    warm([manifest["zarn"], manifest["mzml"]])
+    threaded = [r for r in THREADED if r in readers]
+    files = [manifest["zarn"]] + ([manifest["mzml"]] if len(readers) > 1 else [])
+    copies = [ensure_copy(path) for path, reader in zip(files, ["ours", "pyopenms"]) if reader in threaded]
+    warm(files + copies)
+    memory_problems, note = check_memory(manifest_path)
+    print(f"Memory check: {note}" + "".join(f"\n  FAILS: {p}" for p in memory_problems))
     results = {}
     for reader in readers:
-        for task in ["import"] + [t for t, _ in TASKS]:
+        for task in ["import"] + [t for t, _ in TASKS] + (["xic2"] if reader in threaded else []):
             print(f"{TITLES[reader]}: {task} ...", file=sys.stderr, flush=True)
             results[reader, task] = run_worker(reader, task, manifest_path, args.repeat, args.budget)
     print("floors ...", file=sys.stderr, flush=True)
     floors = run_worker("floor", "all", manifest_path, args.repeat, args.budget)["floors"]
 
-    problems = []
-    print("Agreement with ours:")
-    for reader in readers[1:]:
-        for task, _ in TASKS:
-            found, note = check(task, results["ours", task]["summary"], results[reader, task]["summary"], reader)
-            problems += [f"{TITLES[reader]} {p}" for p in found]
-            print(f"  {TITLES[reader]:<10} {task:<7} {'DIFFERS' if found else 'agrees'}: {note}")
+    problems = check_all(results, floors, readers)
     report(manifest, results, floors, readers)
+    problems += [f"memory: {p}" for p in memory_problems]
     if problems:
-        print("\nThe readers disagree:\n  " + "\n  ".join(problems))
+        print("\nThe readers disagree, or the memory figures are not the workers' own:\n  " + "\n  ".join(problems))
         sys.exit(1)
 
 

@@ -1,17 +1,108 @@
 // zarn_data_access._internal._testing: small hooks for the test suite that
 // reach the C++ core from a module other than the one that made an object.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/vector.h>
 
+#include "analysis/qual.hpp"
 #include "blocks/blocks.hpp"
 #include "io/reader.hpp"
 #include "index_objects.hpp"
+#include "records/index.hpp"
 #include "support.hpp"
 #include "values.hpp"
 
 namespace nb = nanobind;
+
+namespace {
+
+// A file read through its descriptor, with no Python file object.
+class DescriptorSource final : public zarn::ByteSource {
+public:
+    explicit DescriptorSource(const std::string &path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+        if (fd_ < 0) throw std::system_error(errno, std::generic_category(), path);
+    }
+    ~DescriptorSource() override { ::close(fd_); }
+    DescriptorSource(const DescriptorSource &) = delete;
+    DescriptorSource &operator=(const DescriptorSource &) = delete;
+
+    int64_t size() const {
+        struct stat st;
+        if (::fstat(fd_, &st) != 0) throw std::system_error(errno, std::generic_category(), "fstat");
+        return int64_t(st.st_size);
+    }
+    void seek(int64_t position) override {
+        if (::lseek(fd_, off_t(position), SEEK_SET) < 0) throw std::system_error(errno, std::generic_category(), "lseek");
+    }
+    size_t read(uint8_t *out, size_t size) override {
+        size_t done = 0;
+        while (done < size) {
+            const ssize_t n = ::read(fd_, out + done, size - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) throw std::system_error(errno, std::generic_category(), "read");
+            if (n == 0) break;
+            done += size_t(n);
+        }
+        return done;
+    }
+
+private:
+    int fd_;
+};
+
+// What opening a file and its qualitative analyses reads, parsed by the core
+// alone into native records: the header with the measurement index, each
+// measurement's function index, and each qualitative function's spectrum
+// index block with every spectrum description. Per measurement, the spectrum
+// count of each qualitative function.
+std::vector<std::vector<int64_t>> parse_records(const std::string &path) {
+    auto source = std::make_unique<DescriptorSource>(path);
+    const int64_t size = source->size();
+    zarn::Reader reader(std::move(source), size);
+    zarn::JumpTable table;
+    zarn::read_jump_table(reader, table);
+    std::vector<std::vector<int64_t>> counts;
+    for (const zarn::MeasurementIndex &measurement : table.measurement_index_list) {
+        std::vector<std::pair<int64_t, zarn::FunctionDescription>> functions;
+        zarn::read_function_index_block(reader, measurement.position, [&](int64_t position) {
+            functions.emplace_back(position, zarn::FunctionDescription{});
+            zarn::read_function_description(reader, functions.back().second);
+        });
+        counts.emplace_back();
+        for (const auto &[position, description] : functions) {
+            if (!description.is_qual.value_or(false)) continue;
+            zarn::SpectrumIndexHead head = zarn::read_spectrum_index_head(reader, position);
+            zarn::DecompressedSegment segment(reader, zarn::Reader::SegmentContent::Records);
+            std::vector<zarn::InternalSpectrumDescription> spectra;
+            std::vector<std::pair<int64_t, int64_t>> positions;
+            spectra.reserve(size_t(std::min<int64_t>(head.count, int64_t(head.offsets.size()))));
+            positions.reserve(spectra.capacity());
+            for (int64_t i = 0; i < head.count; ++i) {
+                positions.emplace_back(zarn::stored_offset(head.offsets, head.origin, i), 0);
+                spectra.emplace_back().index = i;
+                zarn::read_internal_spectrum_description(reader, spectra.back());
+            }
+            if (head.has_profile)
+                for (int64_t i = 0; i < head.count; ++i)
+                    positions[size_t(i)].second = zarn::stored_offset(head.profile_offsets, head.origin, i);
+            segment.close();
+            reader.confirm_zarn_symbol(zarn::Symbol::END_OF_SPECTRUM_INDEX_BLOCK);
+            counts.back().push_back(int64_t(spectra.size()));
+        }
+    }
+    return counts;
+}
+
+}  // namespace
 
 NB_MODULE(_testing, m) {
     zarn::py::init_module_support();
@@ -102,4 +193,10 @@ NB_MODULE(_testing, m) {
         }
         return out;
     });
+
+    // The floor of opening: the records parsed natively, no Python object
+    // made per record (see parse_records). The description module teaches
+    // the core which stored enumeration values are members.
+    nb::module_::import_("zarn_data_access._internal._description");
+    m.def("parse_records", &parse_records);
 }
