@@ -724,7 +724,8 @@ def report(manifest, results, floors, readers):
     print()
     print(f"Dataset: {manifest['ms1_spectra']} MS1 spectra of {p['ms1_points']} centroid points, "
           f"{manifest['ms2_spectra']} MS2 spectra ({manifest['centroid_points'] - manifest['ms1_points']} points), "
-          f"{manifest['reference_spectra']} reference scans of {manifest['profile_points'] // max(1, manifest['reference_spectra'])} "
+          f"{manifest['reference_spectra']} reference scans of "
+          f"{manifest['profile_points'] // max(1, manifest['reference_spectra'])} "
           f"profile points; Zarn {manifest['zarn_bytes'] / 1e6:.0f} MB, mzML {manifest['mzml_bytes'] / 1e6:.0f} MB")
     peers = [r for r in readers if r != "ours"]
     header = f"{'task':<26}{'ours ms':>10}{'floor ms':>10}{'ours/floor':>11}"
@@ -751,7 +752,8 @@ def report(manifest, results, floors, readers):
     if any(("ours", t) in results for t, _ in TASKS):
         print()
         print("Ours, opening apart (ms): " + ", ".join(
-            f"{task} {ms(results[('ours', task)]['open_seconds'])} + {ms(results[('ours', task)]['seconds'] - results[('ours', task)]['open_seconds'])}"
+            f"{task} {ms(results[('ours', task)]['open_seconds'])} + "
+            f"{ms(results[('ours', task)]['seconds'] - results[('ours', task)]['open_seconds'])}"
             for task, _ in TASKS if ("ours", task) in results))
     parts = floors["parts"]
     print("Floor parts (ms): " + ", ".join(f"{name} {ms(seconds)}" for name, seconds in parts.items()))
@@ -820,7 +822,8 @@ def check_all(results, floors, readers):
         print(f"  {title:<10} {task:<7} {'DIFFERS' if found else 'agrees'}: {note}")
 
     spectra = results["ours", "open"]["summary"]["spectra"]
-    agree("floor", "open", [] if floors["spectra"] == spectra else [f"open: {floors['spectra']} spectra, ours {spectra}"],
+    mismatch = [] if floors["spectra"] == spectra else [f"open: {floors['spectra']} spectra, ours {spectra}"]
+    agree("floor", "open", mismatch,
           f"{floors['spectra']} spectra parsed")
     for reader in readers[1:]:
         for task, _ in TASKS:

@@ -220,7 +220,8 @@ def condition_seeds():
     makers = [{"FragmentorVoltage": "135"}, {"In-SourceCID": "10"}, {"ConeVoltage": "30"}, {}]
     derived = [(w.spectrum_description(
         retention_time=0.5 * (k + 1), ms_level=1 + k % 2, polarity=1 + k % 2,
-        **({"collision_energy": 25.0} if k % 2 else {}), cone_voltage=30.0, precursor_value=400.5, precursor_index=0, product_indices=[1], spectrum_type=3,
+        **({"collision_energy": 25.0} if k % 2 else {}), cone_voltage=30.0, precursor_value=400.5, precursor_index=0,
+        product_indices=[1], spectrum_type=3,
         precursor_range=(400.0, 401.0), mass_range=(50.0, 1000.0), is_profile_spectrum_measured=k % 2 == 0,
         supplemental_properties=makers[k], totals=(10.0, 150.0, 5.0)), plain_spectrum(k)) for k in range(4)]
     yield "conditions-derived", one_measurement([(qual(), derived)]), True
@@ -442,7 +443,7 @@ def main(argv):
     out = argv[1]
     os.makedirs(out, exist_ok=True)
     written = 0
-    for name, data, also_raw in seeds():
+    for name, data, _also_raw in seeds():
         with open(os.path.join(out, name + ".zarn"), "wb") as f:
             f.write(data)
         written += 1

@@ -43,8 +43,8 @@ def stream_of(handle):
 
 
 def test_module_takes_its_names_from_the_other_modules():
-    from zarn_data_access._internal import _description, _enum, _index, _reader
     from zarn_data_access import exception, qual, quan
+    from zarn_data_access._internal import _description, _enum, _index, _reader
     assert access.ZarnSymbols is _enum.ZarnSymbols
     assert (access.FunctionIndex, access.JumpTable) == (_index.FunctionIndex, _index.JumpTable)
     assert access.DetectorTypes is _description.DetectorTypes is _enum.DetectorTypes

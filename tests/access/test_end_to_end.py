@@ -48,7 +48,8 @@ def functions(version):
         sim=(quan(compound_name="Theophylline", extract_value=181.1, extract_tolerance=0.5,
                   quan_analysis_type=SIM, detector_type=1),
              w.chromatogram_block(w.chromatogram_efficient(0, [50, 50, 50], [1, 2, 3], rt_power=2))),
-        analog=(quan(compound_name="Pump A", detector_type=3), w.chromatogram_block(w.chromatogram_zstd(*ANALOG_TRACE))),
+        analog=(quan(compound_name="Pump A", detector_type=3),
+                w.chromatogram_block(w.chromatogram_zstd(*ANALOG_TRACE))),
     )
 
 

@@ -28,7 +28,6 @@ from zarn_data_access.exception import (
     ZarnVersionException,
 )
 
-
 # --- exceptions ----------------------------------------------------------
 
 @pytest.mark.parametrize("cls", [ZarnException, ZarnVersionException,

@@ -76,8 +76,10 @@ def failing(error_type, *error_args):
 
 START_FAULTS = [
     # (module attribute of the converter, its stand-in, the failure of the future)
-    ("subprocess", without(subprocess, "PIPE"), AttributeError("'types.SimpleNamespace' object has no attribute 'PIPE'")),
-    ("subprocess", without(subprocess, "Popen"), AttributeError("'types.SimpleNamespace' object has no attribute 'Popen'")),
+    ("subprocess", without(subprocess, "PIPE"),
+     AttributeError("'types.SimpleNamespace' object has no attribute 'PIPE'")),
+    ("subprocess", without(subprocess, "Popen"),
+     AttributeError("'types.SimpleNamespace' object has no attribute 'Popen'")),
     ("subprocess", types.SimpleNamespace(Popen=failing(PermissionError, 13, "Permission denied"),
                                          PIPE=subprocess.PIPE), PermissionError(13, "Permission denied")),
     ("tempfile", types.SimpleNamespace(TemporaryFile=failing(OSError, 28, "No space left on device")),

@@ -7,8 +7,8 @@ import zarnwriter as w
 from kit.reader import noise
 from kit.records import create, field, fields
 from zarn_data_access._internal import _description as D
-from zarn_data_access._internal import _index as I
 from zarn_data_access._internal import _enum
+from zarn_data_access._internal import _index as I
 from zarn_data_access.exception import ZarnException, ZarnVersionException
 
 VERSIONS = [(3, 0, 0), (3, 1, 0), (3, 2, 7), (3, 3, 0), (3, 4, 1), (3, 5, 0), (3, 6, 0)]

@@ -14,6 +14,7 @@ sys.path.insert(0, os.path.join(ROOT, "fuzz"))
 
 import make_seeds  # noqa: E402
 import walk  # noqa: E402
+
 from zarn_data_access.exception import ZarnException, ZarnVersionException  # noqa: E402
 from zarn_data_access.zstd import ZstdError  # noqa: E402
 

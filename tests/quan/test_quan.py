@@ -5,11 +5,10 @@ writer-made functions."""
 import pytest
 
 import zarnwriter as w
-from kit.blocks import chromatogram_points, expect, f32
+from kit.blocks import chromatogram_points, expect
 from kit.records import create, field
 from zarn_data_access._internal import _index as I
-from zarn_data_access.common import (ChromatogramPoint, CompoundTypes, PolarityTypes,
-                                     QuanAnalysisTypes)
+from zarn_data_access.common import ChromatogramPoint, CompoundTypes, PolarityTypes, QuanAnalysisTypes
 from zarn_data_access.exception import ZarnException
 from zarn_data_access.quan import AnalogAnalysis, QuanAnalysis
 
@@ -146,8 +145,9 @@ def test_description_of_every_layout(make_reader, version):
     (w.spectrum_block(), ZarnException, "Zarn symbol error"),
     (w.chromatogram_block(w.spectrum_plain([1.0], [1.0])), ZarnException,
      "ChromatogramPointCollection could not be read"),
-    (w.chromatogram_block(w.compressed(w.CHROMATOGRAM_ZSTD_EFFICIENT_COMPRESSION,
-                                       w.chromatogram_efficient_content(10, [1], [1], layout=("tiny2", "packed32", "packed32")))),
+    (w.chromatogram_block(w.compressed(
+        w.CHROMATOGRAM_ZSTD_EFFICIENT_COMPRESSION,
+        w.chromatogram_efficient_content(10, [1], [1], layout=("tiny2", "packed32", "packed32")))),
      ZarnException, "Chromatogram compression option is not correct. Value = 10"),
     (w.block(w.BEGIN_OF_CHROMATOGRAM, w.END_OF_SPECTRUM), ZarnException, "Zarn symbol error"),
 ])

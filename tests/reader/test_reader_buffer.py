@@ -11,7 +11,6 @@ from zarn_data_access._internal._enum import ZarnSymbols
 from zarn_data_access._internal._reader import DateTimeParser, KxmFileReader
 from zarn_data_access.exception import ZarnException
 
-
 # --- construction --------------------------------------------------------
 
 @pytest.mark.parametrize("cls", [KxmFileReader, DateTimeParser])

@@ -9,7 +9,11 @@ import zarnwriter as w
 from kit.records import field, fields, typed
 from zarn_data_access._internal import _description as D
 from zarn_data_access.common import (
-    CompoundTypes, PolarityTypes, QuanAnalysisTypes, SpectrumTypes, ValueRange,
+    CompoundTypes,
+    PolarityTypes,
+    QuanAnalysisTypes,
+    SpectrumTypes,
+    ValueRange,
 )
 from zarn_data_access.exception import ZarnException
 

@@ -8,9 +8,9 @@ from dateutil import tz
 
 import zarnwriter as w
 from kit.records import create, field, read_into, typed
+from zarn_data_access import common
 from zarn_data_access._internal import _description as D
 from zarn_data_access._internal import _enum
-from zarn_data_access import common
 from zarn_data_access.common import InstrumentManufacturers
 from zarn_data_access.exception import ZarnException
 

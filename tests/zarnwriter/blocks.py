@@ -15,9 +15,18 @@ lying or negative counts can be written.
 
 import struct
 
-from .values import (compressed_segment, double, float_array, int32,
-                     int32_elements, packed_int32, packed_int64, symbol,
-                     tiny_uint, uint16)
+from .values import (
+    compressed_segment,
+    double,
+    float_array,
+    int32,
+    int32_elements,
+    packed_int32,
+    packed_int64,
+    symbol,
+    tiny_uint,
+    uint16,
+)
 
 __all__ = [
     # block symbols and segment kinds

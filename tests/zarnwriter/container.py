@@ -9,16 +9,33 @@ last 20 bytes of the file from 3.3 on, else it follows the header.
 import hashlib
 
 from .records import (
-    BEGIN_OF_CONVERSION_OPTION, BEGIN_OF_FUNCTION_INDEX_BLOCK,
-    BEGIN_OF_MEASUREMENT_INDEX_BLOCK, BEGIN_OF_SPECTRUM_INDEX_BLOCK,
-    BEGIN_OF_ZARN_DESCRIPTION, END_OF_CONVERSION_OPTION,
-    END_OF_FUNCTION_INDEX_BLOCK, END_OF_MEASUREMENT_INDEX_BLOCK,
-    END_OF_SPECTRUM_INDEX_BLOCK, END_OF_ZARN_DESCRIPTION, GLOBAL_JUMP_TABLE,
-    LIMIT_OF_ZARN, START_OF_ZARN, properties,
+    BEGIN_OF_CONVERSION_OPTION,
+    BEGIN_OF_FUNCTION_INDEX_BLOCK,
+    BEGIN_OF_MEASUREMENT_INDEX_BLOCK,
+    BEGIN_OF_SPECTRUM_INDEX_BLOCK,
+    BEGIN_OF_ZARN_DESCRIPTION,
+    END_OF_CONVERSION_OPTION,
+    END_OF_FUNCTION_INDEX_BLOCK,
+    END_OF_MEASUREMENT_INDEX_BLOCK,
+    END_OF_SPECTRUM_INDEX_BLOCK,
+    END_OF_ZARN_DESCRIPTION,
+    GLOBAL_JUMP_TABLE,
+    LIMIT_OF_ZARN,
+    START_OF_ZARN,
+    properties,
 )
 from .values import (
-    boolean, compressed_segment, int64, int64_array, mini_uint, string,
-    symbol, tiny_uint, uint16, uint16_or_32, uint32,
+    boolean,
+    compressed_segment,
+    int64,
+    int64_array,
+    mini_uint,
+    string,
+    symbol,
+    tiny_uint,
+    uint16,
+    uint16_or_32,
+    uint32,
 )
 
 __all__ = [

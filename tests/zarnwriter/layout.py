@@ -8,8 +8,7 @@ count from the byte after their begin symbol; the measurement index holds
 the absolute position of each function index block.
 """
 
-from .container import (DIGEST_BLOCK_SIZE, JUMP_TABLE_SIZE, MAGIC,
-                        _at_least, function_index_block, header, zarn_file)
+from .container import DIGEST_BLOCK_SIZE, JUMP_TABLE_SIZE, MAGIC, _at_least, function_index_block, header, zarn_file
 from .functions import qual_function
 from .values import int64_array
 

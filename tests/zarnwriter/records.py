@@ -12,8 +12,18 @@ use an integer id whose value is ready bytes (unknown ids, wrong kinds).
 """
 
 from .values import (
-    boolean, double, int32, int32_array, single, single_array, string,
-    symbol, tiny_uint, uint16, datetime_ticks, datetime_value,
+    boolean,
+    datetime_ticks,
+    datetime_value,
+    double,
+    int32,
+    int32_array,
+    single,
+    single_array,
+    string,
+    symbol,
+    tiny_uint,
+    uint16,
 )
 
 __all__ = [
