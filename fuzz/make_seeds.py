@@ -6,11 +6,12 @@ The seeds are small whole files: every analysis kind in every format
 version 3.0 to 3.6, with and without the integrity digest; every segment
 kind (and every option of the efficient codecs) of MS spectra, DAD spectra
 and chromatograms; stored and derived acquisition conditions with every
-maker's and scan condition; profile spectra; a measurement description
-with every field; every record with unknown properties of every value
-kind; records without their optional parts; condition lists without core
-conditions and core conditions without conditions; index and offset
-arrays split into segments, padded and with surplus entries.
+maker's and scan condition; profile spectra; long supplemental lists; a
+measurement description with every field; every record with unknown
+properties of every value kind; records without their optional parts;
+condition lists without core conditions and core conditions without
+conditions; index and offset arrays split into segments, padded and with
+surplus entries.
 
 Every seed without a digest is also written with its compressed segments
 stored as Zstandard frames of raw blocks ("-raw"): the descriptions and
@@ -239,6 +240,16 @@ def other_seeds():
 
     no_times = [(w.spectrum_description(ms_level=1), plain_spectrum(k)) for k in range(2)]
     yield "no-retention-times", one_measurement([(qual(), no_times), (qual(DAD), no_times)]), True
+
+    # Supplemental lists long enough to be looked up by key, with a key
+    # given twice; a quantitative function that stores its transition flag.
+    many = [("Key%d" % k, str(k)) for k in range(20)] + [("Key3", "again")]
+    long_spectra = [(spectrum_description(k, supplemental_properties=many), plain_spectrum(k)) for k in range(2)]
+    transition = quan(compound_name="T", q1=1.5, q3=2.5, quan_analysis_type=SRM, detector_type=MS,
+                      is_quan_transition=True, supplemental_properties=many)
+    yield "long-supplemental", one_measurement(
+        [(qual(supplemental_properties=many), long_spectra),
+         (transition, w.chromatogram_block(w.chromatogram_plain([0.5], [1.0])))]), True
 
     description = w.measurement_description(
         "hash-1", sample_name="Plasma 2", sample_id="P-2", acquisition_method_file_name="m.meth",
