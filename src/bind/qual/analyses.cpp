@@ -1,0 +1,416 @@
+// The analyses: reading a function's spectrum index block, giving the
+// spectra their public conditions, and the chromatograms and searches over
+// the spectra.
+#include "qual/analyses.hpp"
+
+#include <nanobind/nanobind.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "analysis/qual.hpp"
+#include "blocks/blocks.hpp"
+#include "points.hpp"
+#include "qual/conditions.hpp"
+#include "qual/helpers.hpp"
+#include "qual/matching.hpp"
+#include "qual/spectra.hpp"
+#include "record_objects.hpp"
+#include "records/index.hpp"
+#include "values.hpp"
+
+namespace zarn::py {
+
+namespace {
+
+constexpr const char *kNoRetentionTime = "No spectrum has retention time information.";
+
+// A spectrum of a chromatogram: its description's own index and its
+// retention time, taken when the spectrum was chosen.
+struct Chosen {
+    int64_t index;
+    double retention_time;
+};
+
+nb::object chromatogram_point(const Chosen &spectrum, Num intensity, Num x) {
+    return make_value(SpectrumBasedChromatogramPoint{Num::of_int(spectrum.index),
+                                                     Num::of_float(spectrum.retention_time), std::move(intensity),
+                                                     std::move(x)});
+}
+
+nb::object qual_description_of(const AnalysisObject &a) {
+    return nb::getattr(nb::getattr(a.function_index, "_FunctionIndex__function_description"),
+                       "_FunctionDescription__qual_description");
+}
+
+// ---------------------------------------------------------------- reading
+
+// The spectrum index block (the reader's version must be known): one
+// SpectrumIndex per spectrum with its description and positions.
+void read_spectrum_index_block(AnalysisObject &a) {
+    Reader &reader = reader_of(a.reader);
+    const int64_t position = to_i64_saturating(nb::getattr(a.function_index, "_FunctionIndex__position"));
+    zarn::SpectrumIndexHead head = zarn::read_spectrum_index_head(reader, position);
+    zarn::DecompressedSegment segment(reader, Reader::SegmentContent::Records);
+    auto list = std::make_shared<std::vector<nb::object>>();
+    list->reserve(size_t(std::min<int64_t>(head.count, int64_t(head.offsets.size()))));
+    for (int64_t i = 0; i < head.count; ++i)
+        list->push_back(make_spectrum_index(a.reader, reader, zarn::stored_offset(head.offsets, head.origin, i), i));
+    a.spectrum_index_list = list;
+    if (head.has_profile)
+        for (int64_t i = 0; i < head.count; ++i)
+            nb::inst_ptr<SpectrumIndexObject>((*list)[size_t(i)])->profile_position =
+                zarn::stored_offset(head.profile_offsets, head.origin, i);
+    segment.close();
+    reader.confirm_zarn_symbol(zarn::Symbol::END_OF_SPECTRUM_INDEX_BLOCK);
+}
+
+// Gives every spectrum description its public condition and makes the list
+// of the analysis's distinct conditions: from the function's stored list,
+// or from the spectra, grouped by value and sorted.
+void bind_acquisition_conditions(QualAnalysisObject &a) {
+    const SpectrumList spectra = listed(a);
+    nb::object stored = qual_field(a, "unique_acquisition_condition_list");
+    nb::list unique;
+    if (stored.is_none()) {
+        std::vector<zarn::SpectrumConditionKey> keys;
+        std::vector<nb::object> conditions;
+        keys.reserve(spectra->size());
+        conditions.reserve(spectra->size());
+        for (const nb::object &entry : *spectra) {
+            InternalSpectrumDescriptionObject &d = description_of(entry);
+            const zarn::SpectrumConditionKey::Maker maker = maker_of(d);
+            d.acquisition_condition = condition_from_description(d, maker);
+            conditions.push_back(d.acquisition_condition);
+            keys.emplace_back(d.rec(), maker, default_polarity_value());
+        }
+        zarn::ConditionGroups groups = zarn::group_conditions(keys);
+        zarn::sort_condition_groups(groups.firsts, keys);
+        for (size_t first : groups.firsts) unique.append(conditions[first]);
+    } else {
+        const Items items(stored);
+        for (size_t k = 0; k < items.size(); ++k) unique.append(make_acquisition_condition(items[k]));
+        const int64_t n = int64_t(unique.size());
+        for (const nb::object &entry : *spectra) {
+            InternalSpectrumDescriptionObject &d = description_of(entry);
+            int64_t j = d.rec().acquisition_condition_index;
+            if (j < 0) j += n;
+            if (j < 0 || j >= n) throw zarn::IndexError("list index out of range");
+            d.acquisition_condition = unique[size_t(j)];
+        }
+    }
+    a.unique_acquisition_conditions = std::move(unique);
+}
+
+}  // namespace
+
+nb::object qual_field(const AnalysisObject &a, const char *name) {
+    return nb::getattr(qual_description_of(a), (std::string("_QualDescription__") + name).c_str());
+}
+
+void read_qual(QualAnalysisObject &a) {
+    GcPause pause;
+    read_spectrum_index_block(a);
+    bind_acquisition_conditions(a);
+}
+
+void read_dad(DADAnalysisObject &a) {
+    GcPause pause;
+    read_spectrum_index_block(a);
+}
+
+// ---------------------------------------------------------------- QualAnalysis
+
+namespace {
+
+// The retention time of a spectrum that counts for a chromatogram of
+// `match`: it has one and its condition equals the caller's.
+template <typename Match>
+std::optional<double> counted_time(InternalSpectrumDescriptionObject &d, Match &match) {
+    const std::optional<double> rt = d.rec().retention_time;
+    if (!rt || match.differs(or_none(d.acquisition_condition))) return std::nullopt;
+    return rt;
+}
+
+// One filter option of an extraction, its properties read once.
+struct XicOption {
+    nb::object acquisition_condition, extract_mz_range;
+    size_t matcher;
+    RangeTest range;
+    std::optional<Bound> min, max;  // the m/z window, read at the first scan
+    nb::list result;
+
+    XicOption(nb::object condition, nb::object mz_range, nb::handle retention_time_range, size_t matcher)
+        : acquisition_condition(std::move(condition)), extract_mz_range(std::move(mz_range)), matcher(matcher),
+          range(retention_time_range) {}
+
+    zarn::WindowValue scan(std::span<const Point> points, bool ascending) {
+        if (!min) {
+            min.emplace(nb::getattr(extract_mz_range, "min"));
+            max.emplace(nb::getattr(extract_mz_range, "max"));
+        }
+        const bool search = ascending && min->native() && max->native();
+        const size_t start = search ? zarn::window_start(points, min->number()) : 0;
+        return zarn::window_value(
+            points, start, [&](double x) { return min->greater(x); }, [&](double x) { return max->less(x); });
+    }
+};
+
+nb::object smallest(const std::vector<nb::object> &values, int op) {
+    nb::object best = values.front();
+    for (size_t i = 1; i < values.size(); ++i)
+        if (compare(values[i], best, op)) best = values[i];
+    return best;
+}
+
+bool is_nan_float(nb::handle h) {
+    return PyFloat_Check(h.ptr()) && std::isnan(PyFloat_AS_DOUBLE(h.ptr()));
+}
+
+// The list position of the spectrum nearest to `retention_time` among those
+// that `counts` lets through; -1 when there is none.
+template <typename Counts>
+int64_t nearest_position(const AnalysisObject &a, nb::handle retention_time, Counts &&counts) {
+    const bool native = PyFloat_Check(retention_time.ptr()) || PyLong_Check(retention_time.ptr());
+    const double target = native ? as_double(retention_time) : 0.0;
+    double smallest = DBL_MAX;
+    nb::object smallest_object = nb::float_(DBL_MAX);
+    int64_t found = -1;
+    const SpectrumList spectra = listed(a);
+    for (size_t i = 0; i < spectra->size(); ++i) {
+        InternalSpectrumDescriptionObject &d = description_of((*spectra)[i]);
+        const std::optional<double> rt = counts(d);
+        if (!rt) continue;
+        if (native) {
+            const double difference = std::fabs(*rt - target);
+            if (difference < smallest) {
+                smallest = difference;
+                found = int64_t(i);
+            }
+            continue;
+        }
+        nb::object difference =
+            nb::steal(PyNumber_Absolute(nb::object(nb::float_(*rt) - nb::borrow(retention_time)).ptr()));
+        if (!difference.is_valid()) throw nb::python_error();
+        if (compare(difference, smallest_object, Py_LT)) {
+            smallest_object = difference;
+            found = int64_t(i);
+        }
+    }
+    if (found < 0) throw zarn::PlainError(kNoRetentionTime);
+    return found;
+}
+
+}  // namespace
+
+nb::list stored_totals(QualAnalysisObject &a, nb::handle condition, nb::handle retention_time_range, bool base_peak) {
+    const SpectrumList spectra = listed(a);
+    ConditionMatcher match(condition, false);
+    RangeTest range(retention_time_range);
+    nb::list out;
+    for (const nb::object &entry : *spectra) {
+        InternalSpectrumDescriptionObject &d = description_of(entry);
+        const std::optional<double> rt = counted_time(d, match);
+        if (!rt || (!range.none() && !range.contains(*rt))) continue;
+        const zarn::InternalSpectrumDescription &r = d.rec();
+        const std::optional<double> &intensity = base_peak ? r.base_peak_intensity : r.current_total_ion;
+        auto total = [](const std::optional<double> &v) { return v ? Num::of_float(*v) : Num::of_int(0); };
+        out.append(chromatogram_point({r.index, *rt}, total(intensity), total(r.base_peak_mz)));
+    }
+    return out;
+}
+
+nb::list multiple_xic(QualAnalysisObject &a, nb::handle options) {
+    constexpr const char *kNoOptions = "chromatogram_filter_options is null or empty";
+    if (options.is_none() || length(options) == 0) throw zarn::PlainError(kNoOptions);
+    const Items items(options);
+    std::vector<XicOption> chosen;
+    chosen.reserve(items.size());
+    OptionMatchers matchers;
+    WantedConditions wanted;
+    std::vector<nb::object> lows, highs;
+    bool every_range = true, nan_bound = false;
+    for (size_t k = 0; k < items.size(); ++k) {
+        nb::object option = items[k];
+        if (option.is_none()) throw zarn::PlainError("element of chromatogram_filter_options should not be null");
+        nb::object condition = nb::getattr(option, "acquisition_condition");
+        if (condition.is_none()) throw zarn::PlainError("acquisition_condition should not be null");
+        nb::object mz_range = nb::getattr(option, "extract_mz_range");
+        if (mz_range.is_none()) throw zarn::PlainError("extract_mz_range should not be null");
+        wanted.add(condition);
+        nb::object rt_range = nb::getattr(option, "retention_time_range");
+        if (rt_range.is_none()) {
+            every_range = false;
+        } else {
+            lows.push_back(nb::getattr(rt_range, "min"));
+            highs.push_back(nb::getattr(rt_range, "max"));
+            nan_bound = nan_bound || is_nan_float(lows.back()) || is_nan_float(highs.back());
+        }
+        const size_t matcher = matchers.add(condition);
+        chosen.emplace_back(std::move(condition), std::move(mz_range), rt_range, matcher);
+    }
+    // Spectra outside every option's range are not read. A NaN bound would
+    // make the combined range take whichever bound comes first and shut out
+    // the other options' spectra: each option's own range then decides alone.
+    std::optional<RangeTest> combined;
+    if (every_range && !nan_bound)
+        combined.emplace(make_value(ValueRange{smallest(lows, Py_LT), smallest(highs, Py_GT)}));
+
+    const SpectrumList spectra = listed(a);
+    std::vector<std::pair<size_t, Chosen>> to_read;
+    for (size_t i = 0; i < spectra->size(); ++i) {
+        InternalSpectrumDescriptionObject &d = description_of((*spectra)[i]);
+        const std::optional<double> rt = d.rec().retention_time;
+        if (!rt || !wanted.contains(or_none(d.acquisition_condition))) continue;
+        if (combined && !combined->contains(*rt)) continue;
+        to_read.emplace_back(i, Chosen{d.rec().index, *rt});
+    }
+
+    Reader &reader = reader_of(a.reader);
+    for (const auto &[i, chosen_spectrum] : to_read) {
+        const nb::object &entry = (*spectra)[i];
+        InternalSpectrumDescriptionObject &d = description_of(entry);
+        zarn::move_to_stored_position(reader, position_of(entry), "Spectrum");
+        const std::vector<Point> points = zarn::read_spectrum(reader);
+        const bool ascending = zarn::ascending(points);
+        for (XicOption &option : chosen) {
+            if (matchers.differs(option.matcher, or_none(d.acquisition_condition))) continue;
+            if (!option.range.none() && !option.range.contains(chosen_spectrum.retention_time)) continue;
+            const zarn::WindowValue v = option.scan(points, ascending);
+            option.result.append(chromatogram_point(chosen_spectrum, num_of(v.sum), Num::of_float(v.base_x)));
+        }
+    }
+    nb::list out;
+    for (XicOption &option : chosen) out.append(option.result);
+    return out;
+}
+
+nb::list xic(QualAnalysisObject &a, nb::handle option) {
+    if (option.is_none()) throw zarn::PlainError("chromatogram_filter_option is null");
+    nb::list one;
+    one.append(option);
+    return nb::borrow<nb::list>(multiple_xic(a, one)[0]);
+}
+
+nb::object get_spectrum(QualAnalysisObject &a, nb::handle index) {
+    const SpectrumList spectra = listed(a);
+    const size_t i = checked_position(index, spectra->size());
+    return new_spectrum((*spectra)[i], index);
+}
+
+nb::object find_nearest_spectrum(QualAnalysisObject &a, nb::handle condition, nb::handle retention_time) {
+    ConditionMatcher match(condition, false);
+    const int64_t found = nearest_position(
+        a, retention_time, [&](InternalSpectrumDescriptionObject &d) { return counted_time(d, match); });
+    return get_spectrum(a, nb::int_(found));
+}
+
+// ---------------------------------------------------------------- DADAnalysis
+
+namespace {
+
+// The function's wavelength axis as doubles, or none: then spectra are
+// read with the MS decoder.
+std::optional<std::vector<double>> wavelength_axis(const DADAnalysisObject &a) {
+    nb::object axis = qual_field(a, "wavelength_arr");
+    if (axis.is_none()) return std::nullopt;
+    const Items items(axis);
+    std::vector<double> out(items.size());
+    for (size_t i = 0; i < out.size(); ++i) out[i] = as_double(items[i]);
+    return out;
+}
+
+std::vector<Point> read_dad_points(Reader &reader, const std::optional<std::vector<double>> &axis) {
+    return axis ? zarn::read_dad_spectrum(reader, *axis) : zarn::read_spectrum(reader);
+}
+
+}  // namespace
+
+nb::object get_dad_spectrum(DADAnalysisObject &a, nb::handle index) {
+    const SpectrumList spectra = listed(a);
+    const size_t i = checked_position(index, spectra->size());
+    return new_dad_spectrum((*spectra)[i], index, qual_field(a, "wavelength_arr"));
+}
+
+nb::list dad_chromatogram(DADAnalysisObject &a, nb::handle extract_wavelength_range) {
+    const std::optional<std::vector<double>> axis = wavelength_axis(a);
+    Reader &reader = reader_of(a.reader);
+    std::optional<std::pair<double, double>> band;  // read after the first spectrum
+    nb::list out;
+    const SpectrumList spectra = listed(a);
+    for (const nb::object &entry : *spectra) {
+        InternalSpectrumDescriptionObject &d = description_of(entry);
+        if (!d.rec().retention_time) continue;
+        const Chosen spectrum{d.rec().index, *d.rec().retention_time};
+        zarn::move_to_stored_position(reader, position_of(entry), "Spectrum");
+        const std::vector<Point> points = read_dad_points(reader, axis);
+        if (!band) {
+            const double min = as_double(to_float(nb::getattr(extract_wavelength_range, "min")));
+            const double max = as_double(to_float(nb::getattr(extract_wavelength_range, "max")));
+            band.emplace(min, max);
+        }
+        const zarn::BandValue v = zarn::dad_band_average(points, band->first, band->second);
+        out.append(chromatogram_point(spectrum, num_of(v.intensity), Num::of_float(v.base_x)));
+    }
+    return out;
+}
+
+nb::list max_plot(DADAnalysisObject &a, nb::handle extract_wavelength_range, nb::handle wavelength_tolerance) {
+    const nb::object tolerance = to_float(wavelength_tolerance);
+    const double tol = as_double(tolerance);
+    // The collector takes the band widened by the tolerance on both sides.
+    zarn::XicRange widened;
+    const Bound min{nb::getattr(extract_wavelength_range, "min")};
+    widened.min = number_of(min.object() - tolerance);
+    const Bound max{nb::getattr(extract_wavelength_range, "max")};
+    widened.max = number_of(max.object() + tolerance);
+    zarn::XicRange *ranges[] = {&widened};
+    zarn::XicSink sink(ranges);
+    const std::optional<std::vector<double>> axis = wavelength_axis(a);
+    Reader &reader = reader_of(a.reader);
+    nb::list out;
+    const SpectrumList spectra = listed(a);
+    for (const nb::object &entry : *spectra) {
+        InternalSpectrumDescriptionObject &d = description_of(entry);
+        if (!d.rec().retention_time) continue;
+        const Chosen spectrum{d.rec().index, *d.rec().retention_time};
+        zarn::move_to_stored_position(reader, position_of(entry), "Spectrum");
+        widened.is_break_to_read = false;
+        widened.spectrum_point.clear();
+        if (axis)
+            zarn::read_dad_spectrum_for_multiple_xic(reader, *axis, sink);
+        else
+            zarn::read_spectrum_for_multiple_xic(reader, sink);
+        const zarn::MaxPlotValue v = zarn::max_plot_value(
+            widened.spectrum_point, [&](double x) { return min.greater(x); }, [&](double x) { return max.less(x); },
+            tol);
+        switch (v.kind) {
+            case zarn::MaxPlotValue::NoPoint:
+                out.append(chromatogram_point(spectrum, Num::of_int(0), Num::of_int(-1)));
+                break;
+            case zarn::MaxPlotValue::EmptyWindow:
+                out.append(chromatogram_point(spectrum, Num::of_int(0), Num::of_float(v.base_x)));
+                break;
+            case zarn::MaxPlotValue::Mean:
+                out.append(chromatogram_point(spectrum, Num::of_float(v.mean), Num::of_float(v.base_x)));
+                break;
+        }
+    }
+    return out;
+}
+
+nb::object find_nearest_dad_spectrum(DADAnalysisObject &a, nb::handle retention_time) {
+    const int64_t found = nearest_position(
+        a, retention_time,
+        [](InternalSpectrumDescriptionObject &d) { return d.rec().retention_time; });
+    return get_dad_spectrum(a, nb::int_(found));
+}
+
+}  // namespace zarn::py
