@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "pyconv.hpp"
@@ -79,7 +80,7 @@ private:
 // A member of an enumeration by name, kept for the life of the interpreter.
 nb::handle member(PyEnum kind, const char *name) { return nb::object(enum_type(kind).attr(name)).release(); }
 
-nb::handle spectrum_type(int which) {
+nb::handle spectrum_type(SpectrumConditionKey::Measured which) {
     static nb::handle members[3] = {member(PyEnum::SpectrumType, "UNKNOWN"), member(PyEnum::SpectrumType, "PROFILE"),
                                     member(PyEnum::SpectrumType, "CENTROID")};
     return members[which];
@@ -330,7 +331,7 @@ void append_by_type(Acq &o, nb::handle record, const char *type_field, PyEnum en
 void fill_from_condition_record(Acq &o, nb::handle argument) {
     nb::object core = nb::getattr(argument, "_InternalAcquisitionCondition__internal_acquisition_core_condition");
     nb::object ms_level = nb::getattr(core, "_InternalAcquisitionCoreCondition__ms_level");
-    o.fields[Acq::MsLevel] = ms_level.is_none() ? nb::int_(1) : ms_level;
+    o.fields[Acq::MsLevel] = ms_level.is_none() ? nb::int_(SpectrumConditionKey::kDefaultMsLevel) : ms_level;
     o.fields[Acq::Polarity] = nb::getattr(core, "_InternalAcquisitionCoreCondition__polarity");
     o.fields[Acq::CollisionEnergy] = nb::getattr(core, "_InternalAcquisitionCoreCondition__collision_energy");
     o.fields[Acq::MassRange] = nb::getattr(core, "_InternalAcquisitionCoreCondition__mass_range");
@@ -356,12 +357,12 @@ void fill_from_condition_record(Acq &o, nb::handle argument) {
 
 void fill_from_description(Acq &o, InternalSpectrumDescriptionObject &d, SpectrumConditionKey::Maker maker) {
     const InternalSpectrumDescription &r = d.rec();
-    o.fields[Acq::MsLevel] = r.ms_level ? nb::int_(int64_t(*r.ms_level)) : nb::int_(1);
+    o.fields[Acq::MsLevel] = nb::int_(SpectrumConditionKey::ms_level_of(r.ms_level));
     o.fields[Acq::Polarity] = value_enum(ValueEnum::Polarity, r.polarity);
     o.fields[Acq::CollisionEnergy] = opt_float(r.collision_energy);
     o.fields[Acq::MassRange] = mass_range(d);
-    const int measured = !r.is_profile_spectrum_measured ? 0 : *r.is_profile_spectrum_measured ? 1 : 2;
-    o.fields[Acq::OriginalMeasuredSpectrumType] = nb::borrow(spectrum_type(measured));
+    o.fields[Acq::OriginalMeasuredSpectrumType] =
+        nb::borrow(spectrum_type(SpectrumConditionKey::measured_of(r.is_profile_spectrum_measured)));
     o.fields[Acq::PrecursorRange] = precursor_range(d);
     o.fields[Acq::PrecursorValue] = opt_float(r.precursor_value);
     o.has_fields = true;
@@ -402,9 +403,9 @@ nb::str condition_text(Acq &o) {
         if (!value.is_none()) text << label << str_of(value);
     }
     nb::handle measured = o.field(Acq::OriginalMeasuredSpectrumType);
-    if (equals(measured, spectrum_type(1)))
+    if (equals(measured, spectrum_type(SpectrumConditionKey::Profile)))
         text << ", [Original Measured Spectrum Type] Profile";
-    else if (equals(measured, spectrum_type(2)))
+    else if (equals(measured, spectrum_type(SpectrumConditionKey::Centroid)))
         text << ", [Original Measured Spectrum Type] Centroid";
     nb::object list = or_none(o.additional_conditions);
     if (!list.is_none()) {
@@ -461,10 +462,7 @@ nb::handle AcquisitionConditionObject::field(Field f) const {
 }
 
 SpectrumConditionKey::Maker maker_of(InternalSpectrumDescriptionObject &d) {
-    if (supplemental_contains(d, "FragmentorVoltage")) return SpectrumConditionKey::Agilent;
-    if (supplemental_contains(d, "In-SourceCID")) return SpectrumConditionKey::ThermoFisher;
-    if (supplemental_contains(d, "ConeVoltage")) return SpectrumConditionKey::Waters;
-    return SpectrumConditionKey::None;
+    return SpectrumConditionKey::maker_of([&](std::string_view key) { return supplemental_contains(d, key); });
 }
 
 nb::object condition_from_description(InternalSpectrumDescriptionObject &d, SpectrumConditionKey::Maker maker) {

@@ -84,7 +84,8 @@ struct ChromatogramFilterOptionObject {
 // Registers the classes of this header with the module.
 void register_conditions(nb::module_ &m);
 
-// Which maker's condition a spectrum description's supplemental keys ask for.
+// Which maker's condition a spectrum description's supplemental keys ask for
+// (its kept dictionary once it has been handed out).
 SpectrumConditionKey::Maker maker_of(InternalSpectrumDescriptionObject &description);
 
 // AcquisitionCondition(description), the maker already chosen.

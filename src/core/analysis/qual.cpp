@@ -58,11 +58,11 @@ void mix(size_t &h, const std::optional<Range> &v) {
 }  // namespace
 
 SpectrumConditionKey::SpectrumConditionKey(const InternalSpectrumDescription &d, Maker maker_, int64_t default_polarity)
-    : ms_level(d.ms_level ? int64_t(*d.ms_level) : 1),
+    : ms_level(ms_level_of(d.ms_level)),
       polarity(d.polarity ? int64_t(*d.polarity) : default_polarity),
       collision_energy(d.collision_energy),
       precursor_value(d.precursor_value),
-      measured(!d.is_profile_spectrum_measured ? Unknown : *d.is_profile_spectrum_measured ? Profile : Centroid),
+      measured(measured_of(d.is_profile_spectrum_measured)),
       precursor_range(d.precursor_range),
       mass_range(d.mass_range),
       maker(maker_),

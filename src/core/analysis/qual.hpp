@@ -50,6 +50,28 @@ struct SpectrumConditionKey {
     // The measured spectrum type as the condition holds it.
     enum Measured : int8_t { Unknown, Profile, Centroid };
 
+    // The maker whose key the supplemental properties hold first of
+    // FragmentorVoltage, In-SourceCID and ConeVoltage; `contains(key)` tells
+    // whether they hold a key.
+    template <typename Contains>
+    static Maker maker_of(Contains &&contains) {
+        if (contains("FragmentorVoltage")) return Agilent;
+        if (contains("In-SourceCID")) return ThermoFisher;
+        if (contains("ConeVoltage")) return Waters;
+        return None;
+    }
+    // A description or condition that stores no MS level is of level 1.
+    static constexpr int64_t kDefaultMsLevel = 1;
+    template <typename Level>
+    static int64_t ms_level_of(const std::optional<Level> &stored) {
+        return stored ? int64_t(*stored) : kDefaultMsLevel;
+    }
+    // Unknown when the description does not say whether the spectrum was
+    // measured as a profile.
+    static Measured measured_of(const std::optional<bool> &is_profile_spectrum_measured) {
+        return !is_profile_spectrum_measured ? Unknown : *is_profile_spectrum_measured ? Profile : Centroid;
+    }
+
     int64_t ms_level = 1;
     int64_t polarity = 0;  // the PolarityTypes value
     std::optional<double> collision_energy, precursor_value;
