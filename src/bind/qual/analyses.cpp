@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "analysis/qual.hpp"
+#include "analysis/walks.hpp"
 #include "blocks/blocks.hpp"
 #include "points.hpp"
 #include "qual/conditions.hpp"
@@ -54,22 +55,29 @@ nb::object qual_description_of(const AnalysisObject &a) {
 
 // The spectrum index block (the reader's version must be known): one
 // SpectrumIndex per spectrum with its description and positions.
+class SpectrumIndexReading {
+public:
+    SpectrumIndexReading(AnalysisObject &a, Reader &reader) : a_(a), reader_(reader) {}
+
+    void begin(size_t capacity) { list_->reserve(capacity); }
+    void spectrum(int64_t i, int64_t position) {
+        list_->push_back(make_spectrum_index(a_.reader, reader_, position, i));
+    }
+    void listed() { a_.spectrum_index_list = list_; }
+    void profile(int64_t i, int64_t position) {
+        nb::inst_ptr<SpectrumIndexObject>((*list_)[size_t(i)])->profile_position = position;
+    }
+
+private:
+    AnalysisObject &a_;
+    Reader &reader_;
+    std::shared_ptr<std::vector<nb::object>> list_ = std::make_shared<std::vector<nb::object>>();
+};
+
 void read_spectrum_index_block(AnalysisObject &a) {
     Reader &reader = reader_of(a.reader);
     const int64_t position = to_i64_saturating(nb::getattr(a.function_index, "_FunctionIndex__position"));
-    zarn::SpectrumIndexHead head = zarn::read_spectrum_index_head(reader, position);
-    zarn::DecompressedSegment segment(reader, Reader::SegmentContent::Records);
-    auto list = std::make_shared<std::vector<nb::object>>();
-    list->reserve(size_t(std::min<int64_t>(head.count, int64_t(head.offsets.size()))));
-    for (int64_t i = 0; i < head.count; ++i)
-        list->push_back(make_spectrum_index(a.reader, reader, zarn::stored_offset(head.offsets, head.origin, i), i));
-    a.spectrum_index_list = list;
-    if (head.has_profile)
-        for (int64_t i = 0; i < head.count; ++i)
-            nb::inst_ptr<SpectrumIndexObject>((*list)[size_t(i)])->profile_position =
-                zarn::stored_offset(head.profile_offsets, head.origin, i);
-    segment.close();
-    reader.confirm_zarn_symbol(zarn::Symbol::END_OF_SPECTRUM_INDEX_BLOCK);
+    zarn::walk_spectrum_index_block(reader, position, SpectrumIndexReading(a, reader));
 }
 
 // Gives every spectrum description its public condition and makes the list
