@@ -31,13 +31,22 @@ namespace zarn::py {
 
 namespace {
 
-constexpr const char *kNoRetentionTime = "No spectrum has retention time information.";
+using Chosen = zarn::ChosenSpectrum;
 
-// A spectrum of a chromatogram: its description's own index and its
-// retention time, taken when the spectrum was chosen.
-struct Chosen {
-    int64_t index;
-    double retention_time;
+// The spectra of an analysis as the core's walks take them.
+class Spectra {
+public:
+    explicit Spectra(SpectrumList list) : list_(std::move(list)) {}
+
+    size_t size() const { return list_->size(); }
+    const zarn::InternalSpectrumDescription &record(size_t i) const { return description(i).rec(); }
+    int64_t position(size_t i) const { return position_of((*list_)[i]); }
+    InternalSpectrumDescriptionObject &description(size_t i) const { return description_of((*list_)[i]); }
+    // The spectrum's public condition, as it stands now.
+    nb::object condition(size_t i) const { return or_none(description(i).acquisition_condition); }
+
+private:
+    SpectrumList list_;
 };
 
 nb::object chromatogram_point(const Chosen &spectrum, Num intensity, Num x) {
@@ -138,15 +147,6 @@ void read_dad(DADAnalysisObject &a) {
 
 namespace {
 
-// The retention time of a spectrum that counts for a chromatogram of
-// `match`: it has one and its condition equals the caller's.
-template <typename Match>
-std::optional<double> counted_time(InternalSpectrumDescriptionObject &d, Match &match) {
-    const std::optional<double> rt = d.rec().retention_time;
-    if (!rt || match.differs(or_none(d.acquisition_condition))) return std::nullopt;
-    return rt;
-}
-
 // One filter option of an extraction, its properties read once.
 struct XicOption {
     nb::object acquisition_condition, extract_mz_range;
@@ -183,55 +183,45 @@ bool is_nan_float(nb::handle h) {
 }
 
 // The list position of the spectrum nearest to `retention_time` among those
-// that `counts` lets through; -1 when there is none.
-template <typename Counts>
-int64_t nearest_position(const AnalysisObject &a, nb::handle retention_time, Counts &&counts) {
-    const bool native = PyFloat_Check(retention_time.ptr()) || PyLong_Check(retention_time.ptr());
-    const double target = native ? as_double(retention_time) : 0.0;
-    double smallest = DBL_MAX;
-    nb::object smallest_object = nb::float_(DBL_MAX);
-    int64_t found = -1;
-    const SpectrumList spectra = listed(a);
-    for (size_t i = 0; i < spectra->size(); ++i) {
-        InternalSpectrumDescriptionObject &d = description_of((*spectra)[i]);
-        const std::optional<double> rt = counts(d);
-        if (!rt) continue;
-        if (native) {
-            const double difference = std::fabs(*rt - target);
-            if (difference < smallest) {
-                smallest = difference;
-                found = int64_t(i);
-            }
-            continue;
-        }
-        nb::object difference =
-            nb::steal(PyNumber_Absolute(nb::object(nb::float_(*rt) - nb::borrow(retention_time)).ptr()));
-        if (!difference.is_valid()) throw nb::python_error();
-        if (compare(difference, smallest_object, Py_LT)) {
-            smallest_object = difference;
-            found = int64_t(i);
-        }
+// that `time(spectra, i)` gives a time for: in C++ for a float or an int,
+// else by the interpreter's arithmetic and comparison on the caller's object.
+template <typename Time>
+int64_t nearest_position(const AnalysisObject &a, nb::handle retention_time, Time &&time) {
+    if (PyFloat_Check(retention_time.ptr()) || PyLong_Check(retention_time.ptr())) {
+        zarn::NearerTime nearer(as_double(retention_time));
+        const Spectra spectra(listed(a));
+        return int64_t(zarn::nearest_spectrum(
+            spectra.size(), [&](size_t i) { return time(spectra, i); }, nearer));
     }
-    if (found < 0) throw zarn::PlainError(kNoRetentionTime);
-    return found;
+    nb::object least = nb::float_(DBL_MAX);
+    const Spectra spectra(listed(a));
+    auto nearer = [&](double rt) {
+        nb::object distance =
+            nb::steal(PyNumber_Absolute(nb::object(nb::float_(rt) - nb::borrow(retention_time)).ptr()));
+        if (!distance.is_valid()) throw nb::python_error();
+        if (!compare(distance, least, Py_LT)) return false;
+        least = distance;
+        return true;
+    };
+    return int64_t(zarn::nearest_spectrum(
+        spectra.size(), [&](size_t i) { return time(spectra, i); }, nearer));
 }
 
 }  // namespace
 
 nb::list stored_totals(QualAnalysisObject &a, nb::handle condition, nb::handle retention_time_range, bool base_peak) {
-    const SpectrumList spectra = listed(a);
+    const Spectra spectra(listed(a));
     ConditionMatcher match(condition, false);
     RangeTest range(retention_time_range);
     nb::list out;
-    for (const nb::object &entry : *spectra) {
-        InternalSpectrumDescriptionObject &d = description_of(entry);
-        const std::optional<double> rt = counted_time(d, match);
-        if (!rt || (!range.none() && !range.contains(*rt))) continue;
-        const zarn::InternalSpectrumDescription &r = d.rec();
-        const std::optional<double> &intensity = base_peak ? r.base_peak_intensity : r.current_total_ion;
-        auto total = [](const std::optional<double> &v) { return v ? Num::of_float(*v) : Num::of_int(0); };
-        out.append(chromatogram_point({r.index, *rt}, total(intensity), total(r.base_peak_mz)));
-    }
+    // An absent total is the integer 0.
+    auto total = [](const std::optional<double> &v) { return v ? Num::of_float(*v) : Num::of_int(0); };
+    zarn::stored_totals(
+        spectra, base_peak, [&](size_t i) { return !match.differs(spectra.condition(i)); },
+        [&](double rt) { return range.none() || range.contains(rt); },
+        [&](const Chosen &spectrum, const std::optional<double> &intensity, const std::optional<double> &mz) {
+            out.append(chromatogram_point(spectrum, total(intensity), total(mz)));
+        });
     return out;
 }
 
@@ -315,8 +305,9 @@ nb::object get_spectrum(QualAnalysisObject &a, nb::handle index) {
 
 nb::object find_nearest_spectrum(QualAnalysisObject &a, nb::handle condition, nb::handle retention_time) {
     ConditionMatcher match(condition, false);
-    const int64_t found = nearest_position(
-        a, retention_time, [&](InternalSpectrumDescriptionObject &d) { return counted_time(d, match); });
+    const int64_t found = nearest_position(a, retention_time, [&](const Spectra &spectra, size_t i) {
+        return zarn::counted_time(spectra, i, [&](size_t j) { return !match.differs(spectra.condition(j)); });
+    });
     return get_spectrum(a, nb::int_(found));
 }
 
@@ -416,8 +407,7 @@ nb::list max_plot(DADAnalysisObject &a, nb::handle extract_wavelength_range, nb:
 
 nb::object find_nearest_dad_spectrum(DADAnalysisObject &a, nb::handle retention_time) {
     const int64_t found = nearest_position(
-        a, retention_time,
-        [](InternalSpectrumDescriptionObject &d) { return d.rec().retention_time; });
+        a, retention_time, [](const Spectra &spectra, size_t i) { return spectra.record(i).retention_time; });
     return get_dad_spectrum(a, nb::int_(found));
 }
 
