@@ -147,40 +147,118 @@ void read_dad(DADAnalysisObject &a) {
 
 namespace {
 
+// The m/z window of an option.
+struct MzWindow {
+    Bound min, max;
+};
+
 // One filter option of an extraction, its properties read once.
 struct XicOption {
     nb::object acquisition_condition, extract_mz_range;
     size_t matcher;
     RangeTest range;
-    std::optional<Bound> min, max;  // the m/z window, read at the first scan
+    std::optional<MzWindow> mz_window;  // read at the first spectrum the option takes
     nb::list result;
 
     XicOption(nb::object condition, nb::object mz_range, nb::handle retention_time_range, size_t matcher)
         : acquisition_condition(std::move(condition)), extract_mz_range(std::move(mz_range)), matcher(matcher),
           range(retention_time_range) {}
 
-    zarn::WindowValue scan(std::span<const Point> points, bool ascending) {
-        if (!min) {
-            min.emplace(nb::getattr(extract_mz_range, "min"));
-            max.emplace(nb::getattr(extract_mz_range, "max"));
-        }
-        const bool search = ascending && min->native() && max->native();
-        const size_t start = search ? zarn::window_start(points, min->number()) : 0;
-        return zarn::window_value(
-            points, start, [&](double x) { return min->greater(x); }, [&](double x) { return max->less(x); });
+    const MzWindow &window() {
+        if (!mz_window)
+            mz_window.emplace(MzWindow{Bound(nb::getattr(extract_mz_range, "min")),
+                                       Bound(nb::getattr(extract_mz_range, "max"))});
+        return *mz_window;
     }
 };
-
-nb::object smallest(const std::vector<nb::object> &values, int op) {
-    nb::object best = values.front();
-    for (size_t i = 1; i < values.size(); ++i)
-        if (compare(values[i], best, op)) best = values[i];
-    return best;
-}
 
 bool is_nan_float(nb::handle h) {
     return PyFloat_Check(h.ptr()) && std::isnan(PyFloat_AS_DOUBLE(h.ptr()));
 }
+
+// The filter options of an extraction, read from the caller's objects as the
+// core's zarn::read_filter_options asks for them.
+class FilterOptions {
+public:
+    explicit FilterOptions(nb::handle options) : options_(options) {}
+
+    bool empty() const { return options_.is_none() || length(options_) == 0; }
+    size_t count() {
+        items_.emplace(options_);
+        chosen_.reserve(items_->size());
+        return items_->size();
+    }
+    bool present(size_t k) {
+        option_ = (*items_)[k];
+        return !option_.is_none();
+    }
+    bool condition(size_t) {
+        condition_ = nb::getattr(option_, "acquisition_condition");
+        return !condition_.is_none();
+    }
+    bool mz_range(size_t) {
+        mz_range_ = nb::getattr(option_, "extract_mz_range");
+        return !mz_range_.is_none();
+    }
+    void want(size_t) { wanted_.add(condition_); }
+    bool retention_range(size_t) {
+        rt_range_ = nb::getattr(option_, "retention_time_range");
+        if (rt_range_.is_none()) return false;
+        lows_.push_back(nb::getattr(rt_range_, "min"));
+        highs_.push_back(nb::getattr(rt_range_, "max"));
+        return true;
+    }
+    bool nan_bound(size_t) const { return is_nan_float(lows_.back()) || is_nan_float(highs_.back()); }
+    void finish(size_t) {
+        const size_t matcher = matchers_.add(condition_);
+        chosen_.emplace_back(std::move(condition_), std::move(mz_range_), rt_range_, matcher);
+    }
+    bool low_below(size_t k, size_t j) { return compare(lows_[k], lows_[j], Py_LT); }
+    bool high_above(size_t k, size_t j) { return compare(highs_[k], highs_[j], Py_GT); }
+    void combine(size_t low, size_t high) { combined_.emplace(make_value(ValueRange{lows_[low], highs_[high]})); }
+
+    // One list of points per option.
+    nb::list results() const {
+        nb::list out;
+        for (const XicOption &option : chosen_) out.append(option.result);
+        return out;
+    }
+
+private:
+    friend class Extraction;
+
+    nb::handle options_;
+    std::optional<Items> items_;
+    nb::object option_, condition_, mz_range_, rt_range_;  // of the option being read
+    std::vector<XicOption> chosen_;
+    OptionMatchers matchers_;
+    WantedConditions wanted_;
+    std::vector<nb::object> lows_, highs_;
+    std::optional<RangeTest> combined_;
+};
+
+// The extraction over the spectra, as the core's zarn::extract_windows asks.
+class Extraction {
+public:
+    Extraction(FilterOptions &options, const Spectra &spectra) : o_(options), spectra_(spectra) {}
+
+    bool wanted(size_t i) { return o_.wanted_.contains(spectra_.condition(i)); }
+    bool in_combined(double rt) { return !o_.combined_ || o_.combined_->contains(rt); }
+    size_t options() const { return o_.chosen_.size(); }
+    bool matches(size_t k, size_t i) { return !o_.matchers_.differs(o_.chosen_[k].matcher, spectra_.condition(i)); }
+    bool in_range(size_t k, double rt) {
+        RangeTest &range = o_.chosen_[k].range;
+        return range.none() || range.contains(rt);
+    }
+    const MzWindow &window(size_t k) { return o_.chosen_[k].window(); }
+    void take(size_t k, const Chosen &spectrum, const zarn::WindowValue &v) {
+        o_.chosen_[k].result.append(chromatogram_point(spectrum, num_of(v.sum), Num::of_float(v.base_x)));
+    }
+
+private:
+    FilterOptions &o_;
+    const Spectra &spectra_;
+};
 
 // The list position of the spectrum nearest to `retention_time` among those
 // that `time(spectra, i)` gives a time for: in C++ for a float or an int,
@@ -226,72 +304,16 @@ nb::list stored_totals(QualAnalysisObject &a, nb::handle condition, nb::handle r
 }
 
 nb::list multiple_xic(QualAnalysisObject &a, nb::handle options) {
-    constexpr const char *kNoOptions = "chromatogram_filter_options is null or empty";
-    if (options.is_none() || length(options) == 0) throw zarn::PlainError(kNoOptions);
-    const Items items(options);
-    std::vector<XicOption> chosen;
-    chosen.reserve(items.size());
-    OptionMatchers matchers;
-    WantedConditions wanted;
-    std::vector<nb::object> lows, highs;
-    bool every_range = true, nan_bound = false;
-    for (size_t k = 0; k < items.size(); ++k) {
-        nb::object option = items[k];
-        if (option.is_none()) throw zarn::PlainError("element of chromatogram_filter_options should not be null");
-        nb::object condition = nb::getattr(option, "acquisition_condition");
-        if (condition.is_none()) throw zarn::PlainError("acquisition_condition should not be null");
-        nb::object mz_range = nb::getattr(option, "extract_mz_range");
-        if (mz_range.is_none()) throw zarn::PlainError("extract_mz_range should not be null");
-        wanted.add(condition);
-        nb::object rt_range = nb::getattr(option, "retention_time_range");
-        if (rt_range.is_none()) {
-            every_range = false;
-        } else {
-            lows.push_back(nb::getattr(rt_range, "min"));
-            highs.push_back(nb::getattr(rt_range, "max"));
-            nan_bound = nan_bound || is_nan_float(lows.back()) || is_nan_float(highs.back());
-        }
-        const size_t matcher = matchers.add(condition);
-        chosen.emplace_back(std::move(condition), std::move(mz_range), rt_range, matcher);
-    }
-    // Spectra outside every option's range are not read. A NaN bound would
-    // make the combined range take whichever bound comes first and shut out
-    // the other options' spectra: each option's own range then decides alone.
-    std::optional<RangeTest> combined;
-    if (every_range && !nan_bound)
-        combined.emplace(make_value(ValueRange{smallest(lows, Py_LT), smallest(highs, Py_GT)}));
-
-    const SpectrumList spectra = listed(a);
-    std::vector<std::pair<size_t, Chosen>> to_read;
-    for (size_t i = 0; i < spectra->size(); ++i) {
-        InternalSpectrumDescriptionObject &d = description_of((*spectra)[i]);
-        const std::optional<double> rt = d.rec().retention_time;
-        if (!rt || !wanted.contains(or_none(d.acquisition_condition))) continue;
-        if (combined && !combined->contains(*rt)) continue;
-        to_read.emplace_back(i, Chosen{d.rec().index, *rt});
-    }
-
-    Reader &reader = reader_of(a.reader);
-    for (const auto &[i, chosen_spectrum] : to_read) {
-        const nb::object &entry = (*spectra)[i];
-        InternalSpectrumDescriptionObject &d = description_of(entry);
-        zarn::move_to_stored_position(reader, position_of(entry), "Spectrum");
-        const std::vector<Point> points = zarn::read_spectrum(reader);
-        const bool ascending = zarn::ascending(points);
-        for (XicOption &option : chosen) {
-            if (matchers.differs(option.matcher, or_none(d.acquisition_condition))) continue;
-            if (!option.range.none() && !option.range.contains(chosen_spectrum.retention_time)) continue;
-            const zarn::WindowValue v = option.scan(points, ascending);
-            option.result.append(chromatogram_point(chosen_spectrum, num_of(v.sum), Num::of_float(v.base_x)));
-        }
-    }
-    nb::list out;
-    for (XicOption &option : chosen) out.append(option.result);
-    return out;
+    FilterOptions read(options);
+    zarn::read_filter_options(read);
+    const Spectra spectra(listed(a));
+    Extraction extraction(read, spectra);
+    zarn::extract_windows(reader_of(a.reader), spectra, extraction);
+    return read.results();
 }
 
 nb::list xic(QualAnalysisObject &a, nb::handle option) {
-    if (option.is_none()) throw zarn::PlainError("chromatogram_filter_option is null");
+    if (option.is_none()) throw zarn::PlainError(zarn::kNoFilterOption);
     nb::list one;
     one.append(option);
     return nb::borrow<nb::list>(multiple_xic(a, one)[0]);

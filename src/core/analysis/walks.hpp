@@ -139,4 +139,96 @@ private:
     double least_ = DBL_MAX;
 };
 
+// ---------------------------------------------------------------- extracted-ion chromatograms
+
+inline constexpr const char *kNoFilterOption = "chromatogram_filter_option is null";
+inline constexpr const char *kNoFilterOptions = "chromatogram_filter_options is null or empty";
+
+// Reads the filter options of an extraction through `options`, which
+// answers from the caller's objects one property at a time, in this order,
+// each checked as it is read (PlainError):
+//   empty()              there are no options, or none at all;
+//   count()              how many options there are;
+//   for each option k in order:
+//     present(k), condition(k), mz_range(k): the option, its acquisition
+//       condition, its m/z range, each false when none;
+//     want(k): its condition joins the wanted ones;
+//     retention_range(k): its retention-time range and the range's bounds,
+//       false when there is no range; nan_bound(k): one of them is a NaN;
+//     finish(k): the option is read.
+// Then, when every option has a range and no bound is a NaN, spectra outside
+// every range need not be read: combine(low, high) with the options whose
+// bounds make the combined range, the first least low (low_below(k, j):
+// option k's low is below option j's) and the first greatest high
+// (high_above). A NaN bound would make the combined range take whichever
+// bound comes first and shut out the other options' spectra: each option's
+// own range then decides alone.
+template <typename Options>
+void read_filter_options(Options &options) {
+    if (options.empty()) throw PlainError(kNoFilterOptions);
+    const size_t count = options.count();
+    bool every_range = true, nan_bound = false;
+    for (size_t k = 0; k < count; ++k) {
+        if (!options.present(k)) throw PlainError("element of chromatogram_filter_options should not be null");
+        if (!options.condition(k)) throw PlainError("acquisition_condition should not be null");
+        if (!options.mz_range(k)) throw PlainError("extract_mz_range should not be null");
+        options.want(k);
+        if (options.retention_range(k))
+            nan_bound = nan_bound || options.nan_bound(k);
+        else
+            every_range = false;
+        options.finish(k);
+    }
+    if (!every_range || nan_bound) return;
+    size_t low = 0, high = 0;
+    for (size_t k = 1; k < count; ++k)
+        if (options.low_below(k, low)) low = k;
+    for (size_t k = 1; k < count; ++k)
+        if (options.high_above(k, high)) high = k;
+    options.combine(low, high);
+}
+
+// The window value of one spectrum's points for the bounds `min` and `max`,
+// each a native number or a caller's bound (a `Bound` answers native(),
+// number(), greater(x): bound > x, and less(x): bound < x). Where the points
+// ascend and both bounds are native, a binary search finds where the walk
+// starts.
+template <typename Bound>
+WindowValue window_of(std::span<const Point> points, bool ascending, const Bound &min, const Bound &max) {
+    const bool search = ascending && min.native() && max.native();
+    const size_t start = search ? window_start(points, min.number()) : 0;
+    return window_value(
+        points, start, [&](double x) { return min.greater(x); }, [&](double x) { return max.less(x); });
+}
+
+// Extracts the options' windows from the spectra, asking `x`:
+//   wanted(i), in_combined(rt): the spectra to read are chosen first, in list
+//     order: those with a retention time whose condition some option wants
+//     and whose time lies in the combined range (true when there is none);
+//   options(), matches(k, i), in_range(k, rt): each chosen spectrum is
+//     decoded once, then offered to each option k in order whose condition
+//     it has and whose range holds its time;
+//   window(k): the option's bounds (.min and .max, Bounds as for window_of);
+//   take(k, spectrum, value): the option's window value of the spectrum.
+template <SpectrumTable Spectra, typename Extraction>
+void extract_windows(Reader &reader, const Spectra &spectra, Extraction &x) {
+    std::vector<std::pair<size_t, ChosenSpectrum>> chosen;
+    for (size_t i = 0; i < spectra.size(); ++i) {
+        const InternalSpectrumDescription &r = spectra.record(i);
+        const std::optional<double> rt = r.retention_time;
+        if (!rt || !x.wanted(i) || !x.in_combined(*rt)) continue;
+        chosen.emplace_back(i, ChosenSpectrum{r.index, *rt});
+    }
+    for (const auto &[i, spectrum] : chosen) {
+        move_to_stored_position(reader, spectra.position(i), "Spectrum");
+        const std::vector<Point> points = read_spectrum(reader);
+        const bool ascending = zarn::ascending(points);
+        for (size_t k = 0; k < x.options(); ++k) {
+            if (!x.matches(k, i) || !x.in_range(k, spectrum.retention_time)) continue;
+            const auto &window = x.window(k);
+            x.take(k, spectrum, window_of(points, ascending, window.min, window.max));
+        }
+    }
+}
+
 }  // namespace zarn
