@@ -348,8 +348,18 @@ std::optional<std::vector<double>> wavelength_axis(const DADAnalysisObject &a) {
     return out;
 }
 
-std::vector<Point> read_dad_points(Reader &reader, const std::optional<std::vector<double>> &axis) {
-    return axis ? zarn::read_dad_spectrum(reader, *axis) : zarn::read_spectrum(reader);
+// A max plot value as its point: the intensity 0 and x -1 when the band
+// holds no point, the intensity 0 when the window is empty.
+nb::object max_plot_point(const Chosen &spectrum, const zarn::MaxPlotValue &v) {
+    switch (v.kind) {
+        case zarn::MaxPlotValue::NoPoint:
+            return chromatogram_point(spectrum, Num::of_int(0), Num::of_int(-1));
+        case zarn::MaxPlotValue::EmptyWindow:
+            return chromatogram_point(spectrum, Num::of_int(0), Num::of_float(v.base_x));
+        case zarn::MaxPlotValue::Mean:
+            break;
+    }
+    return chromatogram_point(spectrum, Num::of_float(v.mean), Num::of_float(v.base_x));
 }
 
 }  // namespace
@@ -363,23 +373,16 @@ nb::object get_dad_spectrum(DADAnalysisObject &a, nb::handle index) {
 nb::list dad_chromatogram(DADAnalysisObject &a, nb::handle extract_wavelength_range) {
     const std::optional<std::vector<double>> axis = wavelength_axis(a);
     Reader &reader = reader_of(a.reader);
-    std::optional<std::pair<double, double>> band;  // read after the first spectrum
     nb::list out;
-    const SpectrumList spectra = listed(a);
-    for (const nb::object &entry : *spectra) {
-        InternalSpectrumDescriptionObject &d = description_of(entry);
-        if (!d.rec().retention_time) continue;
-        const Chosen spectrum{d.rec().index, *d.rec().retention_time};
-        zarn::move_to_stored_position(reader, position_of(entry), "Spectrum");
-        const std::vector<Point> points = read_dad_points(reader, axis);
-        if (!band) {
-            const double min = as_double(to_float(nb::getattr(extract_wavelength_range, "min")));
-            const double max = as_double(to_float(nb::getattr(extract_wavelength_range, "max")));
-            band.emplace(min, max);
-        }
-        const zarn::BandValue v = zarn::dad_band_average(points, band->first, band->second);
+    const Spectra spectra(listed(a));
+    auto band = [&] {
+        const double min = as_double(to_float(nb::getattr(extract_wavelength_range, "min")));
+        const double max = as_double(to_float(nb::getattr(extract_wavelength_range, "max")));
+        return std::pair(min, max);
+    };
+    zarn::dad_chromatogram(reader, spectra, axis, band, [&](const Chosen &spectrum, const zarn::BandValue &v) {
         out.append(chromatogram_point(spectrum, num_of(v.intensity), Num::of_float(v.base_x)));
-    }
+    });
     return out;
 }
 
@@ -387,43 +390,18 @@ nb::list max_plot(DADAnalysisObject &a, nb::handle extract_wavelength_range, nb:
     const nb::object tolerance = to_float(wavelength_tolerance);
     const double tol = as_double(tolerance);
     // The collector takes the band widened by the tolerance on both sides.
-    zarn::XicRange widened;
     const Bound min{nb::getattr(extract_wavelength_range, "min")};
-    widened.min = number_of(min.object() - tolerance);
+    const Number widened_min = number_of(min.object() - tolerance);
     const Bound max{nb::getattr(extract_wavelength_range, "max")};
-    widened.max = number_of(max.object() + tolerance);
-    zarn::XicRange *ranges[] = {&widened};
-    zarn::XicSink sink(ranges);
+    const Number widened_max = number_of(max.object() + tolerance);
     const std::optional<std::vector<double>> axis = wavelength_axis(a);
     Reader &reader = reader_of(a.reader);
     nb::list out;
-    const SpectrumList spectra = listed(a);
-    for (const nb::object &entry : *spectra) {
-        InternalSpectrumDescriptionObject &d = description_of(entry);
-        if (!d.rec().retention_time) continue;
-        const Chosen spectrum{d.rec().index, *d.rec().retention_time};
-        zarn::move_to_stored_position(reader, position_of(entry), "Spectrum");
-        widened.is_break_to_read = false;
-        widened.spectrum_point.clear();
-        if (axis)
-            zarn::read_dad_spectrum_for_multiple_xic(reader, *axis, sink);
-        else
-            zarn::read_spectrum_for_multiple_xic(reader, sink);
-        const zarn::MaxPlotValue v = zarn::max_plot_value(
-            widened.spectrum_point, [&](double x) { return min.greater(x); }, [&](double x) { return max.less(x); },
-            tol);
-        switch (v.kind) {
-            case zarn::MaxPlotValue::NoPoint:
-                out.append(chromatogram_point(spectrum, Num::of_int(0), Num::of_int(-1)));
-                break;
-            case zarn::MaxPlotValue::EmptyWindow:
-                out.append(chromatogram_point(spectrum, Num::of_int(0), Num::of_float(v.base_x)));
-                break;
-            case zarn::MaxPlotValue::Mean:
-                out.append(chromatogram_point(spectrum, Num::of_float(v.mean), Num::of_float(v.base_x)));
-                break;
-        }
-    }
+    const Spectra spectra(listed(a));
+    zarn::max_plot(reader, spectra, axis, widened_min, widened_max, min, max, tol,
+                   [&](const Chosen &spectrum, const zarn::MaxPlotValue &v) {
+                       out.append(max_plot_point(spectrum, v));
+                   });
     return out;
 }
 

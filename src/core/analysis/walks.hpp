@@ -231,4 +231,65 @@ void extract_windows(Reader &reader, const Spectra &spectra, Extraction &x) {
     }
 }
 
+// ---------------------------------------------------------------- DAD chromatograms
+
+// The DAD spectrum block at the position: one point per wavelength of the
+// function's axis, or, where the function has none, read as an MS spectrum.
+std::vector<Point> read_dad_points(Reader &reader, const std::optional<std::vector<double>> &axis);
+
+// Calls read(spectrum) for each spectrum with a retention time, in list
+// order, the reader standing at its data block.
+template <SpectrumTable Spectra, typename Read>
+void for_each_timed_spectrum(Reader &reader, const Spectra &spectra, Read &&read) {
+    for (size_t i = 0; i < spectra.size(); ++i) {
+        const InternalSpectrumDescription &r = spectra.record(i);
+        if (!r.retention_time) continue;
+        const ChosenSpectrum spectrum{r.index, *r.retention_time};
+        move_to_stored_position(reader, spectra.position(i), "Spectrum");
+        read(spectrum);
+    }
+}
+
+// The chromatogram of a wavelength band: emit(spectrum, band average) for
+// each spectrum with a retention time (for_each_timed_spectrum). `band()`
+// gives the band's (min, max); it is asked once, after the first spectrum
+// is decoded.
+template <SpectrumTable Spectra, typename Band, typename Emit>
+void dad_chromatogram(Reader &reader, const Spectra &spectra, const std::optional<std::vector<double>> &axis,
+                      Band &&band, Emit &&emit) {
+    std::optional<std::pair<double, double>> limits;
+    for_each_timed_spectrum(reader, spectra, [&](const ChosenSpectrum &spectrum) {
+        const std::vector<Point> points = read_dad_points(reader, axis);
+        if (!limits) limits = band();
+        emit(spectrum, dad_band_average(points, limits->first, limits->second));
+    });
+}
+
+// The max plot of a band: for each spectrum with a retention time
+// (for_each_timed_spectrum), the points of the band widened by the
+// tolerance on both sides (`widened_min`, `widened_max`) are collected by a
+// range-limited read, and emit(spectrum, value) gives their max plot value
+// over the band itself (`min`, `max`: Bounds as for window_of).
+template <SpectrumTable Spectra, typename Bound, typename Emit>
+void max_plot(Reader &reader, const Spectra &spectra, const std::optional<std::vector<double>> &axis,
+              const Number &widened_min, const Number &widened_max, const Bound &min, const Bound &max,
+              double tolerance, Emit &&emit) {
+    XicRange widened;
+    widened.min = widened_min;
+    widened.max = widened_max;
+    XicRange *ranges[] = {&widened};
+    XicSink sink(ranges);
+    for_each_timed_spectrum(reader, spectra, [&](const ChosenSpectrum &spectrum) {
+        widened.is_break_to_read = false;
+        widened.spectrum_point.clear();
+        if (axis)
+            read_dad_spectrum_for_multiple_xic(reader, *axis, sink);
+        else
+            read_spectrum_for_multiple_xic(reader, sink);
+        emit(spectrum, max_plot_value(
+                           widened.spectrum_point, [&](double x) { return min.greater(x); },
+                           [&](double x) { return max.less(x); }, tolerance));
+    });
+}
+
 }  // namespace zarn
