@@ -93,34 +93,27 @@ void read_spectrum_index_block(AnalysisObject &a) {
 // of the analysis's distinct conditions: from the function's stored list,
 // or from the spectra, grouped by value and sorted.
 void bind_acquisition_conditions(QualAnalysisObject &a) {
-    const SpectrumList spectra = listed(a);
+    const Spectra spectra(listed(a));
     nb::object stored = qual_field(a, "unique_acquisition_condition_list");
     nb::list unique;
     if (stored.is_none()) {
-        std::vector<zarn::SpectrumConditionKey> keys;
         std::vector<nb::object> conditions;
-        keys.reserve(spectra->size());
-        conditions.reserve(spectra->size());
-        for (const nb::object &entry : *spectra) {
-            InternalSpectrumDescriptionObject &d = description_of(entry);
-            const zarn::SpectrumConditionKey::Maker maker = maker_of(d);
-            d.acquisition_condition = condition_from_description(d, maker);
-            conditions.push_back(d.acquisition_condition);
-            keys.emplace_back(d.rec(), maker, default_polarity_value());
-        }
-        zarn::ConditionGroups groups = zarn::group_conditions(keys);
-        zarn::sort_condition_groups(groups.firsts, keys);
-        for (size_t first : groups.firsts) unique.append(conditions[first]);
+        conditions.reserve(spectra.size());
+        const std::vector<size_t> firsts = zarn::distinct_conditions(
+            spectra, default_polarity_value(), [&](size_t i) { return maker_of(spectra.description(i)); },
+            [&](size_t i, zarn::SpectrumConditionKey::Maker maker) {
+                InternalSpectrumDescriptionObject &d = spectra.description(i);
+                d.acquisition_condition = condition_from_description(d, maker);
+                conditions.push_back(d.acquisition_condition);
+            });
+        for (size_t first : firsts) unique.append(conditions[first]);
     } else {
         const Items items(stored);
         for (size_t k = 0; k < items.size(); ++k) unique.append(make_acquisition_condition(items[k]));
-        const int64_t n = int64_t(unique.size());
-        for (const nb::object &entry : *spectra) {
-            InternalSpectrumDescriptionObject &d = description_of(entry);
-            int64_t j = d.rec().acquisition_condition_index;
-            if (j < 0) j += n;
-            if (j < 0 || j >= n) throw zarn::IndexError("list index out of range");
-            d.acquisition_condition = unique[size_t(j)];
+        for (size_t i = 0; i < spectra.size(); ++i) {
+            InternalSpectrumDescriptionObject &d = spectra.description(i);
+            d.acquisition_condition =
+                unique[zarn::stored_condition_position(d.rec().acquisition_condition_index, unique.size())];
         }
     }
     a.unique_acquisition_conditions = std::move(unique);

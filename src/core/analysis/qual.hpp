@@ -97,6 +97,11 @@ ConditionGroups group_conditions(const std::vector<SpectrumConditionKey> &keys);
 // then without collision energy before with it, by rising energy; stable.
 void sort_condition_groups(std::vector<size_t> &firsts, const std::vector<SpectrumConditionKey> &keys);
 
+// The position in a function's list of `count` conditions that a spectrum's
+// stored condition index names: from the end when negative, as a list index
+// counts; IndexError ("list index out of range") outside the list.
+size_t stored_condition_position(int64_t index, size_t count);
+
 // ---------------------------------------------------------------- extracted-ion window
 
 // The sum of the intensities inside a window and the x of its highest
