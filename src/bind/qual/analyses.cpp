@@ -205,6 +205,8 @@ public:
     void finish(size_t) {
         const size_t matcher = matchers_.add(condition_);
         chosen_.emplace_back(std::move(condition_), std::move(mz_range_), rt_range_, matcher);
+        rt_range_.reset();
+        option_.reset();
     }
     bool low_below(size_t k, size_t j) { return compare(lows_[k], lows_[j], Py_LT); }
     bool high_above(size_t k, size_t j) { return compare(highs_[k], highs_[j], Py_GT); }
@@ -222,12 +224,14 @@ private:
 
     nb::handle options_;
     std::optional<Items> items_;
-    nb::object option_, condition_, mz_range_, rt_range_;  // of the option being read
     std::vector<XicOption> chosen_;
     OptionMatchers matchers_;
     WantedConditions wanted_;
     std::vector<nb::object> lows_, highs_;
     std::optional<RangeTest> combined_;
+    // The option being read, dropped once it is read (and first when a
+    // check fails).
+    nb::object option_, condition_, mz_range_, rt_range_;
 };
 
 // The extraction over the spectra, as the core's zarn::extract_windows asks.
