@@ -4,6 +4,8 @@ spectrum."""
 
 import random
 import sys
+from decimal import Decimal
+from fractions import Fraction
 
 import pytest
 
@@ -284,7 +286,10 @@ def test_windows_agree_with_the_plain_walk(make_reader, seed):
 
 # --- nearest spectrum -------------------------------------------------------------------------
 
-@pytest.mark.parametrize("time, index", [(0.0, 0), (2.0, 0), (4.2, 3), (4.25, 3), (100, 4), (True, 0)])
+@pytest.mark.parametrize("time, index", [
+    (0.0, 0), (2.0, 0), (4.2, 3), (4.25, 3), (100, 4), (True, 0),
+    # Neither a float nor an int: the distance is the interpreter's.
+    (Fraction(21, 5), 3), (Fraction(17, 4), 3), (Fraction(-7), 0)])
 def test_nearest_spectrum(analysis, time, index):
     found = analysis.find_nearest_spectrum(ms1(analysis), time)
     assert type(found) is Q.Spectrum and found.index == index
@@ -294,6 +299,15 @@ def test_nearest_spectrum(analysis, time, index):
 def test_nearest_spectrum_of_a_condition(analysis):
     ms2 = analysis.unique_acquisition_conditions[1]
     assert analysis.find_nearest_spectrum(acquisition_condition=ms2, retention_time=100.0).index == 1
+
+
+@pytest.mark.parametrize("time, error, message", [
+    (float("nan"), Exception, "^No spectrum has retention time information.$"),
+    (Decimal(1), TypeError, "unsupported operand"),
+])
+def test_nearest_spectrum_to_a_time_that_measures_no_distance(analysis, time, error, message):
+    with pytest.raises(error, match=message):
+        analysis.find_nearest_spectrum(ms1(analysis), time)
 
 
 def test_nearest_spectrum_without_times(make_reader):
