@@ -1,6 +1,6 @@
 // The walks of the qualitative analyses over their spectra: reading a
-// spectrum index block, and the chromatograms and searches over the spectra
-// it lists.
+// spectrum index block, choosing the spectra that stand for the distinct
+// conditions, and the chromatograms and searches over the spectra it lists.
 //
 // The walks know nothing of where the spectra are kept or of the caller's
 // objects. A walk takes the spectra as a table (see SpectrumTable) and asks
