@@ -4,6 +4,8 @@ spectrum."""
 
 import random
 import sys
+from decimal import Decimal
+from fractions import Fraction
 
 import pytest
 
@@ -284,7 +286,10 @@ def test_windows_agree_with_the_plain_walk(make_reader, seed):
 
 # --- nearest spectrum -------------------------------------------------------------------------
 
-@pytest.mark.parametrize("time, index", [(0.0, 0), (2.0, 0), (4.2, 3), (4.25, 3), (100, 4), (True, 0)])
+@pytest.mark.parametrize("time, index", [
+    (0.0, 0), (2.0, 0), (4.2, 3), (4.25, 3), (100, 4), (True, 0),
+    # Neither a float nor an int: the distance is the interpreter's.
+    (Fraction(21, 5), 3), (Fraction(17, 4), 3), (Fraction(-7), 0)])
 def test_nearest_spectrum(analysis, time, index):
     found = analysis.find_nearest_spectrum(ms1(analysis), time)
     assert type(found) is Q.Spectrum and found.index == index
@@ -296,7 +301,90 @@ def test_nearest_spectrum_of_a_condition(analysis):
     assert analysis.find_nearest_spectrum(acquisition_condition=ms2, retention_time=100.0).index == 1
 
 
+@pytest.mark.parametrize("time, error, message", [
+    (float("nan"), Exception, "^No spectrum has retention time information.$"),
+    (Decimal(1), TypeError, "unsupported operand"),
+])
+def test_nearest_spectrum_to_a_time_that_measures_no_distance(analysis, time, error, message):
+    with pytest.raises(error, match=message):
+        analysis.find_nearest_spectrum(ms1(analysis), time)
+
+
 def test_nearest_spectrum_without_times(make_reader):
     analysis = qual_analysis(make_reader, [spectrum(None, polarity=PolarityTypes.POSITIVE)])
     with pytest.raises(Exception, match="^No spectrum has retention time information.$"):
         analysis.find_nearest_spectrum(analysis.unique_acquisition_conditions[0], 1.0)
+
+
+def test_the_order_in_which_the_caller_is_asked(analysis):
+    # The options, their fields and the bounds of their ranges are the
+    # caller's objects; each is asked once, in a fixed order, and an option
+    # made afresh by the sequence is dropped once it is read.
+    log = []
+
+    class Bound(float):
+        def __lt__(self, other):
+            log.append(f"{self:g} < {other:g}")
+            return float(self) < float(other)
+
+        def __gt__(self, other):
+            log.append(f"{self:g} > {other:g}")
+            return float(self) > float(other)
+
+    class Range:
+        def __init__(self, low, high):
+            self.low, self.high = low, high
+
+        @property
+        def min(self):
+            log.append(f"min {self.low:g}")
+            return Bound(self.low)
+
+        @property
+        def max(self):
+            log.append(f"max {self.high:g}")
+            return Bound(self.high)
+
+        def contains_value(self, value):
+            log.append(f"contains {value:g}")
+            return self.low <= value <= self.high
+
+    condition = ms1(analysis)
+
+    class Option:
+        def __init__(self, k, low, high):
+            self.k, self.range = k, Range(low, high)
+
+        def __del__(self):
+            log.append(f"drop {self.k}")
+
+        def __getattr__(self, name):
+            log.append(f"{name} {self.k}")
+            if name == "acquisition_condition":
+                return condition
+            return Range(0, 1000) if name == "extract_mz_range" else self.range
+
+    class Options:
+        def __len__(self):
+            log.append("len")
+            return 2
+
+        def __getitem__(self, k):
+            log.append(f"item {k}")
+            return Option(k, *[(0.5, 3.5), (2.5, 9.0)][k])
+
+    result = analysis.get_multiple_xic(Options())
+    assert [[p.index for p in r] for r in result] == [[0, 3], [3, 4]]
+    read = ["acquisition_condition", "extract_mz_range", "retention_time_range"]
+    assert log[:18] == [
+        "len", "len",
+        "item 0", *[f"{name} 0" for name in read], "min 0.5", "max 3.5", "drop 0",
+        "item 1", *[f"{name} 1" for name in read], "min 2.5", "max 9", "drop 1",
+        # The combined range: the least low, the greatest high.
+        "2.5 < 0.5", "9 > 3.5"]
+    # Each chosen spectrum is offered to the options in turn; an option reads
+    # its m/z window at the first spectrum it takes.
+    assert [entry for entry in log[18:] if " < " not in entry and " > " not in entry] == [
+        "contains 1", "min 0", "max 1000", "contains 1",
+        "contains 3", "contains 3", "min 0", "max 1000",
+        "contains 5.5", "contains 5.5"]

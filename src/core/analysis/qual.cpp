@@ -125,6 +125,13 @@ void sort_condition_groups(std::vector<size_t> &firsts, const std::vector<Spectr
     });
 }
 
+size_t stored_condition_position(int64_t index, size_t count) {
+    const int64_t n = int64_t(count);
+    if (index < 0) index += n;
+    if (index < 0 || index >= n) throw IndexError("list index out of range");
+    return size_t(index);
+}
+
 // ---------------------------------------------------------------- extracted-ion window
 
 bool ascending(std::span<const Point> points) {

@@ -49,6 +49,17 @@ struct SpectrumConditionKey {
     // Which maker's condition the description's supplemental keys select.
     enum Maker : int8_t { None = -1, Agilent, ThermoFisher, Waters };
 
+    // The maker whose key the supplemental properties hold first of
+    // FragmentorVoltage, In-SourceCID and ConeVoltage; `contains(key)` tells
+    // whether they hold a key.
+    template <typename Contains>
+    static Maker maker_of(Contains &&contains) {
+        if (contains("FragmentorVoltage")) return Agilent;
+        if (contains("In-SourceCID")) return ThermoFisher;
+        if (contains("ConeVoltage")) return Waters;
+        return None;
+    }
+
     int64_t ms_level = 1;
     int64_t polarity = 0;  // the PolarityTypes value
     std::optional<double> collision_energy, precursor_value;
@@ -73,6 +84,11 @@ ConditionGroups group_conditions(const std::vector<SpectrumConditionKey> &keys);
 // Orders groups (given by their first key) by MS level, polarity value,
 // then without collision energy before with it, by rising energy; stable.
 void sort_condition_groups(std::vector<size_t> &firsts, const std::vector<SpectrumConditionKey> &keys);
+
+// The position in a function's list of `count` conditions that a spectrum's
+// stored condition index names: from the end when negative, as a list index
+// counts; IndexError ("list index out of range") outside the list.
+size_t stored_condition_position(int64_t index, size_t count);
 
 // ---------------------------------------------------------------- extracted-ion window
 

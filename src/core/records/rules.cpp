@@ -11,9 +11,9 @@ FunctionKind function_kind(const FunctionDescription &d) {
     return ms ? FunctionKind::Quan : FunctionKind::Analog;
 }
 
-MeasuredSpectrumType measured_spectrum_type(const InternalSpectrumDescription &d) {
-    if (!d.is_profile_spectrum_measured) return MeasuredSpectrumType::Unknown;
-    return *d.is_profile_spectrum_measured ? MeasuredSpectrumType::Profile : MeasuredSpectrumType::Centroid;
+MeasuredSpectrumType measured_spectrum_type(const std::optional<bool> &is_profile_spectrum_measured) {
+    if (!is_profile_spectrum_measured) return MeasuredSpectrumType::Unknown;
+    return *is_profile_spectrum_measured ? MeasuredSpectrumType::Profile : MeasuredSpectrumType::Centroid;
 }
 
 const char *absent_member_name(ValueEnum kind) { return kind == ValueEnum::CompoundType ? "UNKNOWN" : "NA"; }

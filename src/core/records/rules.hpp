@@ -24,12 +24,16 @@ FunctionKind function_kind(const FunctionDescription &d);
 // CENTROID.
 enum class MeasuredSpectrumType : uint8_t { Unknown = 1, Profile = 2, Centroid = 3 };
 
-MeasuredSpectrumType measured_spectrum_type(const InternalSpectrumDescription &d);
+MeasuredSpectrumType measured_spectrum_type(const std::optional<bool> &is_profile_spectrum_measured);
+inline MeasuredSpectrumType measured_spectrum_type(const InternalSpectrumDescription &d) {
+    return measured_spectrum_type(d.is_profile_spectrum_measured);
+}
 
 // The MS level of a condition: the stored one, 1 when none is stored.
+inline constexpr int64_t kDefaultMsLevel = 1;
 template <typename I>
 int64_t ms_level_or_default(const std::optional<I> &stored) {
-    return stored ? int64_t(*stored) : 1;
+    return stored ? int64_t(*stored) : kDefaultMsLevel;
 }
 
 // The name of the member that a field of the shared value module's

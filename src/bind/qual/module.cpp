@@ -1,0 +1,153 @@
+// zarn_data_access.qual: qualitative MS and DAD analyses, their spectra and
+// the chromatograms derived from them, and the condition classes that select
+// spectra: the maker-specific and triple-quadrupole scan conditions,
+// AcquisitionCondition and ChromatogramFilterOption.
+//
+// An analysis reads its function's spectrum index block when it is made and
+// keeps the SpectrumIndex records; the chromatograms walk them in C++,
+// decode each spectrum they need once into native points and make Python
+// objects only for the points they return.
+//
+// This file registers the classes; the conditions, spectra and analyses
+// have a file each beside it.
+#include <nanobind/nanobind.h>
+
+#include <string>
+
+#include "qual/analyses.hpp"
+#include "qual/conditions.hpp"
+#include "qual/helpers.hpp"
+#include "qual/spectra.hpp"
+#include "analysis_objects.hpp"
+#include "description_objects.hpp"
+#include "index_objects.hpp"
+#include "support.hpp"
+#include "values.hpp"
+
+namespace zarn::py {
+
+namespace {
+
+template <typename T>
+void analysis_fields(nb::class_<T> &cls, const char *prefix) {
+    const std::string p = prefix;
+    cls.def_prop_ro((p + "function_index").c_str(), [](T &a) { return or_none(a.function_index); })
+        .def_prop_ro((p + "index").c_str(), [](T &a) { return or_none(a.index); })
+        .def_prop_ro((p + "reader").c_str(), [](T &a) { return or_none(a.reader); })
+        // The records are held natively: a new list of the same records.
+        .def_prop_ro((p + "spectrum_index_list").c_str(),
+                     [](T &a) {
+                         nb::list out;
+                         for (const nb::object &o : *listed(a)) out.append(o);
+                         return out;
+                     })
+        .def_prop_ro("index", [](T &a) { return or_none(a.index); })
+        .def_prop_ro("supplemental_properties", [](T &a) { return qual_field(a, "supplemental_properties"); })
+        .def("get_spectra_count", [](T &a) { return a.count(); });
+}
+
+template <typename T>
+void spectrum_fields(nb::class_<T> &cls, const char *prefix) {
+    const std::string p = prefix;
+    cls.def_prop_ro((p + "spectrum_index").c_str(), [](T &s) { return or_none(s.spectrum_index); })
+        .def_prop_ro((p + "index").c_str(), [](T &s) { return or_none(s.index); })
+        .def_prop_ro((p + "spectrum_points").c_str(), [](T &s) { return or_none(s.spectrum_points); })
+        .def_prop_ro("index", [](T &s) { return or_none(s.index); })
+        .def_prop_ro("retention_time", [](T &s) { return description_field(s.spectrum_index, "retention_time"); })
+        .def_prop_ro("supplemental_properties",
+                     [](T &s) { return description_field(s.spectrum_index, "supplemental_properties"); });
+}
+
+}  // namespace
+
+}  // namespace zarn::py
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace zarn::py;
+
+NB_MODULE(qual, m) {
+    init_module_support();
+    require_value_types();
+    for (const char *name : {"zarn_data_access._internal._enum", "zarn_data_access._internal._reader",
+                             "zarn_data_access._internal._description", "zarn_data_access._internal._index"})
+        nb::module_::import_(name);
+    nb::module_ description = nb::module_::import_("zarn_data_access._internal._description");
+    for (const char *name : {"VendorSpecificAdditionalConditionTypes", "TripleQScanTypes"})
+        m.attr(name) = nb::getattr(description, name);
+
+    register_conditions(m);
+
+    // ---- Spectrum
+    auto spectrum = record_class<SpectrumObject>(m, "Spectrum");
+    spectrum.def_static("_Spectrum__create_instance", &new_spectrum, "spectrum_index"_a.none(), "index"_a.none());
+    spectrum.def("__str__", points_text<SpectrumObject, spectrum_points>)
+        .def("__repr__", points_text<SpectrumObject, spectrum_points>);
+    spectrum_fields(spectrum, "_Spectrum__");
+    for (const char *name : {"acquisition_condition", "precursor_index", "product_indices", "spectrum_type"})
+        spectrum.def_prop_ro(name, [name](SpectrumObject &s) { return description_field(s.spectrum_index, name); });
+    spectrum.def("get_spectrum_points", &spectrum_points)
+        .def("get_profile_spectrum_points", &profile_spectrum_points);
+
+    // ---- DADSpectrum
+    auto dad_spectrum = record_class<DADSpectrumObject>(m, "DADSpectrum");
+    dad_spectrum.def_static("_DADSpectrum__create_instance", &new_dad_spectrum, "spectrum_index"_a.none(),
+                            "index"_a.none(), "wavelength_arr"_a.none());
+    dad_spectrum.def("__str__", points_text<DADSpectrumObject, dad_spectrum_points>)
+        .def("__repr__", points_text<DADSpectrumObject, dad_spectrum_points>);
+    spectrum_fields(dad_spectrum, "_DADSpectrum__");
+    dad_spectrum
+        .def_prop_ro("_DADSpectrum__wavelength_arr", [](DADSpectrumObject &s) { return or_none(s.wavelength_arr); })
+        .def("get_spectrum_points", &dad_spectrum_points);
+
+    // ---- QualAnalysis
+    auto qual = record_class<QualAnalysisObject>(m, "QualAnalysis");
+    qual.def_static("_QualAnalysis__create_instance", &create_analysis<QualAnalysisObject, read_qual>,
+                    "function_index"_a.none(), "index"_a.none());
+    qual.def("__str__",
+             [](QualAnalysisObject &a) {
+                 nb::object text = nb::steal(PyUnicode_FromFormat(
+                     "%U, %zd spectrum conditions", counted_text(or_none(a.index), a.count(), "spectra").ptr(),
+                     length(or_none(a.unique_acquisition_conditions))));
+                 if (!text.is_valid()) throw nb::python_error();
+                 return text;
+             })
+        .def("__repr__", [](nb::handle self) { return nb::str(self); })
+        .def("_QualAnalysis__read", &read_qual);
+    analysis_fields(qual, "_QualAnalysis__");
+    qual.def_prop_ro("unique_acquisition_conditions",
+                     [](QualAnalysisObject &a) { return or_none(a.unique_acquisition_conditions); })
+        .def_prop_ro("_QualAnalysis__unique_acquisition_conditions",
+                     [](QualAnalysisObject &a) { return or_none(a.unique_acquisition_conditions); })
+        .def("get_spectrum", &get_spectrum, "index"_a.none())
+        .def(
+            "get_tic",
+            [](QualAnalysisObject &a, nb::handle condition, nb::handle range) {
+                return stored_totals(a, condition, range, false);
+            },
+            "acquisition_condition"_a.none(), "retention_time_range"_a.none() = nb::none())
+        .def(
+            "get_bpc",
+            [](QualAnalysisObject &a, nb::handle condition, nb::handle range) {
+                return stored_totals(a, condition, range, true);
+            },
+            "acquisition_condition"_a.none(), "retention_time_range"_a.none() = nb::none())
+        .def("get_xic", &xic, "chromatogram_filter_option"_a.none())
+        .def("get_multiple_xic", &multiple_xic, "chromatogram_filter_options"_a.none())
+        .def("find_nearest_spectrum", &find_nearest_spectrum, "acquisition_condition"_a.none(),
+             "retention_time"_a.none());
+
+    // ---- DADAnalysis
+    auto dad = record_class<DADAnalysisObject>(m, "DADAnalysis");
+    dad.def_static("_DADAnalysis__create_instance", &create_analysis<DADAnalysisObject, read_dad>,
+                   "function_index"_a.none(), "index"_a.none());
+    dad.def("__str__",
+            [](DADAnalysisObject &a) { return counted_text(or_none(a.index), a.count(), "spectra"); })
+        .def("__repr__", [](nb::handle self) { return nb::str(self); })
+        .def("_DADAnalysis__read", &read_dad);
+    analysis_fields(dad, "_DADAnalysis__");
+    dad.def("get_spectrum", &get_dad_spectrum, "index"_a.none())
+        .def("get_chromatogram", &dad_chromatogram, "extract_wavelength_range"_a.none())
+        .def("get_max_plot", &max_plot, "extract_wavelength_range"_a.none(), "wavelength_tolerance"_a.none())
+        .def("find_nearest_spectrum", &find_nearest_dad_spectrum, "retention_time"_a.none());
+}
