@@ -33,6 +33,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -44,6 +45,7 @@
 #include "io/reader.hpp"
 #include "records/index.hpp"
 #include "records/records.hpp"
+#include "records/rules.hpp"
 
 namespace {
 
@@ -188,10 +190,7 @@ std::vector<Spectrum> read_spectra(Reader &r, int64_t position) {
 }
 
 SpectrumConditionKey::Maker maker_of(const SupplementalProperties &p) {
-    if (p.contains("FragmentorVoltage")) return SpectrumConditionKey::Agilent;
-    if (p.contains("In-SourceCID")) return SpectrumConditionKey::ThermoFisher;
-    if (p.contains("ConeVoltage")) return SpectrumConditionKey::Waters;
-    return SpectrumConditionKey::None;
+    return SpectrumConditionKey::maker_of([&](std::string_view key) { return p.contains(key); });
 }
 
 // Each spectrum's condition: the stored one its index names, or the group
@@ -423,36 +422,28 @@ void walk_trace(Reader &r, int64_t position) {
     });
 }
 
-enum Kind { Qual, Dad, Quan, Analog };
-
-// The analysis kind of a function, from its description alone.
-Kind kind_of(const FunctionDescription &d) {
-    if (d.is_qual.value_or(false))
-        return d.qual_description && d.qual_description->detector_type == DetectorType::MS ? Qual : Dad;
-    return d.quan_description && d.quan_description->detector_type == DetectorType::MS ? Quan : Analog;
-}
 
 void walk_measurement(Reader &r, const MeasurementIndex &m) {
     struct Function {
         int64_t position;
         FunctionDescription description;
     };
-    std::vector<Function> kinds[4];
+    std::vector<Function> kinds[kFunctionKindCount];
     if (!attempt([&] {
             read_function_index_block(r, m.position, [&](int64_t position) {
                 Function f{position, {}};
                 read_function_description(r, f.description);
-                kinds[kind_of(f.description)].push_back(std::move(f));
+                kinds[size_t(function_kind(f.description))].push_back(std::move(f));
             });
         }))
         return;
-    for (int kind = Qual; kind <= Analog; ++kind) {
+    for (int kind = 0; kind < kFunctionKindCount; ++kind) {
         const std::vector<Function> &list = kinds[kind];
         for (size_t j = 0; j < list.size() && j < size_t(kAnalyses); ++j) {
             const Function &f = list[j];
-            switch (kind) {
-                case Qual: walk_qual(r, f.position, *f.description.qual_description); break;
-                case Dad: walk_dad(r, f.position, *f.description.qual_description); break;
+            switch (FunctionKind(kind)) {
+                case FunctionKind::Qual: walk_qual(r, f.position, *f.description.qual_description); break;
+                case FunctionKind::Dad: walk_dad(r, f.position, *f.description.qual_description); break;
                 default: walk_trace(r, f.position); break;
             }
         }
