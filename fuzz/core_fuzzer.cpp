@@ -57,8 +57,8 @@ using namespace zarn;
 }
 
 // The failures that reading a malformed file may end in, as the bindings
-// hand them on: ZarnException (ZarnVersionException and ZstdError among
-// them), IndexError, ValueError (with the enumerations' lookup errors and
+// hand them on: ZarnException (ZarnVersionException and DecompressionError among
+// them), OutOfRange, InvalidValue (with the enumerations' lookup errors and
 // UnicodeDecodeError) and struct.error. True when `step` ran through.
 template <typename Step>
 bool attempt(Step &&step) {
@@ -66,10 +66,10 @@ bool attempt(Step &&step) {
         step();
         return true;
     } catch (const ZarnError &) {
-    } catch (const IndexError &) {
+    } catch (const OutOfRange &) {
     } catch (const EnumLookupError &) {
-    } catch (const ValueError &) {
-    } catch (const StructError &) {
+    } catch (const InvalidValue &) {
+    } catch (const ShortRawArray &) {
     } catch (const TextDecodeError &) {
     }
     return false;
@@ -202,7 +202,7 @@ void bind_conditions(const QualDescription &q, Analysis &a) {
         for (size_t i = 0; i < a.spectra.size(); ++i) {
             int64_t j = a.spectra[i].description.acquisition_condition_index;
             if (j < 0) j += n;
-            if (j < 0 || j >= n) throw IndexError("list index out of range");
+            if (j < 0 || j >= n) throw OutOfRange("list index out of range");
             a.condition_of[i] = size_t(j);
         }
         a.conditions = size_t(n);

@@ -220,7 +220,7 @@ nb::int_ analysis_count(MeasurementObject &o, Kind kind) {
 
 nb::object get_analysis(MeasurementObject &o, Kind kind, nb::handle index) {
     const nb::object &list = ready(o).lists[size_t(kind)];
-    if (out_of_range(index, analysis_count(o, kind))) throw zarn::PlainError(kOutOfRange);
+    if (out_of_range(index, analysis_count(o, kind))) throw zarn::Misuse(kOutOfRange);
     nb::object entry = item(list, index);
     return nb::handle(imports.analysis_factory[size_t(kind)])(entry, index);
 }

@@ -487,10 +487,10 @@ void restriction(const char *enumeration, Read read, std::initializer_list<std::
 // Returns whether `overwrite` was true, tested once.
 bool add_option_string(nb::handle self, nb::handle arrays, nb::handle overwrite) {
     conv::OptionValues v;
-    if (equals_none(tree(self))) throw zarn::PlainError("convert_options is null.");
+    if (equals_none(tree(self))) throw zarn::Misuse("convert_options is null.");
     v.overwrite = truth(overwrite);
-    if (equals_none(tree(self).attr("qual_options"))) throw zarn::PlainError("qual_options is null.");
-    if (equals_none(tree(self).attr("quan_options"))) throw zarn::PlainError("quan_options is null.");
+    if (equals_none(tree(self).attr("qual_options"))) throw zarn::Misuse("qual_options is null.");
+    if (equals_none(tree(self).attr("quan_options"))) throw zarn::Misuse("quan_options is null.");
     v.keep_only_ms1_spectra = truth(tree(self).attr("qual_options").attr("keep_only_ms1_spectra"));
     v.keep_profile_spectra = truth(tree(self).attr("qual_options").attr("keep_profile_spectra"));
     restriction(

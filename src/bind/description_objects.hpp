@@ -295,7 +295,7 @@ struct FunctionDescriptionObject : RecordObject<FunctionDescriptionObject, Funct
 
     // A field the record does not have (yet) fails as an attribute never set.
     [[noreturn]] static void missing(const char *name) {
-        throw AttributeError("'FunctionDescription' object has no attribute '" + field_name<Self>(name) + "'");
+        throw MissingField("'FunctionDescription' object has no attribute '" + field_name<Self>(name) + "'");
     }
     static nb::object is_qual_field(Self &o) {
         if (!o.rec().is_qual) missing("is_qual");

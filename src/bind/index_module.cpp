@@ -104,7 +104,7 @@ NB_MODULE(_index, m) {
                          // Files before 3.3 carry no conversion options: the
                          // field does not exist.
                          if (!o.rec().conversion_options)
-                             throw zarn::AttributeError("'JumpTable' object has no attribute 'conversion_options'");
+                             throw zarn::MissingField("'JumpTable' object has no attribute 'conversion_options'");
                          if (!o.conversion_options.is_valid())
                              o.conversion_options = wrap_record<Options>(o.rec().conversion_options);
                          return o.conversion_options;

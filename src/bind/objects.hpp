@@ -171,7 +171,7 @@ inline PyType_Slot gc_slots[] = {{Py_tp_traverse, (void *)record_traverse<T>},
 template <typename T>
 nb::class_<T> record_class(nb::module_ &m, const char *name) {
     nb::class_<T> cls(m, name, nb::type_slots(gc_slots<T>));
-    cls.def("__init__", [](T *) { throw PlainError("Inaccessible due to protection level"); });
+    cls.def("__init__", [](T *) { throw Misuse("Inaccessible due to protection level"); });
     return cls;
 }
 

@@ -279,7 +279,7 @@ NB_MODULE(_reader, m) {
         .def("_IntegerBitConverter__get_method", &bit_field, "bytes"_a, "offset"_a);
 
     nb::class_<zarn::DateTimeParser> parser(m, "DateTimeParser");
-    parser.def("__init__", [](zarn::DateTimeParser *) { throw zarn::PlainError(kRefused); })
+    parser.def("__init__", [](zarn::DateTimeParser *) { throw zarn::Misuse(kRefused); })
         .def_static("_DateTimeParser__create_instance", []() { return zarn::DateTimeParser{}; })
         .def("_DateTimeParser__get_datetime", [](const zarn::DateTimeParser &, nb::handle ticks) {
             // Only bits 0-62 are looked at; masking as the interpreter does
@@ -294,7 +294,7 @@ NB_MODULE(_reader, m) {
     parser.attr("_DateTimeParser__TICKS_PER_MSEC") = nb::int_(zarn::kTicksPerMillisecond);
 
     nb::class_<Reader> reader(m, "KxmFileReader");
-    reader.def("__init__", [](Reader *) { throw zarn::PlainError(kRefused); })
+    reader.def("__init__", [](Reader *) { throw zarn::Misuse(kRefused); })
         .def_static("_KxmFileReader__create_instance", &create_reader, "file_path"_a)
         // fields
         .def_prop_ro("_KxmFileReader__stream", [](Reader &r) { return zarn::py::stream_of(r); })
@@ -425,7 +425,7 @@ NB_MODULE(_reader, m) {
              "xic_arr"_a, "wavelength_arr"_a);
 
     nb::class_<XicInfo> xic_info(m, "XicInfo", nb::dynamic_attr());
-    xic_info.def("__init__", [](XicInfo *) { throw zarn::PlainError(kRefused); })
+    xic_info.def("__init__", [](XicInfo *) { throw zarn::Misuse(kRefused); })
         .def_static("_XicInfo__create_instance", &create_xic_info, "mz_range"_a)
         .def_static("_XicInfo__get_xic_list",
                     [](nb::handle mass_range_list) {

@@ -75,25 +75,28 @@ inline void set_enum_lookup_error(const EnumLookupError &e) {
 inline void translate_error(const std::exception_ptr &p, void *) {
     try {
         std::rethrow_exception(p);
-    } catch (const ZstdError &e) {
+    } catch (const DecompressionError &e) {
         PyErr_SetString(zstd_error_type(), e.what());
     } catch (const ZarnVersionError &e) {
         PyErr_SetString(zarn_version_exception_type(), e.what());
     } catch (const ZarnError &e) {
         PyErr_SetString(zarn_exception_type(), e.what());
-    } catch (const IndexError &e) {
+    } catch (const OutOfRange &e) {
         PyErr_SetString(PyExc_IndexError, e.what());
     } catch (const EnumLookupError &e) {
         set_enum_lookup_error(e);
-    } catch (const ValueError &e) {
+    } catch (const InvalidValue &e) {
         PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const StructError &e) {
+    } catch (const ShortRawArray &e) {
         PyErr_SetString(struct_error_type(), e.what());
-    } catch (const TypeError &e) {
+    } catch (const WrongKind &e) {
         PyErr_SetString(PyExc_TypeError, e.what());
-    } catch (const AttributeError &e) {
+    } catch (const VersionNotSet &) {
+        // As the reader's version field reads before it was set.
+        PyErr_SetString(PyExc_AttributeError, "'KxmFileReader' object has no attribute '_KxmFileReader__major_version'");
+    } catch (const MissingField &e) {
         PyErr_SetString(PyExc_AttributeError, e.what());
-    } catch (const PlainError &e) {
+    } catch (const Misuse &e) {
         PyErr_SetString(PyExc_Exception, e.what());
     } catch (const TextDecodeError &e) {
         set_decode_error(e);

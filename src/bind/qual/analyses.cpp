@@ -312,7 +312,7 @@ nb::list multiple_xic(QualAnalysisObject &a, nb::handle options) {
 }
 
 nb::list xic(QualAnalysisObject &a, nb::handle option) {
-    if (option.is_none()) throw zarn::PlainError(zarn::kNoFilterOption);
+    if (option.is_none()) throw zarn::Misuse(zarn::kNoFilterOption);
     nb::list one;
     one.append(option);
     return nb::borrow<nb::list>(multiple_xic(a, one)[0]);

@@ -459,7 +459,7 @@ void option_property(nb::class_<Option> &cls, const char *name) {
 
 nb::handle AcquisitionConditionObject::field(Field f) const {
     if (!has_fields || !fields[f].is_valid())
-        throw AttributeError(std::string("'AcquisitionCondition' object has no attribute '") + kFieldNames[f] + "'");
+        throw MissingField(std::string("'AcquisitionCondition' object has no attribute '") + kFieldNames[f] + "'");
     return fields[f];
 }
 

@@ -63,7 +63,7 @@ inline nb::str counted_text(nb::handle index, Py_ssize_t count, const char *word
 // as list indexing fails.
 inline size_t checked_position(nb::handle index, size_t count) {
     nb::object zero = nb::int_(0), size = nb::int_(count);
-    if (compare(index, zero, Py_LT) || compare(index, size, Py_GE)) throw zarn::PlainError("Index out of range");
+    if (compare(index, zero, Py_LT) || compare(index, size, Py_GE)) throw zarn::Misuse("Index out of range");
     if (!PyIndex_Check(index.ptr())) {
         nb::object message = nb::steal(PyUnicode_FromFormat("list indices must be integers or slices, not %s",
                                                             Py_TYPE(index.ptr())->tp_name));
@@ -75,7 +75,7 @@ inline size_t checked_position(nb::handle index, size_t count) {
     // it converts to, taken as a list takes it (negative from the end).
     int64_t i = to_i64_saturating(position);
     if (i < 0) i += int64_t(count);
-    if (i < 0 || uint64_t(i) >= count) throw zarn::IndexError("list index out of range");
+    if (i < 0 || uint64_t(i) >= count) throw zarn::OutOfRange("list index out of range");
     return size_t(i);
 }
 

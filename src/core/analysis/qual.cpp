@@ -24,7 +24,7 @@ SpectrumIndexHead read_spectrum_index_head(Reader &reader, int64_t position) {
 }
 
 int64_t stored_offset(const std::vector<int64_t> &offsets, int64_t origin, int64_t i) {
-    if (i < 0 || uint64_t(i) >= offsets.size()) throw IndexError("list index out of range");
+    if (i < 0 || uint64_t(i) >= offsets.size()) throw OutOfRange("list index out of range");
     return add_sat(offsets[size_t(i)], origin);
 }
 
@@ -128,7 +128,7 @@ void sort_condition_groups(std::vector<size_t> &firsts, const std::vector<Spectr
 size_t stored_condition_position(int64_t index, size_t count) {
     const int64_t n = int64_t(count);
     if (index < 0) index += n;
-    if (index < 0 || index >= n) throw IndexError("list index out of range");
+    if (index < 0 || index >= n) throw OutOfRange("list index out of range");
     return size_t(index);
 }
 

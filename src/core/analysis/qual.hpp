@@ -35,7 +35,7 @@ struct SpectrumIndexHead {
 // compressed segment of the descriptions.
 SpectrumIndexHead read_spectrum_index_head(Reader &reader, int64_t position);
 
-// offsets[i] + origin; IndexError ("list index out of range") when the
+// offsets[i] + origin; OutOfRange ("list index out of range") when the
 // array has no entry i.
 int64_t stored_offset(const std::vector<int64_t> &offsets, int64_t origin, int64_t i);
 
@@ -87,7 +87,7 @@ void sort_condition_groups(std::vector<size_t> &firsts, const std::vector<Spectr
 
 // The position in a function's list of `count` conditions that a spectrum's
 // stored condition index names: from the end when negative, as a list index
-// counts; IndexError ("list index out of range") outside the list.
+// counts; OutOfRange ("list index out of range") outside the list.
 size_t stored_condition_position(int64_t index, size_t count);
 
 // ---------------------------------------------------------------- extracted-ion window

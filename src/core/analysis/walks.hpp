@@ -133,7 +133,7 @@ inline constexpr const char *kNoRetentionTime = "No spectrum has retention time 
 // `count` spectra, those for which `time(i)` gives a time are offered in
 // list order to `nearer(rt)`, which tells whether rt is strictly nearer than
 // the nearest so far (and then keeps it as the nearest); the last one it
-// took. PlainError when it took none.
+// took. Misuse when it took none.
 template <typename Time, typename Nearer>
 size_t nearest_spectrum(size_t count, Time &&time, Nearer &&nearer) {
     std::optional<size_t> found;
@@ -141,7 +141,7 @@ size_t nearest_spectrum(size_t count, Time &&time, Nearer &&nearer) {
         const std::optional<double> rt = time(i);
         if (rt && nearer(*rt)) found = i;
     }
-    if (!found) throw PlainError(kNoRetentionTime);
+    if (!found) throw Misuse(kNoRetentionTime);
     return *found;
 }
 
@@ -169,7 +169,7 @@ inline constexpr const char *kNoFilterOptions = "chromatogram_filter_options is 
 
 // Reads the filter options of an extraction through `options`, which
 // answers from the caller's objects one property at a time, in this order,
-// each checked as it is read (PlainError):
+// each checked as it is read (Misuse):
 //   empty()              there are no options, or none at all;
 //   count()              how many options there are;
 //   for each option k in order:
@@ -188,13 +188,13 @@ inline constexpr const char *kNoFilterOptions = "chromatogram_filter_options is 
 // own range then decides alone.
 template <typename Options>
 void read_filter_options(Options &options) {
-    if (options.empty()) throw PlainError(kNoFilterOptions);
+    if (options.empty()) throw Misuse(kNoFilterOptions);
     const size_t count = options.count();
     bool every_range = true, nan_bound = false;
     for (size_t k = 0; k < count; ++k) {
-        if (!options.present(k)) throw PlainError("element of chromatogram_filter_options should not be null");
-        if (!options.condition(k)) throw PlainError("acquisition_condition should not be null");
-        if (!options.mz_range(k)) throw PlainError("extract_mz_range should not be null");
+        if (!options.present(k)) throw Misuse("element of chromatogram_filter_options should not be null");
+        if (!options.condition(k)) throw Misuse("acquisition_condition should not be null");
+        if (!options.mz_range(k)) throw Misuse("extract_mz_range should not be null");
         options.want(k);
         if (options.retention_range(k))
             nan_bound = nan_bound || options.nan_bound(k);

@@ -37,8 +37,8 @@ struct Array {
 
 [[noreturn]] void fail_short(const Array &a) {
     if (a.on_short == Short::Struct)
-        throw StructError("unpack requires a buffer of " + std::to_string(a.bytes) + " bytes");
-    throw IndexError("index out of range");
+        throw ShortRawArray("unpack requires a buffer of " + std::to_string(a.bytes) + " bytes");
+    throw OutOfRange("index out of range");
 }
 
 // Raises the error of the first array that `have` bytes do not hold.
@@ -417,9 +417,9 @@ void read_efficient_sciex_spectrum(Reader &r, std::vector<Point> &out) {
     for (size_t i = 0; i < count; ++i) f[i] = filtered_index[i];
     // The rebuilt arrays have no bytes behind their length: check it against
     // what the rebuild writes, below and above, before allocating.
-    if (f.empty()) throw IndexError("list index out of range");
+    if (f.empty()) throw OutOfRange("list index out of range");
     const int64_t filled = zero_filled_count(d, f);
-    if (original_num_points < filled) throw IndexError("list assignment index out of range");
+    if (original_num_points < filled) throw OutOfRange("list assignment index out of range");
     if (original_num_points > kRebuiltPointsPerFilledEntry * filled) throw ZarnError(kSpectrumError);
     const Planes32 g32{arrays.data() + 4 * n, count};
     const Planes64 g64{arrays.data() + 4 * n, count};

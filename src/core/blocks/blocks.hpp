@@ -64,10 +64,10 @@ int64_t zero_filled_count(int64_t d, std::span<const int64_t> filtered_index_arr
 // Rebuilds the index deltas of a zero-filled SCIEX segment from the kept
 // points' deltas `f`. For each entry c in order it calls
 // write(c, delta, source): source is the kept point whose intensity entry c
-// takes, or -1 for a zero point. IndexError when `f` is empty.
+// takes, or -1 for a zero point. OutOfRange when `f` is empty.
 template <typename Write>
 void add_zero(int64_t d, std::span<const int64_t> f, Write &&write) {
-    if (f.empty()) throw IndexError("list index out of range");
+    if (f.empty()) throw OutOfRange("list index out of range");
     write(size_t(0), f[0] - d, int64_t(-1));
     write(size_t(1), d, int64_t(0));
     size_t c = 2;

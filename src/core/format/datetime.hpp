@@ -18,7 +18,7 @@ inline constexpr int64_t kTicksPerMillisecond = 10000;
 
 // Calendar fields of the stored value `ticks` (bit 63 is ignored). The
 // sub-second part is truncated to whole microseconds. A year beyond 9999
-// raises ValueError "year <y> is out of range", as the interpreter's
+// raises InvalidValue "year <y> is out of range", as the interpreter's
 // date-time does.
 DateTimeFields datetime_from_ticks(uint64_t ticks);
 

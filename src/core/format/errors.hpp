@@ -1,6 +1,7 @@
-// Error types of the C++ core. The core knows nothing of Python; each binding
-// module maps these types to the Python exception types in one place
-// (src/bind/support.hpp).
+// The kinds of failure of the C++ core. The core knows nothing of Python:
+// each kind says what went wrong in the core's own terms, and the one
+// translation table of the bindings (src/bind/support.hpp) turns every kind
+// into the Python exception type that callers see.
 #pragma once
 
 #include <cstdint>
@@ -10,29 +11,29 @@
 
 namespace zarn {
 
-// Format and reading errors: ZarnException.
+// The bytes are not a valid Zarn file or block: a format or reading error.
 struct ZarnError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// The file format is newer than the library reads: ZarnVersionException.
+// The file's format version is newer than the library reads.
 struct ZarnVersionError : ZarnError {
     using ZarnError::ZarnError;
 };
 
-// Zstandard failures: the zstd module's own error type.
-struct ZstdError : ZarnError {
+// A compressed segment could not be decompressed, or holds more than it may.
+struct DecompressionError : ZarnError {
     using ZarnError::ZarnError;
 };
 
-// A read that begins where no byte is left: IndexError.
-struct IndexError : std::runtime_error {
-    IndexError() : std::runtime_error("index out of range") {}
+// A read that begins where no byte is left, or a position outside a list.
+struct OutOfRange : std::runtime_error {
+    OutOfRange() : std::runtime_error("index out of range") {}
     using std::runtime_error::runtime_error;
 };
 
-// A value that is not a member of an enumeration: the enumeration's own
-// lookup error (ValueError "<value> is not a valid <Name>").
+// A stored value that is not a member of its enumeration; the message is
+// "<value> is not a valid <Name>".
 struct EnumLookupError : std::runtime_error {
     EnumLookupError(std::string enum_name, int64_t value)
         : std::runtime_error(std::to_string(value) + " is not a valid " + enum_name),
@@ -41,29 +42,37 @@ struct EnumLookupError : std::runtime_error {
     int64_t value;
 };
 
-// Plain ValueError (date-time range, argument checks).
-struct ValueError : std::runtime_error {
+// A value outside what its kind admits (a date-time beyond its calendar, an
+// argument out of its range).
+struct InvalidValue : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// struct.error: binary32/64 unpacking of short data.
-struct StructError : std::runtime_error {
+// A raw array of binary32 or binary64 values with fewer bytes than its count
+// needs.
+struct ShortRawArray : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// AttributeError: a field that does not exist (yet).
-struct AttributeError : std::runtime_error {
+// A field that a record has not been given (yet), such as the format version
+// before the header was read.
+struct MissingField : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// TypeError.
-struct TypeError : std::runtime_error {
+// A read that needs the file's format version before the reader was told it.
+struct VersionNotSet : MissingField {
+    VersionNotSet() : MissingField("the reader has not been told the format version") {}
+};
+
+// A value of another kind than the operation takes.
+struct WrongKind : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// The interpreter's plain Exception ("Inaccessible due to protection level",
-// misuse of the public API).
-struct PlainError : std::runtime_error {
+// A use of the library that its callers must not make: a refused
+// construction, an index out of range, nothing to answer with.
+struct Misuse : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 

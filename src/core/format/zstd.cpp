@@ -11,7 +11,7 @@ namespace zarn {
 namespace {
 
 [[noreturn]] void fail(const std::string &what) {
-    throw ZstdError("Zstandard decompression failed: " + what);
+    throw DecompressionError("Zstandard decompression failed: " + what);
 }
 
 struct DStreamDeleter {

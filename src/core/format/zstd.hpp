@@ -31,7 +31,7 @@ inline size_t record_segment_limit(size_t compressed) {
 // buffer of exactly that size; a larger or undeclared one as a stream, whose
 // buffer grows with what the frame yields, and a declared size must then
 // match what it yields. Content beyond `max_size`, declared or actual, and
-// every decoding failure raise ZstdError.
+// every decoding failure raise DecompressionError.
 std::vector<uint8_t> zstd_decompress(const uint8_t *data, size_t size,
                                      size_t max_size = kMaxDecompressedSize);
 

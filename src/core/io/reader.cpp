@@ -18,16 +18,16 @@ constexpr const char *kUnknownDataType = "UnpackData: Unknown data type";
 
 BitConverter::BitConverter(int64_t length_of_bit_field) : width_(length_of_bit_field) {
     if (length_of_bit_field < 0 || length_of_bit_field > 63)
-        throw ValueError("length_of_bit_field must lie between 0 and 63");
+        throw InvalidValue("length_of_bit_field must lie between 0 and 63");
 }
 
 int64_t BitConverter::get(Bytes bytes, int64_t offset) const {
-    if (offset < 0) throw ValueError("offset must not be negative");
+    if (offset < 0) throw InvalidValue("offset must not be negative");
     if (width_ == 0) return 0;
     // The last bit lies beyond any byte string when the sum would overflow.
-    if (offset > INT64_MAX - width_) throw IndexError();
+    if (offset > INT64_MAX - width_) throw OutOfRange();
     const int64_t last_bit = offset + width_ - 1;
-    if (last_bit / 8 >= int64_t(bytes.size())) throw IndexError();
+    if (last_bit / 8 >= int64_t(bytes.size())) throw OutOfRange();
     int64_t result = 0;
     for (int64_t bit = offset; bit <= last_bit; ++bit) {
         const uint8_t mask = uint8_t(0x80u >> (bit & 7));
@@ -37,7 +37,7 @@ int64_t BitConverter::get(Bytes bytes, int64_t offset) const {
 }
 
 int64_t BitConverter::get(uint8_t byte, int64_t offset) const {
-    if (offset < 0) throw ValueError("offset must not be negative");
+    if (offset < 0) throw InvalidValue("offset must not be negative");
     int64_t result = 0;
     // Only the bit's place within a byte counts: unsigned arithmetic keeps
     // it exact (2**64 is a multiple of 8) where offset + width would overflow.
@@ -171,9 +171,9 @@ void Reader::skip_bytes(int64_t size) {
 void Reader::set_decompressed_buffer(SegmentContent kind) {
     if (in_decompressed_) throw ZarnError("Compressed segment inside a compressed segment");
     const int64_t n = read_int32();
-    if (n < 0) throw ZstdError("Compressed segment length is negative: " + std::to_string(n));
+    if (n < 0) throw DecompressionError("Compressed segment length is negative: " + std::to_string(n));
     Bytes data = get_bytes(n);
-    if (int64_t(data.size()) < n) throw ZstdError("Compressed segment is cut short");
+    if (int64_t(data.size()) < n) throw DecompressionError("Compressed segment is cut short");
     const size_t limit = kind == SegmentContent::Records ? record_segment_limit(data.size()) : kMaxDecompressedSize;
     std::vector<uint8_t> content = zstd_decompress(data.data(), data.size(), limit);
     after_decompressed_ = absolute_position();
@@ -216,7 +216,7 @@ Symbol Reader::read_zarn_symbol() {
     const bool complete = available_in_window() >= 2;
     const uint8_t second = complete ? at()[1] : 0;
     local_ += 2;
-    if (!complete) throw IndexError();
+    if (!complete) throw OutOfRange();
     return symbol_from_value(int64_t(first & 0x0F) << 8 | second);
 }
 
@@ -254,7 +254,7 @@ int64_t Reader::read_mini_uint() {
     const bool complete = available_in_window() >= 2;
     const uint8_t second = complete ? at()[1] : 0;
     local_ += 2;
-    if (!complete) throw IndexError();
+    if (!complete) throw OutOfRange();
     return int64_t(first & 0x0F) << 8 | second;
 }
 
@@ -372,7 +372,7 @@ std::vector<double> Reader::read_single_array() {
             // The whole elements are consumed, then the short one, whose
             // unpacking fails.
             local_ = add_sat(local_, (count + 1) * 4);
-            throw StructError("unpack requires a buffer of 4 bytes");
+            throw ShortRawArray("unpack requires a buffer of 4 bytes");
         }
         out.reserve(out.size() + size_t(count));
         for (int64_t i = 0; i < count; ++i) out.push_back(double(load_f32le(p + 4 * i)));
@@ -388,7 +388,7 @@ std::vector<double> Reader::read_float_array(int64_t n) {
     // less than its size promised.
     if (remaining() < bytes || available_in_window() < bytes) {
         skip_bytes(bytes);
-        throw StructError("unpack requires a buffer of " + std::to_string(bytes) + " bytes");
+        throw ShortRawArray("unpack requires a buffer of " + std::to_string(bytes) + " bytes");
     }
     const uint8_t *p = at();
     std::vector<double> out(static_cast<size_t>(n));
@@ -443,7 +443,7 @@ std::string Reader::read_string() {
         const bool complete = available_in_window() >= 2;
         const uint8_t second = complete ? at()[1] : 0;
         local_ += 2;
-        if (!complete) throw IndexError();
+        if (!complete) throw OutOfRange();
         length = int64_t(first & 0x07) << 8 | second;
     } else if ((first & 0xF0) == 0xB0) {
         throw ZarnError(kStringError);
@@ -558,7 +558,7 @@ namespace {
 template <typename Planes, int Width>
 std::vector<int64_t> decode_packed(Bytes b, int64_t n) {
     if (n <= 0) return {};
-    if (n > int64_t(b.size()) / Width) throw IndexError();
+    if (n > int64_t(b.size()) / Width) throw OutOfRange();
     const Planes values{b.data(), size_t(n)};
     std::vector<int64_t> out(static_cast<size_t>(n));
     for (size_t i = 0; i < out.size(); ++i) out[i] = values[i];

@@ -148,10 +148,10 @@ public:
     // `n` little-endian binary32 values at the position.
     std::vector<double> read_float_array(int64_t n);
 
-    // The first byte of the next value, without consuming it; IndexError when
+    // The first byte of the next value, without consuming it; OutOfRange when
     // no byte is left in the window.
     uint8_t peek_byte() const {
-        if (local_ < 0 || local_ >= int64_t(buffer_.size())) throw IndexError();
+        if (local_ < 0 || local_ >= int64_t(buffer_.size())) throw OutOfRange();
         return buffer_[size_t(local_)];
     }
     int64_t available_in_window() const {
@@ -235,7 +235,7 @@ struct Planes64 {
     }
 };
 
-// The values of a packed array; IndexError when `bytes` holds fewer than 4n
+// The values of a packed array; OutOfRange when `bytes` holds fewer than 4n
 // (8n) bytes.
 std::vector<int64_t> decode_packed_int32(Bytes bytes, int64_t n);
 std::vector<int64_t> decode_packed_int64(Bytes bytes, int64_t n);

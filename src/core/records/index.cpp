@@ -59,7 +59,7 @@ void read_function_index_block(Reader &reader, int64_t position, const std::func
     const std::vector<int64_t> offsets = reader.read_int64_array();
     DecompressedSegment segment(reader, Reader::SegmentContent::Records);
     for (int64_t i = 0; i < count; ++i) {
-        if (uint64_t(i) >= offsets.size()) throw IndexError("list index out of range");
+        if (uint64_t(i) >= offsets.size()) throw OutOfRange("list index out of range");
         const int64_t offset = offsets[size_t(i)];
         int64_t function_position;
         if (__builtin_add_overflow(offset, origin, &function_position))

@@ -86,7 +86,7 @@ void move_to_stored_position(Reader &reader, int64_t position, const char *what,
 // function's description in the decompressed window; it reads the
 // description. The count bounds the loop and allocates nothing. Failures:
 // ZarnError for a block position outside the file or an offset whose sum
-// with the origin cannot be held; IndexError when the offsets run out
+// with the origin cannot be held; OutOfRange when the offsets run out
 // before the count; a failure inside the descriptions restores the file
 // window.
 void read_function_index_block(Reader &reader, int64_t position, const std::function<void(int64_t)> &each);

@@ -193,7 +193,7 @@ void read_member(Reader &reader, Member &member) {
 size_t list_index(int64_t k, size_t size) {
     const int64_t n = int64_t(size);
     const int64_t i = k < 0 ? k + n : k;
-    if (i < 0 || i >= n) throw IndexError("list index out of range");
+    if (i < 0 || i >= n) throw OutOfRange("list index out of range");
     return size_t(i);
 }
 
@@ -205,8 +205,7 @@ bool version_at_most_3_5(const Reader &reader) {
 }  // namespace
 
 const Version &format_version(const Reader &reader) {
-    if (!reader.has_version())
-        throw AttributeError("'KxmFileReader' object has no attribute '_KxmFileReader__major_version'");
+    if (!reader.has_version()) throw VersionNotSet();
     return reader.version();
 }
 

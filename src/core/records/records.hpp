@@ -265,8 +265,8 @@ void read_function_description(Reader &reader, FunctionDescription &out);
 // Consults the reader's format version when totals are stored.
 void read_internal_spectrum_description(Reader &reader, InternalSpectrumDescription &out);
 
-// The reader's format version; AttributeError (as for the reader's missing
-// version fields) before the header reader has set it.
+// The reader's format version; VersionNotSet before the header reader has
+// set it.
 const Version &format_version(const Reader &reader);
 
 }  // namespace zarn
