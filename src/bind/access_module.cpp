@@ -154,7 +154,7 @@ nb::object measurement_count(FileObject &o) {
 // comparisons.
 bool out_of_range(nb::handle index, nb::handle length) {
     const nb::int_ zero(0);
-    return py_compare(index, zero, Py_LT) || py_compare(index, length, Py_GE);
+    return compare(index, zero, Py_LT) || compare(index, length, Py_GE);
 }
 
 nb::object item(nb::handle list, nb::handle index) {
@@ -230,7 +230,7 @@ nb::str measurement_text(nb::handle self) {
     const nb::str empty("");
     for (auto [label, property] : {std::pair{"[Sample Name] ", "sample_name"}, {"[Sample ID] ", "sample_id"}}) {
         const nb::object value = self.attr(property);
-        if (py_compare(value, Py_None, Py_EQ) || py_compare(value, empty, Py_EQ)) continue;
+        if (compare(value, Py_None, Py_EQ) || compare(value, empty, Py_EQ)) continue;
         parts.append(join_str({nb::str(label), value, nb::str(", ")}));
     }
     for (auto [label, method] : {std::pair{"[#Qual] ", "get_qual_analysis_count"},

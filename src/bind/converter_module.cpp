@@ -26,22 +26,13 @@ namespace conv = zarn::conversion;
 
 namespace {
 
+using zarn::py::checked;
+using zarn::py::compare;
+using zarn::py::truth;
+
 nb::handle g_module;
 
 nb::object global(const char *name) { return g_module.attr(name); }
-
-nb::object checked(PyObject *o) {
-    if (!o) throw nb::python_error();
-    return nb::steal(o);
-}
-
-bool truth(nb::handle o) {
-    const int r = PyObject_IsTrue(o.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-bool compare(nb::handle a, nb::handle b, int op) { return truth(checked(PyObject_RichCompare(a.ptr(), b.ptr(), op))); }
 
 nb::object bit_and(nb::handle a, nb::handle b) { return checked(PyNumber_And(a.ptr(), b.ptr())); }
 

@@ -85,23 +85,4 @@ inline nb::object make_datetime(const DateTimeFields &f) {
     return make(local.ptr());
 }
 
-// The interpreter's comparison `a <op> b` (Py_EQ, Py_LT, ...), taken by
-// its truth value.
-inline bool py_compare(nb::handle a, nb::handle b, int op) {
-    nb::object r = nb::steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
-    if (!r.is_valid()) throw nb::python_error();
-    const int truth = PyObject_IsTrue(r.ptr());
-    if (truth < 0) throw nb::python_error();
-    return truth == 1;
-}
-
-// The pieces joined into one text, each by the interpreter's str().
-inline nb::str join_str(std::initializer_list<nb::handle> pieces) {
-    nb::list parts;
-    for (nb::handle piece : pieces) parts.append(nb::str(piece));
-    PyObject *text = PyUnicode_Join(nb::str("").ptr(), parts.ptr());
-    if (!text) throw nb::python_error();
-    return nb::steal<nb::str>(text);
-}
-
 }  // namespace zarn::py

@@ -76,14 +76,14 @@ nb::str quan_text(nb::handle self) {
     const nb::object index = self.attr("index"), name = self.attr("compound_name");
     const nb::str open("["), sep(", ");
     const nb::object kind = self.attr("quan_analysis_type");
-    if (py_compare(kind, srm_member, Py_EQ)) {
+    if (compare(kind, srm_member, Py_EQ)) {
         const nb::object q1 = self.attr("q1"), q3 = self.attr("q3");
         return join_str({open, index, nb::str("] SRM, "), name, sep, q1, nb::str(" > "), q3});
     }
     const nb::object value = self.attr("extract_value"), tolerance = self.attr("extract_tolerance");
     const nb::str sim("] SIM, ");
-    const bool has_value = py_compare(value, Py_None, Py_NE);
-    if (has_value && py_compare(tolerance, Py_None, Py_NE))
+    const bool has_value = compare(value, Py_None, Py_NE);
+    if (has_value && compare(tolerance, Py_None, Py_NE))
         return join_str({open, index, sim, name, sep, value, nb::str(" +/- "), tolerance});
     if (has_value) return join_str({open, index, sim, name, sep, value});
     return join_str({open, index, sim, name});

@@ -9,6 +9,7 @@
 
 #include "format/errors.hpp"
 #include "format/numbers.hpp"
+#include "py_ops.hpp"
 
 namespace zarn::py {
 

@@ -41,13 +41,4 @@ private:
     i128 result_ = 1;
 };
 
-// a != b as the interpreter answers it.
-inline bool differ(nb::handle a, nb::handle b) {
-    nb::object r = nb::steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE));
-    if (!r.is_valid()) throw nb::python_error();
-    const int truth = PyObject_IsTrue(r.ptr());
-    if (truth < 0) throw nb::python_error();
-    return truth == 1;
-}
-
 }  // namespace zarn::py

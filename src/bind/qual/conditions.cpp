@@ -30,21 +30,6 @@ using Option = ChromatogramFilterOptionObject;
 
 // ---------------------------------------------------------------- small helpers
 
-// a == b as the interpreter answers it, taken for its truth.
-bool equals(nb::handle a, nb::handle b) {
-    nb::object r = nb::steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
-    if (!r.is_valid()) throw nb::python_error();
-    const int truth = PyObject_IsTrue(r.ptr());
-    if (truth < 0) throw nb::python_error();
-    return truth == 1;
-}
-
-nb::object str_of(nb::handle h) {
-    nb::object s = nb::steal(PyObject_Str(h.ptr()));
-    if (!s.is_valid()) throw nb::python_error();
-    return s;
-}
-
 // The voltage text: str() of the value without one trailing ".0".
 nb::object voltage_text(nb::handle value) {
     nb::object s = str_of(value);

@@ -17,24 +17,6 @@ namespace zarn::py {
 
 namespace nb = nanobind;
 
-inline bool truth(nb::handle h) {
-    const int r = PyObject_IsTrue(h.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-inline bool compare(nb::handle a, nb::handle b, int op) {
-    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-inline Py_ssize_t length(nb::handle h) {
-    const Py_ssize_t n = PyObject_Length(h.ptr());
-    if (n < 0) throw nb::python_error();
-    return n;
-}
-
 inline nb::object to_float(nb::handle h) {
     nb::object f = nb::steal(PyNumber_Float(h.ptr()));
     if (!f.is_valid()) throw nb::python_error();

@@ -69,7 +69,7 @@ nb::object spectrum_points(SpectrumObject &s) {
 
 nb::object profile_spectrum_points(SpectrumObject &s) {
     nb::object position = index_field(s.spectrum_index, "profile_position");
-    if (compare(position, nb::int_(0), Py_EQ)) throw zarn::Misuse("No profile spectrum");
+    if (compare_items(position, nb::int_(0), Py_EQ)) throw zarn::Misuse("No profile spectrum");
     nb::object holder;
     return spectrum_list(zarn::read_spectrum(reader_at(s.spectrum_index, position, "Profile spectrum", holder)));
 }
