@@ -11,7 +11,8 @@ nanoseconds per decoded point:
           of points has to do;
   ratio   decode / floor.
 
-Run from the repository root after installing the package:
+Run from the repository root with a build that has the test hooks (the
+environment .venvs/test that ./dev test makes):
 
   python bench/bench_decoders.py [--spectra N] [--points N] [--repeat N] [--kind TEXT]
 """

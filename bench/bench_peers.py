@@ -56,8 +56,9 @@ fewer once a reader's runs of the task take --budget seconds), our time
 against the floor, each peer's time over ours, the two-file row, and the
 peak memory of each worker (and of a worker that only imports the reader).
 
-Linux only (the memory figures). Run from the repository root after
-installing the package and the optional benchmark dependencies:
+Linux only (the memory figures). Run from the repository root with a build
+that has the test hooks (the environment .venvs/test that ./dev test makes)
+and the optional benchmark dependencies:
 
   pip install -r bench/requirements.txt
   python bench/bench_peers.py [--data DIR] [--scale X] [--repeat N] [--budget S] [--reader NAME]

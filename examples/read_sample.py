@@ -2,8 +2,8 @@
 through the public API: its measurements, a spectrum, a total-ion
 chromatogram, an extracted-ion chromatogram and a quantitative trace.
 
-Run from the repository's root after installing the package:
-    .venv/bin/python examples/read_sample.py
+Run from the repository's root: ./dev example (which builds and installs the
+package first).
 """
 
 import os
