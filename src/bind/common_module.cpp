@@ -5,6 +5,8 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "support.hpp"
 #include "values.hpp"
@@ -162,9 +164,23 @@ using zarn::py::Ready;
 
 zarn::py::PointTypes shared_points;
 
+// Dropping a point drops what it holds, which may be a point holding a
+// point, and so on: past this depth of nested drops a point waits in a list
+// that the outermost drop empties, so that a long chain is freed without
+// deep C recursion. Drops run with the GIL held; a thread that drops points
+// while another one's drop is paused in Python code counts on from its depth
+// and leaves what waits to that outermost drop.
+constexpr int kDropDepth = 50;
+
+struct Drops {
+    int depth = 0;
+    std::vector<std::pair<PyObject *, void (*)(PyObject *)>> waiting;
+};
+Drops drops;
+
 // Releases the fields and keeps the object in its class's pool, or frees it.
 template <typename T>
-void point_dealloc(PyObject *self) {
+void free_point(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     reinterpret_cast<PointObject<T> *>(self)->value.~T();
     constexpr int k = PointClass<T>::index;
@@ -177,6 +193,29 @@ void point_dealloc(PyObject *self) {
         type->tp_free(self);
     }
     Py_DECREF(type);
+}
+
+template <typename T>
+void point_dealloc(PyObject *self) {
+    Drops &d = drops;
+    if (d.depth >= kDropDepth) {
+        try {
+            d.waiting.emplace_back(self, &free_point<T>);
+            return;
+        } catch (const std::bad_alloc &) {
+            // No room to wait: freed at once.
+        }
+    }
+    ++d.depth;
+    free_point<T>(self);
+    if (d.depth == 1) {
+        while (!d.waiting.empty()) {
+            const auto [o, free] = d.waiting.back();
+            d.waiting.pop_back();
+            free(o);
+        }
+    }
+    --d.depth;
 }
 
 // A point of unset fields; __init__ fills it.

@@ -185,6 +185,17 @@ def test_many_points_alive_at_once_are_freed_with_their_class_kept():
     assert [sys.getrefcount(c) for c in classes] == class_counts
 
 
+def test_a_long_chain_of_points_is_dropped_without_deep_recursion():
+    code = ("from zarn_data_access.common import SpectrumPoint, SpectrumBasedChromatogramPoint\n"
+            "p = SpectrumPoint(0.0, 0)\n"
+            "for i in range(1_000_000):\n"
+            "    p = SpectrumPoint(p, i) if i % 2 else SpectrumBasedChromatogramPoint(i, 0.5, p, 1.0)\n"
+            "del p\n"
+            "print('dropped')\n")
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout
+    assert out == "dropped\n"
+
+
 def test_value_range_bounds_are_inclusive_and_settable():
     r = ValueRange(1.0, 2.0)
     assert (r.min, r.max) == (1.0, 2.0)
