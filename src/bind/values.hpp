@@ -206,9 +206,23 @@ struct PointTypes {
 
 inline constexpr const char *kPointTypesCapsule = "zarn_data_access._internal._common._point_types";
 
-// This module's view of the shared table; set by require_value_types() (by
-// _common itself when it makes the classes).
+// This module's view of the shared table: set by _common when it makes the
+// classes, by require_value_types(), or at the first point this module makes.
 inline PointTypes *point_types = nullptr;
+
+// The table of _common when that is loaded; TypeError when it is not.
+inline PointTypes *load_point_types() {
+    nb::object module = nb::steal(PyImport_GetModule(nb::str("zarn_data_access._internal._common").ptr()));
+    if (!module.is_valid()) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        throw nb::type_error("zarn_data_access.common is not loaded");
+    }
+    nb::object capsule = module.attr("_point_types");
+    void *table = PyCapsule_GetPointer(capsule.ptr(), kPointTypesCapsule);
+    if (!table) throw nb::python_error();
+    point_types = static_cast<PointTypes *>(table);
+    return point_types;
+}
 
 // A pooled object's value is gone: its memory holds the next pooled object.
 inline void *pooled_link(PyObject *o) { return reinterpret_cast<char *>(o) + sizeof(PyObject); }
@@ -224,8 +238,7 @@ template <typename T>
     requires PointType<std::remove_cvref_t<T>>
 PyObject *new_point(T &&value) {
     using V = std::remove_cvref_t<T>;
-    PointTypes *types = point_types;
-    if (!types) throw nb::type_error("zarn_data_access.common is not loaded");
+    PointTypes *types = point_types ? point_types : load_point_types();
     constexpr int k = PointClass<V>::index;
     PointPool &pool = types->pool[k];
     PyObject *o = pool.first;
@@ -260,13 +273,12 @@ nb::object make_value(T &&value) {
 }
 
 // Imports the module that makes the value types and takes its table of
-// point classes; every module that creates them calls it from its
-// initialiser.
+// point classes; a module that creates them calls it from its initialiser
+// (one that does not takes the table when it makes its first point, as long
+// as some other module loaded _common).
 inline void require_value_types() {
     nb::module_::import_("zarn_data_access._internal._common");
-    if (point_types) return;
-    point_types = static_cast<PointTypes *>(PyCapsule_Import(kPointTypesCapsule, 0));
-    if (!point_types) throw nb::python_error();
+    if (!point_types) load_point_types();
 }
 
 }  // namespace zarn::py
