@@ -21,25 +21,24 @@ inline nb::object number_object(const Number &n) {
     return n.is_int ? int_from_i128(n.i) : nb::steal(PyFloat_FromDouble(n.f));
 }
 
-// A new list of one value object per point, made by `make(point)`.
+// A new list of one point object per point, made by `make(point)`.
 template <typename Make>
 nb::list point_list(const std::vector<Point> &points, Make &&make) {
     nb::list list = nb::steal<nb::list>(PyList_New(Py_ssize_t(points.size())));
     if (!list.is_valid()) throw nb::python_error();
-    for (size_t i = 0; i < points.size(); ++i)
-        PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), make(points[i]).release().ptr());
+    for (size_t i = 0; i < points.size(); ++i) PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), make(points[i]));
     return list;
 }
 
 inline nb::list spectrum_list(const std::vector<Point> &points) {
     return point_list(points, [](const Point &p) {
-        return make_value(SpectrumPoint{Num::of_float(p.x), num_of(p.intensity)});
+        return new_point(SpectrumPoint{Num::of_float(p.x), num_of(p.intensity)});
     });
 }
 
 inline nb::list chromatogram_list(const std::vector<Point> &points) {
     return point_list(points, [](const Point &p) {
-        return make_value(ChromatogramPoint{Num::of_float(p.x), num_of(p.intensity)});
+        return new_point(ChromatogramPoint{Num::of_float(p.x), num_of(p.intensity)});
     });
 }
 

@@ -3,6 +3,8 @@ import pickle
 import struct
 import subprocess
 import sys
+import tracemalloc
+import weakref
 
 import pytest
 import zstandard
@@ -90,10 +92,107 @@ def test_dropped_points_let_go_of_their_values_and_new_ones_hold_theirs(make):
     assert {type(v) for p in again for v in vars_of(p)} == {float}
 
 
+def names_of(cls):
+    return {SpectrumPoint: ("x", "intensity"), ChromatogramPoint: ("retention_time", "intensity"),
+            SpectrumBasedChromatogramPoint: ("index", "retention_time", "intensity", "x")}[cls]
+
+
 def vars_of(point):
-    names = {SpectrumPoint: ("x", "intensity"), ChromatogramPoint: ("retention_time", "intensity"),
-             SpectrumBasedChromatogramPoint: ("index", "retention_time", "intensity", "x")}[type(point)]
-    return [getattr(point, name) for name in names]
+    cls = next(c for c in type(point).__mro__ if c in (SpectrumPoint, ChromatogramPoint, SpectrumBasedChromatogramPoint))
+    return [getattr(point, name) for name in names_of(cls)]
+
+
+POINT_CLASSES = [(SpectrumPoint, 2), (ChromatogramPoint, 2), (SpectrumBasedChromatogramPoint, 4)]
+
+
+class PickledSpectrumPoint(SpectrumPoint):
+    """A subclass at module level, so that pickle finds it by name."""
+
+
+@pytest.mark.parametrize("cls, n", POINT_CLASSES, ids=lambda v: getattr(v, "__name__", ""))
+def test_point_subclasses_hold_values_like_their_class_and_let_them_go(cls, n):
+    class Point(cls):
+        def __init__(self, *args):
+            super().__init__(*args)
+            self.extra = "mine"
+
+    held = [2**90 + i for i in range(n)]
+    counts = [sys.getrefcount(v) for v in held]
+    p = Point(*held)
+    assert type(p) is Point and p == cls(*held) and cls(*held) == p
+    assert hash(p) == hash(cls(*held)) and vars_of(p) == held
+    assert p.__dict__ == {"extra": "mine"} and weakref.ref(p)() is p
+    assert repr(p) == repr(cls(*held))
+    with pytest.raises(AttributeError):
+        setattr(p, names_of(cls)[0], 1)
+    again = copy.deepcopy(p)
+    assert type(again) is Point and again == p
+    del p, again
+    assert [sys.getrefcount(v) for v in held] == counts
+    with pytest.raises(TypeError):
+        weakref.ref(cls(*held))
+    pickled = pickle.loads(pickle.dumps(PickledSpectrumPoint(1.5, 2**70)))
+    assert type(pickled) is PickledSpectrumPoint and pickled == SpectrumPoint(1.5, 2**70)
+
+
+@pytest.mark.parametrize("cls, n", POINT_CLASSES, ids=lambda v: getattr(v, "__name__", ""))
+def test_a_point_is_filled_once(cls, n):
+    # A point is a hashable value: __init__ on a made point is refused and
+    # leaves it as it was; a point that only __new__ made holds nothing.
+    p = cls(*range(n))
+    with pytest.warns(RuntimeWarning), pytest.raises(TypeError):
+        p.__init__(*range(1, n + 1))
+    assert vars_of(p) == list(range(n))
+    empty = cls.__new__(cls)
+    for read in (repr, hash, vars_of, lambda q: q == p, pickle.dumps):
+        with pytest.warns(RuntimeWarning), pytest.raises((TypeError, RuntimeError)):
+            read(empty)
+    empty.__init__(*range(n))
+    assert empty == p and hash(empty) == hash(p)
+
+
+def test_many_points_alive_at_once_are_freed_with_their_class_kept():
+    # More points alive than the classes keep for reuse: every one its own
+    # object holding its own values, and all the memory and references to
+    # the class given back when they go.
+    from zarn_data_access._internal import _testing
+    n = 200_000
+    classes = [SpectrumPoint, ChromatogramPoint, SpectrumBasedChromatogramPoint]
+    class_counts = [sys.getrefcount(c) for c in classes]
+
+    def make():
+        points = _testing.make_spectrum_points(n)
+        points += [ChromatogramPoint(float(i), i) for i in range(n // 4)]
+        points += [SpectrumBasedChromatogramPoint(i, 1.0, 2**70, -1) for i in range(n // 4)]
+        return points
+
+    make()  # the pools of dropped points full from here on
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(2):
+            points = make()
+            assert len({id(p) for p in points}) == len(points)
+            assert all(p.x == float(i) and p.intensity == 1.0 for i, p in enumerate(points[:n]))
+            assert points[-1] == SpectrumBasedChromatogramPoint(n // 4 - 1, 1.0, 2**70, -1)
+            del points
+        left = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    # What is left is at most what the pools keep: 16384 points of each class.
+    assert left <= 16384 * sum(c.__basicsize__ for c in classes) + (64 << 10)
+    assert [sys.getrefcount(c) for c in classes] == class_counts
+
+
+def test_a_long_chain_of_points_is_dropped_without_deep_recursion():
+    code = ("from zarn_data_access.common import SpectrumPoint, SpectrumBasedChromatogramPoint\n"
+            "p = SpectrumPoint(0.0, 0)\n"
+            "for i in range(1_000_000):\n"
+            "    p = SpectrumPoint(p, i) if i % 2 else SpectrumBasedChromatogramPoint(i, 0.5, p, 1.0)\n"
+            "del p\n"
+            "print('dropped')\n")
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout
+    assert out == "dropped\n"
 
 
 def test_value_range_bounds_are_inclusive_and_settable():
