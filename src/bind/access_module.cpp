@@ -10,6 +10,8 @@
 // factories.
 #include <nanobind/nanobind.h>
 
+#include <string_view>
+
 #include "records/index.hpp"
 #include "records/rules.hpp"
 #include "pyconv.hpp"
@@ -245,6 +247,38 @@ nb::str measurement_text(nb::handle self) {
     return nb::steal<nb::str>(text);
 }
 
+// The docstrings of the properties that hand out the measurement
+// description's fields, in the order of those fields.
+struct DescriptionProperty {
+    const char *name, *doc;
+};
+constexpr DescriptionProperty kDescriptionProperties[] = {
+    {"hash", "The measurement's hash text, or None."},
+    {"sample_name", "The sample name, or None."},
+    {"sample_id", "The sample ID, or None."},
+    {"acquisition_method_file_name", "The file name of the acquisition method, or None."},
+    {"dilution_factor", "The dilution factor as a float, or None."},
+    {"injection_volume", "The injection volume as a float, or None."},
+    {"original_file_path", "The path of the file the measurement was converted from, or None."},
+    {"instrument_product_name", "The instrument's product name, or None."},
+    {"measurement_user_name", "The name of the user who made the measurement, or None."},
+    {"plate_code", "The plate code, or None."},
+    {"well_code", "The well code, or None."},
+    {"measurement_date_time", "The date and time of the measurement, or None."},
+    {"instrument_manufacturer", "The instrument's maker as an InstrumentManufacturers member, or None."},
+    {"source_file_definition", "The source file definition text, or None."},
+    {"supplemental_properties", "The description's own dictionary of supplemental properties, text to text."},
+};
+
+consteval bool describes_every_field() {
+    if (std::size(kDescriptionProperties) != std::size(MeasurementDescriptionObject::fields)) return false;
+    for (size_t i = 0; i < std::size(kDescriptionProperties); ++i)
+        if (std::string_view(kDescriptionProperties[i].name) != MeasurementDescriptionObject::fields[i].name)
+            return false;
+    return true;
+}
+static_assert(describes_every_field(), "one docstring per measurement description field, in field order");
+
 }  // namespace
 
 NB_MODULE(access, m) {
@@ -266,7 +300,9 @@ NB_MODULE(access, m) {
     imports.jump_table_factory = factory_of(m.attr("JumpTable")).release().ptr();
 
     // ---- ZarnFile
-    nb::class_<FileObject> file(m, "ZarnFile", nb::type_slots(gc_slots<FileObject>));
+    nb::class_<FileObject> file(m, "ZarnFile",
+                                "An open Zarn file: its format and converter versions and its measurements.",
+                                nb::type_slots(gc_slots<FileObject>));
     file.def("__init__", &open_file, "file_path"_a.none())
         .def("__del__",
              [](nb::handle self) {
@@ -282,24 +318,29 @@ NB_MODULE(access, m) {
              "ex_type"_a.none(), "ex_value"_a.none(), "trace"_a.none())
         .def("__str__", [](FileObject &o) { return path_text(ready(o).file_path); })
         .def("__repr__", [](FileObject &o) { return path_text(ready(o).file_path); })
-        .def("close", [](FileObject &o) { close_stream(ready(o).reader); })
-        .def_prop_ro("file_path", [](FileObject &o) { return ready(o).file_path; })
-        .def("get_file_format_version", [](FileObject &o) { return version_text(o, kFileFormatVersion); })
-        .def("get_converter_version", [](FileObject &o) { return version_text(o, kConverterVersion); })
-        .def("get_measurement_count", [](FileObject &o) { return measurement_count(o); })
+        .def("close", [](FileObject &o) { close_stream(ready(o).reader); },
+             "Closes the file's stream unless it is closed already; returns None.")
+        .def_prop_ro("file_path", [](FileObject &o) { return ready(o).file_path; }, "The path as it was given.")
+        .def("get_file_format_version", [](FileObject &o) { return version_text(o, kFileFormatVersion); },
+             "The file's format version as text: major.minor.revision.")
+        .def("get_converter_version", [](FileObject &o) { return version_text(o, kConverterVersion); },
+             "The version of the converter that wrote the file as text: major.minor.revision, 0.0.0 when unknown.")
+        .def("get_measurement_count", [](FileObject &o) { return measurement_count(o); },
+             "The number of measurements in the file.")
         .def("get_measurement",
              [](FileObject &o, nb::handle index) {
                  if (out_of_range(index, measurement_count(o))) throw zarn::ZarnError(kOutOfRange);
                  nb::object entry = item(o.measurement_index_list(), index);
                  return create_measurement(entry, index);
              },
-             "index"_a.none())
+             "index"_a.none(), "A new Measurement for the measurement at the given position.")
         .def_prop_ro("_ZarnFile__file_path", [](FileObject &o) { return or_none(o.file_path); })
         .def_prop_ro("_ZarnFile__reader", [](FileObject &o) { return or_none(o.reader); })
         .def_prop_ro("_ZarnFile__jump_table", [](FileObject &o) { return or_none(o.jump_table); });
 
     // ---- Measurement
-    auto measurement = record_class<MeasurementObject>(m, "Measurement");
+    auto measurement = record_class<MeasurementObject>(
+        m, "Measurement", "One measurement of a Zarn file: its description values and its analyses of each kind.");
     measurement
         .def_static("_Measurement__create_instance", &create_measurement, "measurement_index"_a.none(),
                     "index"_a.none())
@@ -307,23 +348,29 @@ NB_MODULE(access, m) {
         .def("__repr__", &measurement_text)
         .def("_Measurement__read", [](MeasurementObject &o, nb::handle reader) { read_measurement(ready(o), reader); },
              "reader"_a.none())
-        .def("get_qual_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Qual); })
-        .def("get_dad_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Dad); })
-        .def("get_quan_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Quan); })
-        .def("get_analog_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Analog); })
+        .def("get_qual_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Qual); },
+             "The number of qualitative MS analyses.")
+        .def("get_dad_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Dad); },
+             "The number of DAD analyses.")
+        .def("get_quan_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Quan); },
+             "The number of quantitative (SIM and SRM) analyses.")
+        .def("get_analog_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Analog); },
+             "The number of analog analyses.")
         .def("get_qual_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Qual, i); },
-             "index"_a.none())
+             "index"_a.none(), "A new QualAnalysis for the qualitative MS analysis at the given position.")
         .def("get_dad_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Dad, i); },
-             "index"_a.none())
+             "index"_a.none(), "A new DADAnalysis for the DAD analysis at the given position.")
         .def("get_quan_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Quan, i); },
-             "index"_a.none())
+             "index"_a.none(), "A new QuanAnalysis for the quantitative analysis at the given position.")
         .def("get_analog_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Analog, i); },
-             "index"_a.none())
-        .def_prop_ro("index", [](MeasurementObject &o) { return ready(o).index; });
+             "index"_a.none(), "A new AnalogAnalysis for the analog analysis at the given position.")
+        .def_prop_ro("index", [](MeasurementObject &o) { return ready(o).index; },
+                     "The measurement's position in the file.");
     // Every field of the measurement's description, under the field's name.
     for (size_t i = 0; i < std::size(MeasurementDescriptionObject::fields); ++i)
         measurement.def_prop_ro(MeasurementDescriptionObject::fields[i].name,
-                                [i](MeasurementObject &o) { return description_field(o, i); });
+                                [i](MeasurementObject &o) { return description_field(o, i); },
+                                kDescriptionProperties[i].doc);
     measurement.def_prop_ro("_Measurement__measurement_index", [](MeasurementObject &o) { return or_none(o.measurement_index); })
         .def_prop_ro("_Measurement__index", [](MeasurementObject &o) { return or_none(o.index); });
     for (auto [name, kind] : {std::pair{"_Measurement__qual_index_list", Kind::Qual},

@@ -63,15 +63,17 @@ void quietly(F &&f) noexcept {
 struct OptionField {
     const char *property;
     nb::object default_value;
+    const char *doc;  // the property's docstring
 };
 
 // A plain class whose properties read the object's own value, or else the
 // class attribute that holds the default, under the field's class-qualified
-// name, and write the object's own value.
-void define_option_class(nb::module_ &m, const char *name, std::vector<OptionField> fields) {
+// name, and write the object's own value; `doc` is its docstring.
+void define_option_class(nb::module_ &m, const char *name, const char *doc, std::vector<OptionField> fields) {
     nb::dict namespace_;
     namespace_["__module__"] = nb::getattr(m, "__name__");
     namespace_["__qualname__"] = name;
+    namespace_["__doc__"] = doc;
     for (OptionField &field : fields) {
         const std::string stored = std::string("_") + name + "__" + field.property;
         namespace_[stored.c_str()] = std::move(field.default_value);
@@ -81,7 +83,8 @@ void define_option_class(nb::module_ &m, const char *name, std::vector<OptionFie
         nb::object setter = nb::cpp_function(
             [stored](nb::handle self, nb::handle value) { nb::setattr(self, stored.c_str(), value); },
             nb::name(field.property), "self"_a, nb::arg(field.property).none());
-        namespace_[field.property] = nb::handle(reinterpret_cast<PyObject *>(&PyProperty_Type))(getter, setter);
+        namespace_[field.property] =
+            nb::handle(reinterpret_cast<PyObject *>(&PyProperty_Type))(getter, setter, nb::none(), field.doc);
     }
     nb::handle type_type(reinterpret_cast<PyObject *>(&PyType_Type));
     m.attr(name) = type_type(name, nb::make_tuple(nb::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
@@ -570,21 +573,41 @@ void load(nb::module_ &m) {
     // defined before, through the module's attributes, and shared by every
     // holder that has no value of its own.
     nb::object no = nb::bool_(false);
-    define_option_class(m, "QualOptions", {{"keep_profile_spectra", no}, {"keep_only_ms1_spectra", no}});
-    define_option_class(m, "QuanOptions",
-                        {{"desired_quan_analysis_type", global("QuanAnalysisTypes").attr("ALL")}});
-    define_option_class(m, "ShimadzuOptions", {{"use_shimadzu_post_processing", no}});
-    define_option_class(m, "WatersOptions", {{"keep_last_ms_function_in_mse", no}});
-    define_option_class(m, "ManufacturerOptions", {{"shimadzu_options", global("ShimadzuOptions")()},
-                                                   {"waters_options", global("WatersOptions")()}});
-    define_option_class(m, "AdditionalOptions", {{"force_split_by_measurement", no}});
-    define_option_class(m, "ConvertOptions", {{"qual_options", global("QualOptions")()},
-                                              {"quan_options", global("QuanOptions")()},
-                                              {"manufacturer_options", global("ManufacturerOptions")()},
-                                              {"desired_analysis_type", global("AnalysisTypes").attr("ALL")},
-                                              {"additional_options", global("AdditionalOptions")()}});
+    define_option_class(m, "QualOptions", "The conversion options of qualitative data: which spectra to keep.",
+                        {{"keep_profile_spectra", no, "Whether profile spectra are kept (default False)."},
+                         {"keep_only_ms1_spectra", no, "Whether only MS1 spectra are kept (default False)."}});
+    define_option_class(m, "QuanOptions", "The conversion options of quantitative data: which analyses to convert.",
+                        {{"desired_quan_analysis_type", global("QuanAnalysisTypes").attr("ALL"),
+                          "The quantitative analyses (SIM, SRM) to convert, QuanAnalysisTypes flags (default ALL)."}});
+    define_option_class(m, "ShimadzuOptions", "A maker-specific conversion option: the maker's post-processing.",
+                        {{"use_shimadzu_post_processing", no,
+                          "Whether the maker's post-processing is applied (default False)."}});
+    define_option_class(m, "WatersOptions", "A maker-specific conversion option: the last MS function of MSE data.",
+                        {{"keep_last_ms_function_in_mse", no,
+                          "Whether the last MS function in MSE data is kept (default False)."}});
+    define_option_class(m, "ManufacturerOptions", "The maker-specific conversion options.",
+                        {{"shimadzu_options", global("ShimadzuOptions")(),
+                          "The ShimadzuOptions (by default one object shared by every holder)."},
+                         {"waters_options", global("WatersOptions")(),
+                          "The WatersOptions (by default one object shared by every holder)."}});
+    define_option_class(m, "AdditionalOptions", "Further conversion options.",
+                        {{"force_split_by_measurement", no,
+                          "Whether the conversion is forced to split by measurement (default False)."}});
+    define_option_class(
+        m, "ConvertOptions", "The root of the conversion options.",
+        {{"qual_options", global("QualOptions")(), "The QualOptions (by default one object shared by every holder)."},
+         {"quan_options", global("QuanOptions")(), "The QuanOptions (by default one object shared by every holder)."},
+         {"manufacturer_options", global("ManufacturerOptions")(),
+          "The ManufacturerOptions (by default one object shared by every holder)."},
+         {"desired_analysis_type", global("AnalysisTypes").attr("ALL"),
+          "The kinds of analysis (QUAL, QUAN, DAD, ANALOG) to convert, AnalysisTypes flags (default ALL)."},
+         {"additional_options", global("AdditionalOptions")(),
+          "The AdditionalOptions (by default one object shared by every holder)."}});
 
-    nb::class_<Converter> converter(m, "WbnConverter", nb::dynamic_attr(), nb::is_weak_referenceable());
+    nb::class_<Converter> converter(
+        m, "WbnConverter",
+        "Converts raw files into a Zarn file with the converter program on a worker thread; works only on Windows.",
+        nb::dynamic_attr(), nb::is_weak_referenceable());
     converter.attr("_WbnConverter__executor") = nb::none();
     converter.attr("_WbnConverter__process") = nb::none();
     converter.attr("_WbnConverter__conversion_result") = nb::str("");
@@ -600,7 +623,8 @@ void load(nb::module_ &m) {
                  new (self) Converter();
              })
         .def("convert", &convert, nb::arg("source_file_paths").none(), nb::arg("destination_file_path").none(),
-             nb::arg("overwrite").none())
+             nb::arg("overwrite").none(),
+             "Starts converting the source file or files into the destination; returns a future of the result text.")
         .def(
             "_WbnConverter__add_option_string",
             [](nb::handle self, nb::handle arrays, nb::handle overwrite) { add_option_string(self, arrays, overwrite); },
@@ -613,7 +637,7 @@ void load(nb::module_ &m) {
                 return submit_run(self, args, dest_path, false);
             },
             nb::arg("args").none(), nb::arg("dest_path").none())
-        .def("cancel", &cancel)
+        .def("cancel", &cancel, "Cancels the conversion in progress, if any; returns None.")
         .def(
             "_WbnConverter__execute",
             [](nb::handle self, nb::handle cmd_and_params, nb::handle dest_file_path) {
@@ -631,14 +655,16 @@ void load(nb::module_ &m) {
         .def_prop_rw(
             "convert_options", [](nb::handle self) { return nb::getattr(self, "_WbnConverter__convert_options"); },
             [](nb::handle self, nb::handle value) { nb::setattr(self, "_WbnConverter__convert_options", value); },
-            nb::for_setter(nb::arg("convert_options").none()))
+            nb::for_setter(nb::arg("convert_options").none()),
+            "The ConvertOptions of the conversions (by default one object shared by every converter).")
         .def_prop_rw(
             "progress_report_callback",
             [](nb::handle self) { return nb::getattr(self, "_WbnConverter__progress_report_callback"); },
             [](nb::handle self, nb::handle value) {
                 nb::setattr(self, "_WbnConverter__progress_report_callback", value);
             },
-            nb::for_setter(nb::arg("progress_report_callback").none()));
+            nb::for_setter(nb::arg("progress_report_callback").none()),
+            "The callable given each progress value as a float, or None.");
 
     // Not part of the interface: the Windows quoting, for the tests.
     m.def("_windows_command_line", &windows_command_line_of, nb::arg("arguments").none());

@@ -167,10 +167,11 @@ inline PyType_Slot gc_slots[] = {{Py_tp_traverse, (void *)record_traverse<T>},
 // ---------------------------------------------------------------- classes
 
 // A record class: garbage-collected, and refusing construction from Python
-// (objects come from the class factories).
+// (objects come from the class factories); `doc` is its docstring, if any.
 template <typename T>
-nb::class_<T> record_class(nb::module_ &m, const char *name) {
-    nb::class_<T> cls(m, name, nb::type_slots(gc_slots<T>));
+nb::class_<T> record_class(nb::module_ &m, const char *name, const char *doc = nullptr) {
+    nb::class_<T> cls = doc ? nb::class_<T>(m, name, doc, nb::type_slots(gc_slots<T>))
+                            : nb::class_<T>(m, name, nb::type_slots(gc_slots<T>));
     cls.def("__init__", [](T *) { throw Misuse("Inaccessible due to protection level"); });
     return cls;
 }

@@ -97,8 +97,8 @@ nb::str analog_text(nb::handle self) {
 // The members common to both classes, in their order: the factory, the
 // texts, the read step, then `index` and `chromatogram_points`.
 template <typename T>
-nb::class_<T> trace_class(nb::module_ &m, const char *name, nb::str (*text)(nb::handle)) {
-    nb::class_<T> cls = record_class<T>(m, name);
+nb::class_<T> trace_class(nb::module_ &m, const char *name, const char *doc, nb::str (*text)(nb::handle)) {
+    nb::class_<T> cls = record_class<T>(m, name, doc);
     const std::string prefix = std::string("_") + name + "__";
     nb::object classmethod = nb::module_::import_("builtins").attr("classmethod");
     cls.attr((prefix + "create_instance").c_str()) = classmethod(nb::cpp_function(
@@ -109,39 +109,48 @@ nb::class_<T> trace_class(nb::module_ &m, const char *name, nb::str (*text)(nb::
     cls.def("__str__", text)
         .def("__repr__", text)
         .def((prefix + "read").c_str(), [](T &o) { read_trace(ready(o)); })
-        .def_prop_ro("index", [](T &o) { return ready(o).index; })
-        .def_prop_ro("chromatogram_points", [](T &o) { return ready(o).chromatogram; });
+        .def_prop_ro("index", [](T &o) { return ready(o).index; },
+                     "The analysis's position among its measurement's analyses of its kind.")
+        .def_prop_ro("chromatogram_points", [](T &o) { return ready(o).chromatogram; },
+                     "The trace's own list of ChromatogramPoint objects, read when the analysis was made.");
     return cls;
 }
 
 template <typename T>
-void description_property(nb::class_<T> &cls, const char *name, size_t field) {
-    cls.def_prop_ro(name, [field](T &o) { return description_field(ready(o), field); });
+void description_property(nb::class_<T> &cls, const char *name, size_t field, const char *doc) {
+    cls.def_prop_ro(name, [field](T &o) { return description_field(ready(o), field); }, doc);
 }
 
-// A public property and the QuanDescription field it hands out.
+// A public property, the QuanDescription field it hands out and its
+// docstring.
 struct Property {
     const char *name;
     size_t field;
+    const char *doc;
 };
 using Description = QuanDescriptionObject;
 constexpr Property kQuanProperties[] = {
-    {"collision_energy", field_index<Description>("collision_energy")},
-    {"compound_name", field_index<Description>("compound_name")},
-    {"q1", field_index<Description>("q1")},
-    {"q3", field_index<Description>("q3")},
-    {"estimated_retention_time", field_index<Description>("estimated_retention_time")},
-    {"extract_value", field_index<Description>("extract_value")},
-    {"extract_tolerance", field_index<Description>("extract_tolerance")},
-    {"quan_analysis_type", field_index<Description>("quan_analysis_type")},
-    {"compound_type", field_index<Description>("compound_type")},
-    {"polarity", field_index<Description>("polarity_type")},
-    {"concentration", field_index<Description>("concentration")},
-    {"supplemental_properties", field_index<Description>("supplemental_properties")},
+    {"collision_energy", field_index<Description>("collision_energy"), "The collision energy as a float, or None."},
+    {"compound_name", field_index<Description>("compound_name"), "The compound name, or None."},
+    {"q1", field_index<Description>("q1"), "The Q1 m/z as a float, or None."},
+    {"q3", field_index<Description>("q3"), "The Q3 m/z as a float, or None."},
+    {"estimated_retention_time", field_index<Description>("estimated_retention_time"),
+     "The estimated retention time as a float, or None."},
+    {"extract_value", field_index<Description>("extract_value"), "The extraction value as a float, or None."},
+    {"extract_tolerance", field_index<Description>("extract_tolerance"),
+     "The extraction tolerance as a float, or None."},
+    {"quan_analysis_type", field_index<Description>("quan_analysis_type"),
+     "The kind of trace as a QuanAnalysisTypes member."},
+    {"compound_type", field_index<Description>("compound_type"), "The kind of compound as a CompoundTypes member."},
+    {"polarity", field_index<Description>("polarity_type"), "The polarity as a PolarityTypes member."},
+    {"concentration", field_index<Description>("concentration"), "The concentration as a float, or None."},
+    {"supplemental_properties", field_index<Description>("supplemental_properties"),
+     "The description's own dictionary of supplemental properties, text to text."},
 };
 constexpr Property kAnalogProperties[] = {
-    {"description", field_index<Description>("compound_name")},
-    {"supplemental_properties", field_index<Description>("supplemental_properties")},
+    {"description", field_index<Description>("compound_name"), "The trace's label, or None."},
+    {"supplemental_properties", field_index<Description>("supplemental_properties"),
+     "The description's own dictionary of supplemental properties, text to text."},
 };
 
 }  // namespace
@@ -155,11 +164,16 @@ NB_MODULE(quan, m) {
     m.attr("QuanAnalysisTypes") = quan_analysis_types;
     srm_member = nb::object(quan_analysis_types.attr("SRM")).release().ptr();
 
-    auto quan = trace_class<Quan>(m, "QuanAnalysis", quan_text);
-    for (const Property &p : kQuanProperties) description_property(quan, p.name, p.field);
+    auto quan = trace_class<Quan>(
+        m, "QuanAnalysis",
+        "One quantitative (SIM or SRM) trace of a measurement: its chromatogram and its compound's description.",
+        quan_text);
+    for (const Property &p : kQuanProperties) description_property(quan, p.name, p.field, p.doc);
 
-    auto analog = trace_class<Analog>(m, "AnalogAnalysis", analog_text);
-    for (const Property &p : kAnalogProperties) description_property(analog, p.name, p.field);
+    auto analog = trace_class<Analog>(m, "AnalogAnalysis",
+                                      "One analog detector trace of a measurement: its chromatogram and its label.",
+                                      analog_text);
+    for (const Property &p : kAnalogProperties) description_property(analog, p.name, p.field, p.doc);
 
     // The private fields, under their class-qualified names.
     auto fields = [](auto &cls, const std::string &prefix) {

@@ -88,6 +88,8 @@ struct ExtraInfo {
     std::array<const char *, 3> properties;
     std::array<const char *, 3> labels;
     std::array<const char *, 3> sources;  // the record's fields that fill them
+    const char *doc;                      // the class's docstring
+    std::array<const char *, 3> docs;     // the properties' docstrings
 };
 
 constexpr const char *kVendorOriginalId = "_VendorSpecificAdditionalCondition__original_id";
@@ -99,25 +101,44 @@ constexpr const char *kQ3Range = "_TripleQScanCondition__q3_range";
 
 constexpr ExtraInfo kExtras[] = {
     {"AgilentMassHunterCondition", "argument", "Agilent|MassHunter", 1, 1, true, 0, true, -1,
-     {"fragmentor_voltage"}, {"Fragmentor Voltage"}, {kVendorConeVoltage}},
+     {"fragmentor_voltage"}, {"Fragmentor Voltage"}, {kVendorConeVoltage},
+     "A maker-specific additional condition: the fragmentor voltage.",
+     {"The fragmentor voltage as a float, or None."}},
     {"SCIEXAnalystCondition", "vendor_specific_additional_condition", "SCIEX|Analyst", 2, 2, true, 1, false, -1,
-     {"experiment_index", "dp"}, {"Experiment Index", "DP"}, {kVendorOriginalId, kVendorConeVoltage}},
+     {"experiment_index", "dp"}, {"Experiment Index", "DP"}, {kVendorOriginalId, kVendorConeVoltage},
+     "A maker-specific additional condition: the experiment index and the DP value.",
+     {"The experiment index as an integer, or None.", "The DP value as a float, or None."}},
     {"ShimadzuIoModuleCondition", "vendor_specific_additional_condition", "Shimadzu|IoModule", 1, 1, true, -1, false,
-     -1, {"event_no"}, {"Event Number"}, {kVendorOriginalId}},
+     -1, {"event_no"}, {"Event Number"}, {kVendorOriginalId},
+     "A maker-specific additional condition: the event number.", {"The event number as an integer, or None."}},
     {"ThermoFisherRawFileReaderCondition", "argument", "ThermoFisher|RawFileReader", 2, 1, true, 0, true, 1,
-     {"sid", "scan_filter"}, {"SID", "Scan Filter"}, {kVendorConeVoltage, kVendorScanInfo}},
+     {"sid", "scan_filter"}, {"SID", "Scan Filter"}, {kVendorConeVoltage, kVendorScanInfo},
+     "A maker-specific additional condition: the SID value and the scan filter.",
+     {"The SID value as a float, or None.", "The scan filter text, possibly empty, or None."}},
     {"WatersMassLynxCondition", "argument", "Waters|MassLynx", 2, 2, true, 1, true, -1,
-     {"function_number", "cone_voltage"}, {"Function Number", "Cone Voltage"}, {kVendorOriginalId, kVendorConeVoltage}},
+     {"function_number", "cone_voltage"}, {"Function Number", "Cone Voltage"}, {kVendorOriginalId, kVendorConeVoltage},
+     "A maker-specific additional condition: the function number and the cone voltage.",
+     {"The function number as an integer, or None.", "The cone voltage as a float, or None."}},
     {"PrecursorIonScanCondition", "triple_q_scan_condition", "Precursor Ion Scan", 2, 2, false, -1, false, -1,
-     {"product_ion_mz", "q1_range"}, {"Product Ion m/z", "Q1 Range"}, {kTargetMz, kQ1Range}},
+     {"product_ion_mz", "q1_range"}, {"Product Ion m/z", "Q1 Range"}, {kTargetMz, kQ1Range},
+     "A triple-quadrupole precursor ion scan condition: the product ion m/z and the scanned Q1 range.",
+     {"The product ion m/z as a float, or None.", "The scanned Q1 range as a ValueRange, or None."}},
     {"ProductIonScanCondition", "triple_q_scan_condition", "Product Ion Scan", 2, 2, false, -1, false, -1,
-     {"precursor_ion_mz", "q3_range"}, {"Precursor Ion m/z", "Q3 Range"}, {kTargetMz, kQ3Range}},
+     {"precursor_ion_mz", "q3_range"}, {"Precursor Ion m/z", "Q3 Range"}, {kTargetMz, kQ3Range},
+     "A triple-quadrupole product ion scan condition: the precursor ion m/z and the scanned Q3 range.",
+     {"The precursor ion m/z as a float, or None.", "The scanned Q3 range as a ValueRange, or None."}},
     {"NeutralLossScanCondition", "triple_q_scan_condition", "Neutral Loss Scan", 3, 3, false, -1, false, -1,
      {"neutral_loss_mz", "q1_range", "q3_range"}, {"Neutral Loss m/z", "Q1 Range", "Q3 Range"},
-     {kTargetMz, kQ1Range, kQ3Range}},
+     {kTargetMz, kQ1Range, kQ3Range},
+     "A triple-quadrupole neutral loss scan condition: the neutral loss m/z and the scanned Q1 and Q3 ranges.",
+     {"The neutral loss m/z as a float, or None.", "The scanned Q1 range as a ValueRange, or None.",
+      "The scanned Q3 range as a ValueRange, or None."}},
     {"NeutralGainScanCondition", "triple_q_scan_condition", "Neutral Gain Scan", 3, 3, false, -1, false, -1,
      {"neutral_gain_mz", "q1_range", "q3_range"}, {"Neutral Gain m/z", "Q1 Range", "Q3 Range"},
-     {kTargetMz, kQ1Range, kQ3Range}},
+     {kTargetMz, kQ1Range, kQ3Range},
+     "A triple-quadrupole neutral gain scan condition: the neutral gain m/z and the scanned Q1 and Q3 ranges.",
+     {"The neutral gain m/z as a float, or None.", "The scanned Q1 range as a ValueRange, or None.",
+      "The scanned Q3 range as a ValueRange, or None."}},
 };
 constexpr size_t kExtraCount = sizeof(kExtras) / sizeof(kExtras[0]);
 
@@ -205,7 +226,7 @@ template <Extra K>
 void register_extra(nb::module_ &m) {
     using T = ExtraCondition<K>;
     static const ExtraInfo &info = kExtras[size_t(K)];
-    nb::class_<T> cls(m, info.name, nb::type_slots(gc_slots<T>));
+    nb::class_<T> cls(m, info.name, info.doc, nb::type_slots(gc_slots<T>));
     cls.def(
         "__init__",
         [](T *self, nb::handle argument) {
@@ -216,7 +237,7 @@ void register_extra(nb::module_ &m) {
     auto text = [](T &o) { return extra_text(info, o.fields); };
     cls.def("__str__", text).def("__repr__", text);
     for (size_t f = 0; f < info.fields; ++f)
-        cls.def_prop_ro(info.properties[f], [f](T &o) { return or_none(o.fields[f]); });
+        cls.def_prop_ro(info.properties[f], [f](T &o) { return or_none(o.fields[f]); }, info.docs[f]);
     cls.def("__hash__", [](T &o) { return extra_hash(info, o.fields); })
         .def(
             "__eq__",
@@ -434,10 +455,10 @@ nb::str option_text(Option &o) {
 }
 
 template <nb::object Option::*Field>
-void option_property(nb::class_<Option> &cls, const char *name) {
+void option_property(nb::class_<Option> &cls, const char *name, const char *doc) {
     cls.def_prop_rw(
         name, [](Option &o) { return or_none(o.*Field); },
-        [](Option &o, nb::handle value) { o.*Field = nb::borrow(value); }, nb::for_setter(nb::arg(name).none()));
+        [](Option &o, nb::handle value) { o.*Field = nb::borrow(value); }, nb::for_setter(nb::arg(name).none()), doc);
 }
 
 }  // namespace
@@ -496,7 +517,9 @@ void register_conditions(nb::module_ &m) {
     register_extra<Extra::NeutralLossScan>(m);
     register_extra<Extra::NeutralGainScan>(m);
 
-    nb::class_<Acq> acq(m, "AcquisitionCondition", nb::type_slots(gc_slots<Acq>));
+    nb::class_<Acq> acq(m, "AcquisitionCondition",
+                        "The conditions under which MS spectra were acquired; compared and hashed by value.",
+                        nb::type_slots(gc_slots<Acq>));
     acq.def(
         "__init__",
         [](Acq *self, nb::handle argument) {
@@ -506,22 +529,31 @@ void register_conditions(nb::module_ &m) {
         },
         "argument"_a.none());
     acq.def("__str__", condition_text).def("__repr__", condition_text);
-    static constexpr std::pair<const char *, Acq::Field> properties[] = {
-        {"ms_level", Acq::MsLevel},
-        {"polarity", Acq::Polarity},
-        {"collision_energy", Acq::CollisionEnergy},
-        {"precursor_value", Acq::PrecursorValue},
-        {"original_measured_spectrum_type", Acq::OriginalMeasuredSpectrumType},
-        {"precursor_range", Acq::PrecursorRange},
-        {"mass_range", Acq::MassRange}};
-    for (const auto &[name, field] : properties) {
+    static constexpr struct {
+        const char *name;
+        Acq::Field field;
+        const char *doc;
+    } properties[] = {
+        {"ms_level", Acq::MsLevel, "The MS level as an integer, 1 when the source holds none."},
+        {"polarity", Acq::Polarity, "The polarity as a PolarityTypes member."},
+        {"collision_energy", Acq::CollisionEnergy, "The collision energy as a float, or None."},
+        {"precursor_value", Acq::PrecursorValue, "The precursor m/z as a float, or None."},
+        {"original_measured_spectrum_type", Acq::OriginalMeasuredSpectrumType,
+         "The spectrum type as measured (profile or centroid), a SpectrumTypes member."},
+        {"precursor_range", Acq::PrecursorRange, "The precursor range as a ValueRange, or None."},
+        {"mass_range", Acq::MassRange, "The mass range as a ValueRange, or None."}};
+    for (const auto &[name, field, doc] : properties) {
         const Acq::Field f = field;  // clang 14 cannot capture a structured binding
-        acq.def_prop_ro(name, [f](Acq &o) { return nb::borrow(o.field(f)); });
+        acq.def_prop_ro(name, [f](Acq &o) { return nb::borrow(o.field(f)); }, doc);
     }
-    acq.def_prop_ro("additional_conditions", [](Acq &o) { return or_none(o.additional_conditions); });
+    acq.def_prop_ro("additional_conditions", [](Acq &o) { return or_none(o.additional_conditions); },
+                    "The condition's own list of additional conditions: the maker-specific one, then the scan one.");
     acq.def("__hash__", condition_hash).def("__eq__", condition_equal, "other"_a.none());
 
-    nb::class_<Option> option(m, "ChromatogramFilterOption", nb::type_slots(gc_slots<Option>));
+    nb::class_<Option> option(m, "ChromatogramFilterOption",
+                              "What one extracted-ion chromatogram selects: an acquisition condition, an m/z range "
+                              "to sum and an optional retention-time range.",
+                              nb::type_slots(gc_slots<Option>));
     option.def(
         "__init__",
         [](Option *self, nb::handle acquisition_condition, nb::handle extract_mz_range,
@@ -531,9 +563,12 @@ void register_conditions(nb::module_ &m) {
         },
         "acquisition_condition"_a.none(), "extract_mz_range"_a.none(), "retention_time_range"_a.none() = nb::none());
     option.def("__str__", option_text).def("__repr__", option_text);
-    option_property<&Option::extract_mz_range>(option, "extract_mz_range");
-    option_property<&Option::acquisition_condition>(option, "acquisition_condition");
-    option_property<&Option::retention_time_range>(option, "retention_time_range");
+    option_property<&Option::extract_mz_range>(option, "extract_mz_range",
+                                               "The m/z range, a ValueRange, whose intensities are summed.");
+    option_property<&Option::acquisition_condition>(option, "acquisition_condition",
+                                                    "The AcquisitionCondition that a spectrum must equal.");
+    option_property<&Option::retention_time_range>(
+        option, "retention_time_range", "The ValueRange of retention times that counts, or None for every one.");
 }
 
 }  // namespace zarn::py

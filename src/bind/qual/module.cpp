@@ -13,6 +13,7 @@
 #include <nanobind/nanobind.h>
 
 #include <string>
+#include <utility>
 
 #include "qual/analyses.hpp"
 #include "qual/conditions.hpp"
@@ -41,9 +42,11 @@ void analysis_fields(nb::class_<T> &cls, const char *prefix) {
                          for (const nb::object &o : *listed(a)) out.append(o);
                          return out;
                      })
-        .def_prop_ro("index", [](T &a) { return or_none(a.index); })
-        .def_prop_ro("supplemental_properties", [](T &a) { return qual_field(a, "supplemental_properties"); })
-        .def("get_spectra_count", [](T &a) { return a.count(); });
+        .def_prop_ro("index", [](T &a) { return or_none(a.index); },
+                     "The analysis's position among its measurement's analyses of its kind.")
+        .def_prop_ro("supplemental_properties", [](T &a) { return qual_field(a, "supplemental_properties"); },
+                     "The function's own dictionary of supplemental properties, text to text.")
+        .def("get_spectra_count", [](T &a) { return a.count(); }, "The number of spectra of the analysis.");
 }
 
 template <typename T>
@@ -52,10 +55,13 @@ void spectrum_fields(nb::class_<T> &cls, const char *prefix) {
     cls.def_prop_ro((p + "spectrum_index").c_str(), [](T &s) { return or_none(s.spectrum_index); })
         .def_prop_ro((p + "index").c_str(), [](T &s) { return or_none(s.index); })
         .def_prop_ro((p + "spectrum_points").c_str(), [](T &s) { return or_none(s.spectrum_points); })
-        .def_prop_ro("index", [](T &s) { return or_none(s.index); })
-        .def_prop_ro("retention_time", [](T &s) { return description_field(s.spectrum_index, "retention_time"); })
+        .def_prop_ro("index", [](T &s) { return or_none(s.index); },
+                     "The spectrum's position in its analysis's list of spectra.")
+        .def_prop_ro("retention_time", [](T &s) { return description_field(s.spectrum_index, "retention_time"); },
+                     "The retention time as a float, or None.")
         .def_prop_ro("supplemental_properties",
-                     [](T &s) { return description_field(s.spectrum_index, "supplemental_properties"); });
+                     [](T &s) { return description_field(s.spectrum_index, "supplemental_properties"); },
+                     "The description's own dictionary of supplemental properties, text to text.");
 }
 
 }  // namespace
@@ -79,18 +85,30 @@ NB_MODULE(qual, m) {
     register_conditions(m);
 
     // ---- Spectrum
-    auto spectrum = record_class<SpectrumObject>(m, "Spectrum");
+    auto spectrum = record_class<SpectrumObject>(
+        m, "Spectrum", "One mass spectrum of a qualitative MS analysis: its description values and its points.");
     spectrum.def_static("_Spectrum__create_instance", &new_spectrum, "spectrum_index"_a.none(), "index"_a.none());
     spectrum.def("__str__", points_text<SpectrumObject, spectrum_points>)
         .def("__repr__", points_text<SpectrumObject, spectrum_points>);
     spectrum_fields(spectrum, "_Spectrum__");
-    for (const char *name : {"acquisition_condition", "precursor_index", "product_indices", "spectrum_type"})
-        spectrum.def_prop_ro(name, [name](SpectrumObject &s) { return description_field(s.spectrum_index, name); });
-    spectrum.def("get_spectrum_points", &spectrum_points)
-        .def("get_profile_spectrum_points", &profile_spectrum_points);
+    for (auto [name, doc] :
+         {std::pair{"acquisition_condition", "The AcquisitionCondition bound to the spectrum."},
+          {"precursor_index", "The precursor index as an integer, or None."},
+          {"product_indices", "The product indices as a list of integers, or None."},
+          {"spectrum_type", "The spectrum type as a SpectrumTypes member."}}) {
+        const char *field = name;  // clang 14 cannot capture a structured binding
+        spectrum.def_prop_ro(
+            field, [field](SpectrumObject &s) { return description_field(s.spectrum_index, field); }, doc);
+    }
+    spectrum
+        .def("get_spectrum_points", &spectrum_points,
+             "The spectrum's points (m/z and intensity) as a list of SpectrumPoint, decoded once and kept.")
+        .def("get_profile_spectrum_points", &profile_spectrum_points,
+             "The points of the spectrum's profile data as a new list of SpectrumPoint, decoded on every call.");
 
     // ---- DADSpectrum
-    auto dad_spectrum = record_class<DADSpectrumObject>(m, "DADSpectrum");
+    auto dad_spectrum = record_class<DADSpectrumObject>(
+        m, "DADSpectrum", "One diode-array spectrum of a DAD analysis: its description values and its points.");
     dad_spectrum.def_static("_DADSpectrum__create_instance", &new_dad_spectrum, "spectrum_index"_a.none(),
                             "index"_a.none(), "wavelength_arr"_a.none());
     dad_spectrum.def("__str__", points_text<DADSpectrumObject, dad_spectrum_points>)
@@ -98,10 +116,12 @@ NB_MODULE(qual, m) {
     spectrum_fields(dad_spectrum, "_DADSpectrum__");
     dad_spectrum
         .def_prop_ro("_DADSpectrum__wavelength_arr", [](DADSpectrumObject &s) { return or_none(s.wavelength_arr); })
-        .def("get_spectrum_points", &dad_spectrum_points);
+        .def("get_spectrum_points", &dad_spectrum_points,
+             "The spectrum's points (wavelength and intensity) as a list of SpectrumPoint, decoded once and kept.");
 
     // ---- QualAnalysis
-    auto qual = record_class<QualAnalysisObject>(m, "QualAnalysis");
+    auto qual = record_class<QualAnalysisObject>(
+        m, "QualAnalysis", "One qualitative MS analysis of a measurement: its spectra, conditions and chromatograms.");
     qual.def_static("_QualAnalysis__create_instance", &create_analysis<QualAnalysisObject, read_qual>,
                     "function_index"_a.none(), "index"_a.none());
     qual.def("__str__",
@@ -116,29 +136,40 @@ NB_MODULE(qual, m) {
         .def("_QualAnalysis__read", &read_qual);
     analysis_fields(qual, "_QualAnalysis__");
     qual.def_prop_ro("unique_acquisition_conditions",
-                     [](QualAnalysisObject &a) { return or_none(a.unique_acquisition_conditions); })
+                     [](QualAnalysisObject &a) { return or_none(a.unique_acquisition_conditions); },
+                     "The analysis's own list of its distinct AcquisitionCondition objects.")
         .def_prop_ro("_QualAnalysis__unique_acquisition_conditions",
                      [](QualAnalysisObject &a) { return or_none(a.unique_acquisition_conditions); })
-        .def("get_spectrum", &get_spectrum, "index"_a.none())
+        .def("get_spectrum", &get_spectrum, "index"_a.none(), "A new Spectrum for the spectrum at the given position.")
         .def(
             "get_tic",
             [](QualAnalysisObject &a, nb::handle condition, nb::handle range) {
                 return stored_totals(a, condition, range, false);
             },
-            "acquisition_condition"_a.none(), "retention_time_range"_a.none() = nb::none())
+            "acquisition_condition"_a.none(), "retention_time_range"_a.none() = nb::none(),
+            "The total-ion chromatogram of the spectra of one acquisition condition, from their stored totals, as "
+            "SpectrumBasedChromatogramPoint objects.")
         .def(
             "get_bpc",
             [](QualAnalysisObject &a, nb::handle condition, nb::handle range) {
                 return stored_totals(a, condition, range, true);
             },
-            "acquisition_condition"_a.none(), "retention_time_range"_a.none() = nb::none())
-        .def("get_xic", &xic, "chromatogram_filter_option"_a.none())
-        .def("get_multiple_xic", &multiple_xic, "chromatogram_filter_options"_a.none())
+            "acquisition_condition"_a.none(), "retention_time_range"_a.none() = nb::none(),
+            "The base-peak chromatogram of the spectra of one acquisition condition, from their stored base peaks, as "
+            "SpectrumBasedChromatogramPoint objects.")
+        .def("get_xic", &xic, "chromatogram_filter_option"_a.none(),
+             "The extracted-ion chromatogram of one ChromatogramFilterOption, as SpectrumBasedChromatogramPoint "
+             "objects.")
+        .def("get_multiple_xic", &multiple_xic, "chromatogram_filter_options"_a.none(),
+             "The extracted-ion chromatograms of a list of ChromatogramFilterOption objects, reading each spectrum "
+             "once: one list of SpectrumBasedChromatogramPoint per option.")
         .def("find_nearest_spectrum", &find_nearest_spectrum, "acquisition_condition"_a.none(),
-             "retention_time"_a.none());
+             "retention_time"_a.none(),
+             "A new Spectrum of the given acquisition condition whose retention time is nearest to the given one.");
 
     // ---- DADAnalysis
-    auto dad = record_class<DADAnalysisObject>(m, "DADAnalysis");
+    auto dad = record_class<DADAnalysisObject>(
+        m, "DADAnalysis", "One diode-array (DAD) analysis of a measurement: its spectra and chromatograms.");
     dad.def_static("_DADAnalysis__create_instance", &create_analysis<DADAnalysisObject, read_dad>,
                    "function_index"_a.none(), "index"_a.none());
     dad.def("__str__",
@@ -146,8 +177,15 @@ NB_MODULE(qual, m) {
         .def("__repr__", [](nb::handle self) { return nb::str(self); })
         .def("_DADAnalysis__read", &read_dad);
     analysis_fields(dad, "_DADAnalysis__");
-    dad.def("get_spectrum", &get_dad_spectrum, "index"_a.none())
-        .def("get_chromatogram", &dad_chromatogram, "extract_wavelength_range"_a.none())
-        .def("get_max_plot", &max_plot, "extract_wavelength_range"_a.none(), "wavelength_tolerance"_a.none())
-        .def("find_nearest_spectrum", &find_nearest_dad_spectrum, "retention_time"_a.none());
+    dad.def("get_spectrum", &get_dad_spectrum, "index"_a.none(),
+            "A new DADSpectrum for the spectrum at the given position.")
+        .def("get_chromatogram", &dad_chromatogram, "extract_wavelength_range"_a.none(),
+             "The DAD chromatogram of a wavelength range: per spectrum with a retention time, the mean intensity over "
+             "the range and the wavelength of its highest intensity, as SpectrumBasedChromatogramPoint objects.")
+        .def("get_max_plot", &max_plot, "extract_wavelength_range"_a.none(), "wavelength_tolerance"_a.none(),
+             "The DAD max plot of a wavelength range: per spectrum with a retention time, the mean intensity within "
+             "the tolerance of the range's highest point and that point's wavelength, as "
+             "SpectrumBasedChromatogramPoint objects.")
+        .def("find_nearest_spectrum", &find_nearest_dad_spectrum, "retention_time"_a.none(),
+             "A new DADSpectrum whose retention time is nearest to the given one.");
 }
