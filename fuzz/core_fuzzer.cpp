@@ -70,8 +70,7 @@ bool attempt(Step &&step) {
     } catch (const EnumLookupError &) {
     } catch (const InvalidValue &) {
     } catch (const ShortRawArray &) {
-    } catch (const TextDecodeError &) {
-    }
+    } catch (const TextDecodeError &) {}
     return false;
 }
 
@@ -422,7 +421,6 @@ void walk_trace(Reader &r, int64_t position) {
     });
 }
 
-
 void walk_measurement(Reader &r, const MeasurementIndex &m) {
     struct Function {
         int64_t position;
@@ -442,9 +440,15 @@ void walk_measurement(Reader &r, const MeasurementIndex &m) {
         for (size_t j = 0; j < list.size() && j < size_t(kAnalyses); ++j) {
             const Function &f = list[j];
             switch (FunctionKind(kind)) {
-                case FunctionKind::Qual: walk_qual(r, f.position, *f.description.qual_description); break;
-                case FunctionKind::Dad: walk_dad(r, f.position, *f.description.qual_description); break;
-                default: walk_trace(r, f.position); break;
+                case FunctionKind::Qual:
+                    walk_qual(r, f.position, *f.description.qual_description);
+                    break;
+                case FunctionKind::Dad:
+                    walk_dad(r, f.position, *f.description.qual_description);
+                    break;
+                default:
+                    walk_trace(r, f.position);
+                    break;
             }
         }
     }
@@ -461,7 +465,8 @@ bool walk_file(std::span<const uint8_t> file, size_t tail_at, int64_t padding) {
     JumpTable table;
     if (!attempt([&] { read_jump_table(r, table); })) return false;
     for (int64_t i = 0; i < table.num_measurements && i < kMeasurements; ++i)
-        if (size_t(i) < table.measurement_index_list.size()) walk_measurement(r, table.measurement_index_list[size_t(i)]);
+        if (size_t(i) < table.measurement_index_list.size())
+            walk_measurement(r, table.measurement_index_list[size_t(i)]);
     return true;
 }
 
@@ -530,45 +535,111 @@ private:
     bool step(int op, uint8_t arg, int64_t position) {
         std::vector<Point> points;
         switch (op) {
-            case 0: r_.set_buffer(position, int64_t(arg) << (arg % 16), arg & 1); return false;
-            case 1: r_.ensure_buffer(int64_t(arg) << (arg % 20)); return false;
-            case 2: attempt([&] { r_.read_zarn_symbol(); }); return false;
-            case 3: attempt([&] { r_.read_bool(); }); return false;
-            case 4: attempt([&] { r_.read_tiny_uint(); }); return false;
-            case 5: attempt([&] { r_.read_mini_uint(); }); return false;
-            case 6: attempt([&] { r_.read_int16(); }); return false;
-            case 7: attempt([&] { r_.read_uint16(); }); return false;
-            case 8: attempt([&] { r_.read_int32(); }); return false;
-            case 9: attempt([&] { r_.read_uint32(); }); return false;
-            case 10: attempt([&] { r_.read_int64(); }); return false;
-            case 11: attempt([&] { r_.read_uint64(); }); return false;
-            case 12: attempt([&] { r_.read_single(); }); return false;
-            case 13: attempt([&] { r_.read_double(); }); return false;
-            case 14: attempt([&] { r_.read_uint16_or_32(); }); return false;
-            case 15: attempt([&] { r_.read_int32_array(); }); return false;
-            case 16: attempt([&] { r_.read_int64_array(); }); return false;
-            case 17: attempt([&] { r_.read_single_array(); }); return false;
-            case 18: attempt([&] { r_.read_string(); }); return false;
-            case 19: attempt([&] { r_.read_datetime(); }); return false;
-            case 20: attempt([&] { r_.skip_object(); }); return false;
-            case 21: attempt([&] { r_.skip_collection(); }); return false;
-            case 22: attempt([&] { r_.read_float_array(int64_t(arg) * arg - 8); }); return false;
-            case 23: attempt([&] { r_.get_bytes(int64_t(arg) << (arg % 20)); }); return false;
-            case 24: r_.skip_bytes(int64_t(arg) << (arg % 24)); return false;
+            case 0:
+                r_.set_buffer(position, int64_t(arg) << (arg % 16), arg & 1);
+                return false;
+            case 1:
+                r_.ensure_buffer(int64_t(arg) << (arg % 20));
+                return false;
+            case 2:
+                attempt([&] { r_.read_zarn_symbol(); });
+                return false;
+            case 3:
+                attempt([&] { r_.read_bool(); });
+                return false;
+            case 4:
+                attempt([&] { r_.read_tiny_uint(); });
+                return false;
+            case 5:
+                attempt([&] { r_.read_mini_uint(); });
+                return false;
+            case 6:
+                attempt([&] { r_.read_int16(); });
+                return false;
+            case 7:
+                attempt([&] { r_.read_uint16(); });
+                return false;
+            case 8:
+                attempt([&] { r_.read_int32(); });
+                return false;
+            case 9:
+                attempt([&] { r_.read_uint32(); });
+                return false;
+            case 10:
+                attempt([&] { r_.read_int64(); });
+                return false;
+            case 11:
+                attempt([&] { r_.read_uint64(); });
+                return false;
+            case 12:
+                attempt([&] { r_.read_single(); });
+                return false;
+            case 13:
+                attempt([&] { r_.read_double(); });
+                return false;
+            case 14:
+                attempt([&] { r_.read_uint16_or_32(); });
+                return false;
+            case 15:
+                attempt([&] { r_.read_int32_array(); });
+                return false;
+            case 16:
+                attempt([&] { r_.read_int64_array(); });
+                return false;
+            case 17:
+                attempt([&] { r_.read_single_array(); });
+                return false;
+            case 18:
+                attempt([&] { r_.read_string(); });
+                return false;
+            case 19:
+                attempt([&] { r_.read_datetime(); });
+                return false;
+            case 20:
+                attempt([&] { r_.skip_object(); });
+                return false;
+            case 21:
+                attempt([&] { r_.skip_collection(); });
+                return false;
+            case 22:
+                attempt([&] { r_.read_float_array(int64_t(arg) * arg - 8); });
+                return false;
+            case 23:
+                attempt([&] { r_.get_bytes(int64_t(arg) << (arg % 20)); });
+                return false;
+            case 24:
+                r_.skip_bytes(int64_t(arg) << (arg % 24));
+                return false;
             case 25:
                 attempt([&] {
                     r_.set_decompressed_buffer(arg & 1 ? Reader::SegmentContent::Records
                                                        : Reader::SegmentContent::Data);
                 });
                 return false;
-            case 26: attempt([&] { r_.reset_decompressed_buffer(); }); return false;
-            case 27: r_.abandon_decompressed_buffer(); return false;
-            case 28: attempt([&] { r_.confirm_zarn_symbol(Symbol(arg % 57)); }); return false;
-            case 29: attempt([&] { read_chromatogram(r_); }); return true;
-            case 30: attempt([&] { read_spectrum(r_); }); return true;
-            case 31: attempt([&] { read_dad_spectrum(r_, axis_of(arg)); }); return true;
-            case 32: attempt([&] { read_dad_segments(r_); }); return true;
-            case 33: attempt([&] { get_dad_intensities(r_); }); return true;
+            case 26:
+                attempt([&] { r_.reset_decompressed_buffer(); });
+                return false;
+            case 27:
+                r_.abandon_decompressed_buffer();
+                return false;
+            case 28:
+                attempt([&] { r_.confirm_zarn_symbol(Symbol(arg % 57)); });
+                return false;
+            case 29:
+                attempt([&] { read_chromatogram(r_); });
+                return true;
+            case 30:
+                attempt([&] { read_spectrum(r_); });
+                return true;
+            case 31:
+                attempt([&] { read_dad_spectrum(r_, axis_of(arg)); });
+                return true;
+            case 32:
+                attempt([&] { read_dad_segments(r_); });
+                return true;
+            case 33:
+                attempt([&] { get_dad_intensities(r_); });
+                return true;
             case 34:
             case 35: {
                 std::vector<XicRange> ranges = ranges_of(arg);
@@ -583,10 +654,18 @@ private:
             }
             // The codecs read inside the window their caller opened, or
             // wherever the reader stands.
-            case 36: attempt([&] { read_zstd_efficient_spectrum(r_, points); }); return false;
-            case 37: attempt([&] { read_efficient_mz_compressed_spectrum(r_, points); }); return false;
-            case 38: attempt([&] { read_efficient_sciex_spectrum(r_, points); }); return false;
-            case 39: attempt([&] { read_efficient_agilent_spectrum(r_, points); }); return false;
+            case 36:
+                attempt([&] { read_zstd_efficient_spectrum(r_, points); });
+                return false;
+            case 37:
+                attempt([&] { read_efficient_mz_compressed_spectrum(r_, points); });
+                return false;
+            case 38:
+                attempt([&] { read_efficient_sciex_spectrum(r_, points); });
+                return false;
+            case 39:
+                attempt([&] { read_efficient_agilent_spectrum(r_, points); });
+                return false;
             case 40: {
                 MeasurementDescription d;
                 attempt([&] { read_measurement_description(r_, d); });
@@ -673,7 +752,9 @@ private:
                 md5.finish();
                 return false;
             }
-            case 56: attempt([&] { move_to_stored_position(r_, position, "Fuzz", arg); }); return false;
+            case 56:
+                attempt([&] { move_to_stored_position(r_, position, "Fuzz", arg); });
+                return false;
             case 57: {
                 const std::span<const uint8_t> b = bytes_at(position);
                 attempt([&] {
@@ -709,7 +790,8 @@ private:
                 }
                 return false;
             }
-            default: return false;
+            default:
+                return false;
         }
     }
 

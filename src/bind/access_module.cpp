@@ -12,12 +12,12 @@
 
 #include <string_view>
 
-#include "records/index.hpp"
-#include "records/rules.hpp"
+#include "index_objects.hpp"
 #include "pyconv.hpp"
 #include "reader_object.hpp"
 #include "record_fields.hpp"
-#include "index_objects.hpp"
+#include "records/index.hpp"
+#include "records/rules.hpp"
 #include "support.hpp"
 
 namespace nb = nanobind;
@@ -138,8 +138,7 @@ constexpr VersionFields kFileFormatVersion = {
     {&zarn::JumpTable::major_version, &zarn::JumpTable::minor_version, &zarn::JumpTable::revision_version}};
 constexpr VersionFields kConverterVersion = {
     {"_JumpTable__major_lib_version", "_JumpTable__minor_lib_version", "_JumpTable__revision_lib_version"},
-    {&zarn::JumpTable::major_lib_version, &zarn::JumpTable::minor_lib_version,
-     &zarn::JumpTable::revision_lib_version}};
+    {&zarn::JumpTable::major_lib_version, &zarn::JumpTable::minor_lib_version, &zarn::JumpTable::revision_lib_version}};
 
 nb::str version_text(FileObject &o, const VersionFields &v) {
     const nb::object a = o.table(v.names[0], v.fields[0]), b = o.table(v.names[1], v.fields[1]),
@@ -311,29 +310,36 @@ NB_MODULE(access, m) {
                      close_stream_quietly(nb::inst_ptr<FileObject>(self)->reader, "ZarnFile finalisation");
              })
         .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__exit__",
-             [](FileObject &o, nb::handle, nb::handle, nb::handle) {
-                 if (o.reader.is_valid()) close_stream(o.reader);
-             },
-             "ex_type"_a.none(), "ex_value"_a.none(), "trace"_a.none())
+        .def(
+            "__exit__",
+            [](FileObject &o, nb::handle, nb::handle, nb::handle) {
+                if (o.reader.is_valid()) close_stream(o.reader);
+            },
+            "ex_type"_a.none(), "ex_value"_a.none(), "trace"_a.none())
         .def("__str__", [](FileObject &o) { return path_text(ready(o).file_path); })
         .def("__repr__", [](FileObject &o) { return path_text(ready(o).file_path); })
-        .def("close", [](FileObject &o) { close_stream(ready(o).reader); },
-             "Closes the file's stream unless it is closed already; returns None.")
-        .def_prop_ro("file_path", [](FileObject &o) { return ready(o).file_path; }, "The path as it was given.")
-        .def("get_file_format_version", [](FileObject &o) { return version_text(o, kFileFormatVersion); },
-             "The file's format version as text: major.minor.revision.")
-        .def("get_converter_version", [](FileObject &o) { return version_text(o, kConverterVersion); },
-             "The version of the converter that wrote the file as text: major.minor.revision, 0.0.0 when unknown.")
-        .def("get_measurement_count", [](FileObject &o) { return measurement_count(o); },
-             "The number of measurements in the file.")
-        .def("get_measurement",
-             [](FileObject &o, nb::handle index) {
-                 if (out_of_range(index, measurement_count(o))) throw zarn::ZarnError(kOutOfRange);
-                 nb::object entry = item(o.measurement_index_list(), index);
-                 return create_measurement(entry, index);
-             },
-             "index"_a.none(), "A new Measurement for the measurement at the given position.")
+        .def(
+            "close", [](FileObject &o) { close_stream(ready(o).reader); },
+            "Closes the file's stream unless it is closed already; returns None.")
+        .def_prop_ro(
+            "file_path", [](FileObject &o) { return ready(o).file_path; }, "The path as it was given.")
+        .def(
+            "get_file_format_version", [](FileObject &o) { return version_text(o, kFileFormatVersion); },
+            "The file's format version as text: major.minor.revision.")
+        .def(
+            "get_converter_version", [](FileObject &o) { return version_text(o, kConverterVersion); },
+            "The version of the converter that wrote the file as text: major.minor.revision, 0.0.0 when unknown.")
+        .def(
+            "get_measurement_count", [](FileObject &o) { return measurement_count(o); },
+            "The number of measurements in the file.")
+        .def(
+            "get_measurement",
+            [](FileObject &o, nb::handle index) {
+                if (out_of_range(index, measurement_count(o))) throw zarn::ZarnError(kOutOfRange);
+                nb::object entry = item(o.measurement_index_list(), index);
+                return create_measurement(entry, index);
+            },
+            "index"_a.none(), "A new Measurement for the measurement at the given position.")
         .def_prop_ro("_ZarnFile__file_path", [](FileObject &o) { return or_none(o.file_path); })
         .def_prop_ro("_ZarnFile__reader", [](FileObject &o) { return or_none(o.reader); })
         .def_prop_ro("_ZarnFile__jump_table", [](FileObject &o) { return or_none(o.jump_table); });
@@ -346,32 +352,43 @@ NB_MODULE(access, m) {
                     "index"_a.none())
         .def("__str__", &measurement_text)
         .def("__repr__", &measurement_text)
-        .def("_Measurement__read", [](MeasurementObject &o, nb::handle reader) { read_measurement(ready(o), reader); },
-             "reader"_a.none())
-        .def("get_qual_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Qual); },
-             "The number of qualitative MS analyses.")
-        .def("get_dad_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Dad); },
-             "The number of DAD analyses.")
-        .def("get_quan_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Quan); },
-             "The number of quantitative (SIM and SRM) analyses.")
-        .def("get_analog_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Analog); },
-             "The number of analog analyses.")
-        .def("get_qual_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Qual, i); },
-             "index"_a.none(), "A new QualAnalysis for the qualitative MS analysis at the given position.")
-        .def("get_dad_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Dad, i); },
-             "index"_a.none(), "A new DADAnalysis for the DAD analysis at the given position.")
-        .def("get_quan_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Quan, i); },
-             "index"_a.none(), "A new QuanAnalysis for the quantitative analysis at the given position.")
-        .def("get_analog_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Analog, i); },
-             "index"_a.none(), "A new AnalogAnalysis for the analog analysis at the given position.")
-        .def_prop_ro("index", [](MeasurementObject &o) { return ready(o).index; },
-                     "The measurement's position in the file.");
+        .def(
+            "_Measurement__read", [](MeasurementObject &o, nb::handle reader) { read_measurement(ready(o), reader); },
+            "reader"_a.none())
+        .def(
+            "get_qual_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Qual); },
+            "The number of qualitative MS analyses.")
+        .def(
+            "get_dad_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Dad); },
+            "The number of DAD analyses.")
+        .def(
+            "get_quan_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Quan); },
+            "The number of quantitative (SIM and SRM) analyses.")
+        .def(
+            "get_analog_analysis_count", [](MeasurementObject &o) { return analysis_count(o, Kind::Analog); },
+            "The number of analog analyses.")
+        .def(
+            "get_qual_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Qual, i); },
+            "index"_a.none(), "A new QualAnalysis for the qualitative MS analysis at the given position.")
+        .def(
+            "get_dad_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Dad, i); },
+            "index"_a.none(), "A new DADAnalysis for the DAD analysis at the given position.")
+        .def(
+            "get_quan_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Quan, i); },
+            "index"_a.none(), "A new QuanAnalysis for the quantitative analysis at the given position.")
+        .def(
+            "get_analog_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Analog, i); },
+            "index"_a.none(), "A new AnalogAnalysis for the analog analysis at the given position.")
+        .def_prop_ro(
+            "index", [](MeasurementObject &o) { return ready(o).index; }, "The measurement's position in the file.");
     // Every field of the measurement's description, under the field's name.
     for (size_t i = 0; i < std::size(MeasurementDescriptionObject::fields); ++i)
-        measurement.def_prop_ro(MeasurementDescriptionObject::fields[i].name,
-                                [i](MeasurementObject &o) { return description_field(o, i); },
-                                kDescriptionProperties[i].doc);
-    measurement.def_prop_ro("_Measurement__measurement_index", [](MeasurementObject &o) { return or_none(o.measurement_index); })
+        measurement.def_prop_ro(
+            MeasurementDescriptionObject::fields[i].name, [i](MeasurementObject &o) { return description_field(o, i); },
+            kDescriptionProperties[i].doc);
+    measurement
+        .def_prop_ro("_Measurement__measurement_index",
+                     [](MeasurementObject &o) { return or_none(o.measurement_index); })
         .def_prop_ro("_Measurement__index", [](MeasurementObject &o) { return or_none(o.index); });
     for (auto [name, kind] : {std::pair{"_Measurement__qual_index_list", Kind::Qual},
                               {"_Measurement__dad_index_list", Kind::Dad},

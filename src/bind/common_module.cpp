@@ -252,8 +252,8 @@ nb::handle make_point_class(nb::module_ &m, const char *name, const char *doc) {
     // __doc__ returns behind __init__ when that is defined.
     PyObject *dict = reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_dict;
     nb::object new_ = nb::borrow(PyDict_GetItemString(dict, "__new__"));
-    if (!new_.is_valid() || PyDict_DelItemString(dict, "__new__") != 0 ||
-        PyDict_DelItemString(dict, "__doc__") != 0 || PyDict_SetItemString(dict, "__new__", new_.ptr()) != 0)
+    if (!new_.is_valid() || PyDict_DelItemString(dict, "__new__") != 0 || PyDict_DelItemString(dict, "__doc__") != 0 ||
+        PyDict_SetItemString(dict, "__new__", new_.ptr()) != 0)
         throw nb::python_error();
     PyType_Modified(reinterpret_cast<PyTypeObject *>(cls.ptr()));
     m.attr(cls.attr("__name__")) = cls;
@@ -307,21 +307,23 @@ NB_MODULE(_common, m) {
     using SP = zarn::py::SpectrumPoint;
     point_class<SP>(m, "zarn_data_access._internal._common.SpectrumPoint",
                     "One spectrum point: x (m/z or wavelength) and intensity.")
-        .def("__init__",
-             [](Fresh<SP> self, nb::handle x, nb::handle intensity) {
-                 *self.point = SP{Num::of_object(x), Num::of_object(intensity)};
-             },
-             "x"_a, "intensity"_a)
+        .def(
+            "__init__",
+            [](Fresh<SP> self, nb::handle x, nb::handle intensity) {
+                *self.point = SP{Num::of_object(x), Num::of_object(intensity)};
+            },
+            "x"_a, "intensity"_a)
         .def_prop_ro("x", [](Ready<SP> p) { return p->x.object(); })
         .def_prop_ro("intensity", [](Ready<SP> p) { return p->intensity.object(); })
-        .def("__eq__",
-             [](Ready<SP> a, Ready<SP> b) { return a->x.equals(b->x) && a->intensity.equals(b->intensity); })
-        .def("__eq__", [](Ready<SP>, nb::handle) { return nb::not_implemented(); }, "other"_a.none())
+        .def("__eq__", [](Ready<SP> a, Ready<SP> b) { return a->x.equals(b->x) && a->intensity.equals(b->intensity); })
+        .def(
+            "__eq__", [](Ready<SP>, nb::handle) { return nb::not_implemented(); }, "other"_a.none())
         .def("__hash__", [](Ready<SP> p) { return hash_of_tuple({p->x.object(), p->intensity.object()}); })
-        .def("__reduce__", [](nb::handle self) {
-            const SP &p = zarn::py::ready_point<SP>(self);
-            return rebuilt_by(self, {p.x.object(), p.intensity.object()});
-        })
+        .def("__reduce__",
+             [](nb::handle self) {
+                 const SP &p = zarn::py::ready_point<SP>(self);
+                 return rebuilt_by(self, {p.x.object(), p.intensity.object()});
+             })
         .def("__repr__", [](Ready<SP> p) {
             return "SpectrumPoint(x=" + text_of(p->x.object(), true) +
                    ", intensity=" + text_of(p->intensity.object(), true) + ")";
@@ -330,24 +332,26 @@ NB_MODULE(_common, m) {
     using CP = zarn::py::ChromatogramPoint;
     point_class<CP>(m, "zarn_data_access._internal._common.ChromatogramPoint",
                     "One chromatogram point: retention time and intensity.")
-        .def("__init__",
-             [](Fresh<CP> self, nb::handle rt, nb::handle intensity) {
-                 *self.point = CP{Num::of_object(rt), Num::of_object(intensity)};
-             },
-             "retention_time"_a, "intensity"_a)
+        .def(
+            "__init__",
+            [](Fresh<CP> self, nb::handle rt, nb::handle intensity) {
+                *self.point = CP{Num::of_object(rt), Num::of_object(intensity)};
+            },
+            "retention_time"_a, "intensity"_a)
         .def_prop_ro("retention_time", [](Ready<CP> p) { return p->retention_time.object(); })
         .def_prop_ro("intensity", [](Ready<CP> p) { return p->intensity.object(); })
         .def("__eq__",
              [](Ready<CP> a, Ready<CP> b) {
                  return a->retention_time.equals(b->retention_time) && a->intensity.equals(b->intensity);
              })
-        .def("__eq__", [](Ready<CP>, nb::handle) { return nb::not_implemented(); }, "other"_a.none())
-        .def("__hash__",
-             [](Ready<CP> p) { return hash_of_tuple({p->retention_time.object(), p->intensity.object()}); })
-        .def("__reduce__", [](nb::handle self) {
-            const CP &p = zarn::py::ready_point<CP>(self);
-            return rebuilt_by(self, {p.retention_time.object(), p.intensity.object()});
-        })
+        .def(
+            "__eq__", [](Ready<CP>, nb::handle) { return nb::not_implemented(); }, "other"_a.none())
+        .def("__hash__", [](Ready<CP> p) { return hash_of_tuple({p->retention_time.object(), p->intensity.object()}); })
+        .def("__reduce__",
+             [](nb::handle self) {
+                 const CP &p = zarn::py::ready_point<CP>(self);
+                 return rebuilt_by(self, {p.retention_time.object(), p.intensity.object()});
+             })
         .def("__repr__", [](Ready<CP> p) {
             return "ChromatogramPoint(retention_time=" + text_of(p->retention_time.object(), true) +
                    ", intensity=" + text_of(p->intensity.object(), true) + ")";
@@ -357,12 +361,13 @@ NB_MODULE(_common, m) {
     point_class<SBCP>(m, "zarn_data_access._internal._common.SpectrumBasedChromatogramPoint",
                       "One chromatogram point derived from a spectrum: the spectrum's index, its retention "
                       "time, the intensity, and the x value of the highest point.")
-        .def("__init__",
-             [](Fresh<SBCP> self, nb::handle index, nb::handle rt, nb::handle intensity, nb::handle x) {
-                 *self.point = SBCP{Num::of_object(index), Num::of_object(rt), Num::of_object(intensity),
-                                    Num::of_object(x)};
-             },
-             "index"_a, "retention_time"_a, "intensity"_a, "x"_a)
+        .def(
+            "__init__",
+            [](Fresh<SBCP> self, nb::handle index, nb::handle rt, nb::handle intensity, nb::handle x) {
+                *self.point =
+                    SBCP{Num::of_object(index), Num::of_object(rt), Num::of_object(intensity), Num::of_object(x)};
+            },
+            "index"_a, "retention_time"_a, "intensity"_a, "x"_a)
         .def_prop_ro("index", [](Ready<SBCP> p) { return p->index.object(); })
         .def_prop_ro("retention_time", [](Ready<SBCP> p) { return p->retention_time.object(); })
         .def_prop_ro("intensity", [](Ready<SBCP> p) { return p->intensity.object(); })
@@ -372,16 +377,19 @@ NB_MODULE(_common, m) {
                  return a->index.equals(b->index) && a->retention_time.equals(b->retention_time) &&
                         a->intensity.equals(b->intensity) && a->x.equals(b->x);
              })
-        .def("__eq__", [](Ready<SBCP>, nb::handle) { return nb::not_implemented(); }, "other"_a.none())
+        .def(
+            "__eq__", [](Ready<SBCP>, nb::handle) { return nb::not_implemented(); }, "other"_a.none())
         .def("__hash__",
              [](Ready<SBCP> p) {
-                 return hash_of_tuple({p->index.object(), p->retention_time.object(), p->intensity.object(),
-                                       p->x.object()});
+                 return hash_of_tuple(
+                     {p->index.object(), p->retention_time.object(), p->intensity.object(), p->x.object()});
              })
-        .def("__reduce__", [](nb::handle self) {
-            const SBCP &p = zarn::py::ready_point<SBCP>(self);
-            return rebuilt_by(self, {p.index.object(), p.retention_time.object(), p.intensity.object(), p.x.object()});
-        })
+        .def("__reduce__",
+             [](nb::handle self) {
+                 const SBCP &p = zarn::py::ready_point<SBCP>(self);
+                 return rebuilt_by(self,
+                                   {p.index.object(), p.retention_time.object(), p.intensity.object(), p.x.object()});
+             })
         .def("__repr__", [](Ready<SBCP> p) {
             return "SpectrumBasedChromatogramPoint(index=" + text_of(p->index.object(), true) +
                    ", retention_time=" + text_of(p->retention_time.object(), true) +
@@ -395,9 +403,9 @@ NB_MODULE(_common, m) {
 
     using VR = zarn::py::ValueRange;
     nb::class_<VR>(m, "ValueRange", "A closed numeric range [min, max].")
-        .def("__init__",
-             [](VR *self, nb::object min, nb::object max) { new (self) VR{std::move(min), std::move(max)}; },
-             "min"_a, "max"_a)
+        .def(
+            "__init__", [](VR *self, nb::object min, nb::object max) { new (self) VR{std::move(min), std::move(max)}; },
+            "min"_a, "max"_a)
         .def_prop_rw(
             "min", [](const VR &r) { return r.min; }, [](VR &r, nb::object v) { r.min = std::move(v); })
         .def_prop_rw(
@@ -413,14 +421,17 @@ NB_MODULE(_common, m) {
             },
             "value"_a)
         .def("__eq__", [](const VR &a, const VR &b) { return ranges_equal(a, b); })
-        .def("__eq__", [](const VR &, nb::handle) { return nb::not_implemented(); }, "other"_a.none())
+        .def(
+            "__eq__", [](const VR &, nb::handle) { return nb::not_implemented(); }, "other"_a.none())
         .def("__ne__", [](const VR &a, const VR &b) { return !ranges_equal(a, b); })
-        .def("__ne__", [](const VR &, nb::handle) { return nb::not_implemented(); }, "other"_a.none())
+        .def(
+            "__ne__", [](const VR &, nb::handle) { return nb::not_implemented(); }, "other"_a.none())
         .def("__hash__", [](const VR &r) { return hash_of_tuple({r.min, r.max}); })
-        .def("__reduce__", [](nb::handle self) {
-            const auto &r = nb::cast<const VR &>(self);
-            return rebuilt_by(self, {r.min, r.max});
-        })
+        .def("__reduce__",
+             [](nb::handle self) {
+                 const auto &r = nb::cast<const VR &>(self);
+                 return rebuilt_by(self, {r.min, r.max});
+             })
         .def("__str__", [](const VR &r) { return text_of(r.min, false) + " - " + text_of(r.max, false); })
         .def("__repr__",
              [](const VR &r) { return "ValueRange(" + text_of(r.min, true) + ", " + text_of(r.max, true) + ")"; });

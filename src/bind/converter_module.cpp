@@ -54,8 +54,7 @@ template <typename F>
 void quietly(F &&f) noexcept {
     try {
         f();
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 // ------------------------------------------------------------ option classes
@@ -77,18 +76,17 @@ void define_option_class(nb::module_ &m, const char *name, const char *doc, std:
     for (OptionField &field : fields) {
         const std::string stored = std::string("_") + name + "__" + field.property;
         namespace_[stored.c_str()] = std::move(field.default_value);
-        nb::object getter = nb::cpp_function(
-            [stored](nb::handle self) { return nb::getattr(self, stored.c_str()); }, nb::name(field.property),
-            "self"_a);
-        nb::object setter = nb::cpp_function(
-            [stored](nb::handle self, nb::handle value) { nb::setattr(self, stored.c_str(), value); },
-            nb::name(field.property), "self"_a, nb::arg(field.property).none());
+        nb::object getter = nb::cpp_function([stored](nb::handle self) { return nb::getattr(self, stored.c_str()); },
+                                             nb::name(field.property), "self"_a);
+        nb::object setter =
+            nb::cpp_function([stored](nb::handle self, nb::handle value) { nb::setattr(self, stored.c_str(), value); },
+                             nb::name(field.property), "self"_a, nb::arg(field.property).none());
         namespace_[field.property] =
             nb::handle(reinterpret_cast<PyObject *>(&PyProperty_Type))(getter, setter, nb::none(), field.doc);
     }
     nb::handle type_type(reinterpret_cast<PyObject *>(&PyType_Type));
-    m.attr(name) = type_type(name, nb::make_tuple(nb::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
-                             namespace_);
+    m.attr(name) =
+        type_type(name, nb::make_tuple(nb::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type))), namespace_);
 }
 
 // ------------------------------------------------------------ the converter
@@ -323,8 +321,7 @@ void end_program(Converter &c, Run &run, nb::handle exit_code, nb::handle dest_f
         try {
             global("os").attr("remove")(dest_file_path);
             return;
-        } catch (const nb::python_error &) {
-        }
+        } catch (const nb::python_error &) {}
         quietly([&] { global("time").attr("sleep")(0.1); });
     }
 }
@@ -487,10 +484,9 @@ bool add_option_string(nb::handle self, nb::handle arrays, nb::handle overwrite)
     if (equals_none(tree(self).attr("quan_options"))) throw zarn::Misuse("quan_options is null.");
     v.keep_only_ms1_spectra = truth(tree(self).attr("qual_options").attr("keep_only_ms1_spectra"));
     v.keep_profile_spectra = truth(tree(self).attr("qual_options").attr("keep_profile_spectra"));
-    restriction(
-        "QuanAnalysisTypes",
-        [&]() -> nb::object { return tree(self).attr("quan_options").attr("desired_quan_analysis_type"); },
-        {{"SRM", &v.srm}, {"SIM", &v.sim}});
+    restriction("QuanAnalysisTypes",
+                [&]() -> nb::object { return tree(self).attr("quan_options").attr("desired_quan_analysis_type"); },
+                {{"SRM", &v.srm}, {"SIM", &v.sim}});
     // The readers return owned objects: an attribute accessor would outlive
     // the object it was taken from.
     restriction("AnalysisTypes", [&]() -> nb::object { return tree(self).attr("desired_analysis_type"); },
@@ -528,11 +524,10 @@ nb::object convert(nb::handle self, nb::handle source_file_paths, nb::handle des
     nb::object path = nb::steal(PyModule_GetFilenameObject(source.ptr()));
     if (!path.is_valid()) PyErr_Clear();
     const bool located = path.is_valid() && PyUnicode_Check(path.ptr());
-    nb::object message =
-        located ? checked(PyUnicode_FromFormat("cannot import name %R from %R (%S)", text(name).ptr(),
-                                               module_name.ptr(), path.ptr()))
-                : checked(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", text(name).ptr(),
-                                               module_name.ptr()));
+    nb::object message = located ? checked(PyUnicode_FromFormat("cannot import name %R from %R (%S)", text(name).ptr(),
+                                                                module_name.ptr(), path.ptr()))
+                                 : checked(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
+                                                                text(name).ptr(), module_name.ptr()));
     nb::dict details;
     details["name"] = module_name;
     details["path"] = located ? path : nb::none();
@@ -579,12 +574,12 @@ void load(nb::module_ &m) {
     define_option_class(m, "QuanOptions", "The conversion options of quantitative data: which analyses to convert.",
                         {{"desired_quan_analysis_type", global("QuanAnalysisTypes").attr("ALL"),
                           "The quantitative analyses (SIM, SRM) to convert, QuanAnalysisTypes flags (default ALL)."}});
-    define_option_class(m, "ShimadzuOptions", "A maker-specific conversion option: the maker's post-processing.",
-                        {{"use_shimadzu_post_processing", no,
-                          "Whether the maker's post-processing is applied (default False)."}});
-    define_option_class(m, "WatersOptions", "A maker-specific conversion option: the last MS function of MSE data.",
-                        {{"keep_last_ms_function_in_mse", no,
-                          "Whether the last MS function in MSE data is kept (default False)."}});
+    define_option_class(
+        m, "ShimadzuOptions", "A maker-specific conversion option: the maker's post-processing.",
+        {{"use_shimadzu_post_processing", no, "Whether the maker's post-processing is applied (default False)."}});
+    define_option_class(
+        m, "WatersOptions", "A maker-specific conversion option: the last MS function of MSE data.",
+        {{"keep_last_ms_function_in_mse", no, "Whether the last MS function in MSE data is kept (default False)."}});
     define_option_class(m, "ManufacturerOptions", "The maker-specific conversion options.",
                         {{"shimadzu_options", global("ShimadzuOptions")(),
                           "The ShimadzuOptions (by default one object shared by every holder)."},
@@ -627,7 +622,9 @@ void load(nb::module_ &m) {
              "Starts converting the source file or files into the destination; returns a future of the result text.")
         .def(
             "_WbnConverter__add_option_string",
-            [](nb::handle self, nb::handle arrays, nb::handle overwrite) { add_option_string(self, arrays, overwrite); },
+            [](nb::handle self, nb::handle arrays, nb::handle overwrite) {
+                add_option_string(self, arrays, overwrite);
+            },
             nb::arg("arrays").none(), nb::arg("overwrite").none())
         .def(
             "_WbnConverter__convert",
@@ -692,8 +689,9 @@ int exec_module(PyObject *m) noexcept {
 
 PyModuleDef_Slot module_slots[] = {{Py_mod_exec, (void *)exec_module}, NB_MODULE_SLOTS_2};
 
-PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "converter", nullptr, 0, nullptr, module_slots, nullptr,
-                                 nullptr, nb::detail::nb_module_free};
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,     "converter", nullptr, 0, nullptr, module_slots, nullptr, nullptr,
+    nb::detail::nb_module_free};
 
 }  // namespace
 

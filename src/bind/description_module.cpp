@@ -55,7 +55,8 @@ NB_MODULE(_description, m) {
     // The names this module takes from the enumerations and the value module.
     nb::module_ enums = nb::module_::import_("zarn_data_access._internal._enum");
     nb::module_ common = nb::module_::import_("zarn_data_access.common");
-    for (const char *name : {"ZarnSymbols", "DetectorTypes", "VendorSpecificAdditionalConditionTypes", "TripleQScanTypes"})
+    for (const char *name :
+         {"ZarnSymbols", "DetectorTypes", "VendorSpecificAdditionalConditionTypes", "TripleQScanTypes"})
         m.attr(name) = nb::getattr(enums, name);
     for (const char *name : {"CompoundTypes", "InstrumentManufacturers", "PolarityTypes", "QuanAnalysisTypes",
                              "SpectrumTypes", "ValueRange"})

@@ -156,8 +156,9 @@ struct InternalAcquisitionConditionObject
         } else {
             auto *core = as<InternalAcquisitionCoreConditionObject>(value);
             if (!core)
-                throw nb::type_error("_InternalAcquisitionCondition__internal_acquisition_core_condition must be an "
-                                     "InternalAcquisitionCoreCondition or None");
+                throw nb::type_error(
+                    "_InternalAcquisitionCondition__internal_acquisition_core_condition must be an "
+                    "InternalAcquisitionCoreCondition or None");
             o.rec().internal_acquisition_core_condition = core->record;
         }
         o.core_condition = nb::borrow(value);
@@ -338,8 +339,7 @@ inline nb::object quan_description(FunctionDescriptionObject &o) {
 
 // ---------------------------------------------------------------- measurement and spectrum descriptions
 
-struct MeasurementDescriptionObject
-    : RecordObjectWithDictionary<MeasurementDescriptionObject, MeasurementDescription> {
+struct MeasurementDescriptionObject : RecordObjectWithDictionary<MeasurementDescriptionObject, MeasurementDescription> {
     using Self = MeasurementDescriptionObject;
     static constexpr const char *kClass = "MeasurementDescription";
     static constexpr auto kRead = read_measurement_description;

@@ -3,8 +3,8 @@
 // functions and spectra.
 #include <nanobind/nanobind.h>
 
-#include "pyconv.hpp"
 #include "index_objects.hpp"
+#include "pyconv.hpp"
 #include "support.hpp"
 #include "values.hpp"
 
@@ -87,12 +87,14 @@ NB_MODULE(_index, m) {
     table.attr("_JumpTable__current_major") = zarn::JumpTable::current_major;
     table.attr("_JumpTable__current_minor") = zarn::JumpTable::current_minor;
     table
-        .def_static("_JumpTable__create_instance",
-                    [](nb::handle reader) { return create<Table>([&](Table &o) { read_table(o, reader, true); }); },
-                    "reader"_a)
-        .def("_JumpTable__read", [](Table &o, nb::handle reader) { read_table(o, reader, true); }, "reader"_a)
-        .def("_JumpTable__read_measurement_index", [](Table &o, nb::handle reader) { read_table(o, reader, false); },
-             "reader"_a)
+        .def_static(
+            "_JumpTable__create_instance",
+            [](nb::handle reader) { return create<Table>([&](Table &o) { read_table(o, reader, true); }); }, "reader"_a)
+        .def(
+            "_JumpTable__read", [](Table &o, nb::handle reader) { read_table(o, reader, true); }, "reader"_a)
+        .def(
+            "_JumpTable__read_measurement_index", [](Table &o, nb::handle reader) { read_table(o, reader, false); },
+            "reader"_a)
         .def_prop_ro("_JumpTable__major_version", [](Table &o) { return o.rec().major_version; })
         .def_prop_ro("_JumpTable__minor_version", [](Table &o) { return o.rec().minor_version; })
         .def_prop_ro("_JumpTable__revision_version", [](Table &o) { return o.rec().revision_version; })
@@ -122,18 +124,19 @@ NB_MODULE(_index, m) {
     // ---- MeasurementIndex
     auto measurement = record_class<MeasurementEntry>(m, "MeasurementIndex");
     measurement
-        .def_static("_MeasurementIndex__create_instance",
-                    [](nb::handle reader) {
-                        reader_of(reader);  // refuses anything else before reading
-                        return create<MeasurementEntry>([&](MeasurementEntry &o) {
-                            o.reader = nb::borrow(reader);
-                            o.measurement_description = create<MeasurementDescriptionObject>();
-                            o.record.measurement_description =
-                                nb::inst_ptr<MeasurementDescriptionObject>(o.measurement_description)->record;
-                            read_measurement_entry(o);
-                        });
-                    },
-                    "reader"_a)
+        .def_static(
+            "_MeasurementIndex__create_instance",
+            [](nb::handle reader) {
+                reader_of(reader);  // refuses anything else before reading
+                return create<MeasurementEntry>([&](MeasurementEntry &o) {
+                    o.reader = nb::borrow(reader);
+                    o.measurement_description = create<MeasurementDescriptionObject>();
+                    o.record.measurement_description =
+                        nb::inst_ptr<MeasurementDescriptionObject>(o.measurement_description)->record;
+                    read_measurement_entry(o);
+                });
+            },
+            "reader"_a)
         .def("_MeasurementIndex__read", [](MeasurementEntry &o) { read_measurement_entry(o); })
         .def_prop_ro("_MeasurementIndex__reader", [](MeasurementEntry &o) { return or_none(o.reader); })
         .def_prop_ro("_MeasurementIndex__position", [](MeasurementEntry &o) { return o.record.position; })
@@ -143,11 +146,12 @@ NB_MODULE(_index, m) {
     // ---- FunctionIndex
     auto function = record_class<FunctionEntry>(m, "FunctionIndex");
     function
-        .def_static("_FunctionIndex__create_instance",
-                    [](nb::handle reader, nb::handle position) {
-                        return make_function_index(reader, to_i64_saturating(position));
-                    },
-                    "reader"_a, "position"_a)
+        .def_static(
+            "_FunctionIndex__create_instance",
+            [](nb::handle reader, nb::handle position) {
+                return make_function_index(reader, to_i64_saturating(position));
+            },
+            "reader"_a, "position"_a)
         .def_prop_ro("_FunctionIndex__reader", [](FunctionEntry &o) { return or_none(o.reader); })
         .def_prop_ro("_FunctionIndex__position", [](FunctionEntry &o) { return o.position; })
         .def_prop_ro("_FunctionIndex__function_description",
@@ -156,15 +160,17 @@ NB_MODULE(_index, m) {
     // ---- SpectrumIndex
     auto spectrum = record_class<SpectrumEntry>(m, "SpectrumIndex");
     spectrum
-        .def_static("_SpectrumIndex__create_instance",
-                    [](nb::handle reader, nb::handle position, nb::handle index) {
-                        return make_spectrum_index(reader, reader_of(reader), to_i64_saturating(position),
-                                                   to_i64_saturating(index));
-                    },
-                    "reader"_a, "position"_a, "index"_a)
-        .def("_SpectrumIndex__set_profile_position",
-             [](SpectrumEntry &o, nb::handle position) { o.profile_position = to_i64_saturating(position); },
-             "position"_a)
+        .def_static(
+            "_SpectrumIndex__create_instance",
+            [](nb::handle reader, nb::handle position, nb::handle index) {
+                return make_spectrum_index(reader, reader_of(reader), to_i64_saturating(position),
+                                           to_i64_saturating(index));
+            },
+            "reader"_a, "position"_a, "index"_a)
+        .def(
+            "_SpectrumIndex__set_profile_position",
+            [](SpectrumEntry &o, nb::handle position) { o.profile_position = to_i64_saturating(position); },
+            "position"_a)
         .def_prop_ro("_SpectrumIndex__reader", [](SpectrumEntry &o) { return or_none(o.reader); })
         .def_prop_ro("_SpectrumIndex__position", [](SpectrumEntry &o) { return o.position; })
         .def_prop_ro("_SpectrumIndex__spectrum_description",

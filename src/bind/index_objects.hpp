@@ -46,7 +46,9 @@ struct MeasurementIndexObject {
     nb::object measurement_description;
 
     MeasurementIndex &rec() { return record; }
-    int traverse(visitproc visit, void *arg) const { return visit_objects(visit, arg, reader, measurement_description); }
+    int traverse(visitproc visit, void *arg) const {
+        return visit_objects(visit, arg, reader, measurement_description);
+    }
     void clear() { reset_objects(reader, measurement_description); }
 };
 
@@ -56,7 +58,9 @@ struct JumpTableObject {
     bool reading = false;
 
     JumpTable &rec() { return record; }
-    int traverse(visitproc visit, void *arg) const { return visit_objects(visit, arg, conversion_options, measurement_index_list); }
+    int traverse(visitproc visit, void *arg) const {
+        return visit_objects(visit, arg, conversion_options, measurement_index_list);
+    }
     void clear() { reset_objects(conversion_options, measurement_index_list); }
 };
 

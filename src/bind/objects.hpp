@@ -160,9 +160,8 @@ int record_clear(PyObject *self) {
 }
 
 template <typename T>
-inline PyType_Slot gc_slots[] = {{Py_tp_traverse, (void *)record_traverse<T>},
-                                 {Py_tp_clear, (void *)record_clear<T>},
-                                 {0, nullptr}};
+inline PyType_Slot gc_slots[] = {
+    {Py_tp_traverse, (void *)record_traverse<T>}, {Py_tp_clear, (void *)record_clear<T>}, {0, nullptr}};
 
 // ---------------------------------------------------------------- classes
 

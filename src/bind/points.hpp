@@ -31,15 +31,13 @@ nb::list point_list(const std::vector<Point> &points, Make &&make) {
 }
 
 inline nb::list spectrum_list(const std::vector<Point> &points) {
-    return point_list(points, [](const Point &p) {
-        return new_point(SpectrumPoint{Num::of_float(p.x), num_of(p.intensity)});
-    });
+    return point_list(points,
+                      [](const Point &p) { return new_point(SpectrumPoint{Num::of_float(p.x), num_of(p.intensity)}); });
 }
 
 inline nb::list chromatogram_list(const std::vector<Point> &points) {
-    return point_list(points, [](const Point &p) {
-        return new_point(ChromatogramPoint{Num::of_float(p.x), num_of(p.intensity)});
-    });
+    return point_list(
+        points, [](const Point &p) { return new_point(ChromatogramPoint{Num::of_float(p.x), num_of(p.intensity)}); });
 }
 
 // The items of a sequence as `len(seq)` and `seq[i]` give them (lists and

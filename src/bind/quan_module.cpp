@@ -109,10 +109,12 @@ nb::class_<T> trace_class(nb::module_ &m, const char *name, const char *doc, nb:
     cls.def("__str__", text)
         .def("__repr__", text)
         .def((prefix + "read").c_str(), [](T &o) { read_trace(ready(o)); })
-        .def_prop_ro("index", [](T &o) { return ready(o).index; },
-                     "The analysis's position among its measurement's analyses of its kind.")
-        .def_prop_ro("chromatogram_points", [](T &o) { return ready(o).chromatogram; },
-                     "The trace's own list of ChromatogramPoint objects, read when the analysis was made.");
+        .def_prop_ro(
+            "index", [](T &o) { return ready(o).index; },
+            "The analysis's position among its measurement's analyses of its kind.")
+        .def_prop_ro(
+            "chromatogram_points", [](T &o) { return ready(o).chromatogram; },
+            "The trace's own list of ChromatogramPoint objects, read when the analysis was made.");
     return cls;
 }
 
@@ -170,9 +172,9 @@ NB_MODULE(quan, m) {
         quan_text);
     for (const Property &p : kQuanProperties) description_property(quan, p.name, p.field, p.doc);
 
-    auto analog = trace_class<Analog>(m, "AnalogAnalysis",
-                                      "One analog detector trace of a measurement: its chromatogram and its label.",
-                                      analog_text);
+    auto analog =
+        trace_class<Analog>(m, "AnalogAnalysis",
+                            "One analog detector trace of a measurement: its chromatogram and its label.", analog_text);
     for (const Property &p : kAnalogProperties) description_property(analog, p.name, p.field, p.doc);
 
     // The private fields, under their class-qualified names.

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "blocks/blocks.hpp"
-#include "points.hpp"
 #include "io/reader.hpp"
+#include "points.hpp"
 #include "pyconv.hpp"
 #include "reader_object.hpp"
 #include "support.hpp"
@@ -32,7 +32,8 @@ constexpr const char *kRefused = "Inaccessible due to protection level";
 std::unique_ptr<Reader> create_reader(nb::handle file_path) {
     nb::module_ os_path = nb::module_::import_("os.path");
     if (!nb::cast<bool>(os_path.attr("exists")(file_path))) {
-        nb::object message = nb::steal(PyNumber_Add(nb::str("File not found: ").ptr(), zarn::py::path_text(file_path).ptr()));
+        nb::object message =
+            nb::steal(PyNumber_Add(nb::str("File not found: ").ptr(), zarn::py::path_text(file_path).ptr()));
         if (!message.is_valid()) throw nb::python_error();
         throw zarn::ZarnError(nb::cast<std::string>(message));
     }
@@ -91,12 +92,11 @@ nb::object version_field(Reader &r, int64_t zarn::Version::*field, const char *n
     return nb::int_(r.version().*field);
 }
 
-
 // ---------------------------------------------------------------- points
 
-using zarn::py::Num;
-using zarn::py::Items;
 using zarn::py::as_double;
+using zarn::py::Items;
+using zarn::py::Num;
 using zarn::py::number_object;
 using zarn::py::spectrum_list;
 
@@ -210,8 +210,7 @@ public:
     }
     void collect(double x, double intensity) {
         if (!points_.is_valid()) points_ = nb::getattr(info_, kPointsField);
-        nb::object point =
-            zarn::py::make_value(zarn::py::SpectrumPoint{Num::of_float(x), Num::of_float(intensity)});
+        nb::object point = zarn::py::make_value(zarn::py::SpectrumPoint{Num::of_float(x), Num::of_float(intensity)});
         if (!PyList_CheckExact(points_.ptr())) {
             points_.attr("append")(point);
         } else if (PyList_Append(points_.ptr(), point.ptr()) != 0) {
@@ -281,13 +280,16 @@ NB_MODULE(_reader, m) {
     nb::class_<zarn::DateTimeParser> parser(m, "DateTimeParser");
     parser.def("__init__", [](zarn::DateTimeParser *) { throw zarn::Misuse(kRefused); })
         .def_static("_DateTimeParser__create_instance", []() { return zarn::DateTimeParser{}; })
-        .def("_DateTimeParser__get_datetime", [](const zarn::DateTimeParser &, nb::handle ticks) {
-            // Only bits 0-62 are looked at; masking as the interpreter does
-            // keeps any integer argument meaningful.
-            nb::object low = nb::steal(PyNumber_And(ticks.ptr(), nb::int_(INT64_MAX).ptr()));
-            if (!low.is_valid()) throw nb::python_error();
-            return zarn::py::make_datetime(zarn::datetime_from_ticks(uint64_t(nb::cast<int64_t>(low))));
-        }, "ticks"_a);
+        .def(
+            "_DateTimeParser__get_datetime",
+            [](const zarn::DateTimeParser &, nb::handle ticks) {
+                // Only bits 0-62 are looked at; masking as the interpreter does
+                // keeps any integer argument meaningful.
+                nb::object low = nb::steal(PyNumber_And(ticks.ptr(), nb::int_(INT64_MAX).ptr()));
+                if (!low.is_valid()) throw nb::python_error();
+                return zarn::py::make_datetime(zarn::datetime_from_ticks(uint64_t(nb::cast<int64_t>(low))));
+            },
+            "ticks"_a);
     parser.attr("_DateTimeParser__TICKS_MASK") = nb::int_(int64_t(zarn::kTicksMask));
     parser.attr("_DateTimeParser__EPOCH_TICKS") = nb::int_(zarn::kEpochTicks);
     parser.attr("_DateTimeParser__UTC_MASK") = nb::int_(int64_t(zarn::kUtcMask));
@@ -304,10 +306,11 @@ NB_MODULE(_reader, m) {
         .def_prop_ro("_KxmFileReader__default_buffer_size", &Reader::default_buffer_size)
         .def_prop_ro("_KxmFileReader__stream_length", &Reader::stream_length)
         .def_prop_ro("_KxmFileReader__is_small_file", &Reader::is_small_file)
-        .def_prop_ro("_KxmFileReader__common_buffer", [](Reader &r) {
-            const auto &b = r.common_buffer();
-            return nb::bytes(reinterpret_cast<const char *>(b.data()), b.size());
-        })
+        .def_prop_ro("_KxmFileReader__common_buffer",
+                     [](Reader &r) {
+                         const auto &b = r.common_buffer();
+                         return nb::bytes(reinterpret_cast<const char *>(b.data()), b.size());
+                     })
         .def_prop_ro("_KxmFileReader__convert_uint_6", &Reader::convert_uint_6, nb::rv_policy::reference_internal)
         .def_prop_ro("_KxmFileReader__convert_uint_11", &Reader::convert_uint_11, nb::rv_policy::reference_internal)
         .def_prop_ro("_KxmFileReader__convert_uint_12", &Reader::convert_uint_12, nb::rv_policy::reference_internal)
@@ -316,9 +319,9 @@ NB_MODULE(_reader, m) {
                      [](Reader &r) { return version_field(r, &zarn::Version::major, "_KxmFileReader__major_version"); })
         .def_prop_ro("_KxmFileReader__minor_version",
                      [](Reader &r) { return version_field(r, &zarn::Version::minor, "_KxmFileReader__minor_version"); })
-        .def_prop_ro("_KxmFileReader__revision_version", [](Reader &r) {
-            return version_field(r, &zarn::Version::revision, "_KxmFileReader__revision_version");
-        })
+        .def_prop_ro(
+            "_KxmFileReader__revision_version",
+            [](Reader &r) { return version_field(r, &zarn::Version::revision, "_KxmFileReader__revision_version"); })
         // positioning and windows
         .def("_KxmFileReader__set_version", &Reader::set_version, "major"_a, "minor"_a, "revision"_a)
         .def("_KxmFileReader__get_absolute_position", &Reader::absolute_position)
@@ -329,12 +332,15 @@ NB_MODULE(_reader, m) {
                 r.set_buffer(zarn::py::to_i64_saturating(position), zarn::py::to_i64_saturating(required_size), force);
             },
             "position"_a, "required_size"_a = 0, "force_update_buffer"_a = false)
-        .def("_KxmFileReader__ensure_buffer",
-             [](Reader &r, nb::handle n) { r.ensure_buffer(zarn::py::to_i64_saturating(n)); }, "required_size"_a)
-        .def("_KxmFileReader__get_bytes",
-             [](Reader &r, nb::handle n) { return to_bytes(r.get_bytes(zarn::py::to_i64_saturating(n))); }, "size"_a)
-        .def("_KxmFileReader__skip_bytes",
-             [](Reader &r, nb::handle n) { r.skip_bytes(zarn::py::to_i64_saturating(n)); }, "size"_a)
+        .def(
+            "_KxmFileReader__ensure_buffer",
+            [](Reader &r, nb::handle n) { r.ensure_buffer(zarn::py::to_i64_saturating(n)); }, "required_size"_a)
+        .def(
+            "_KxmFileReader__get_bytes",
+            [](Reader &r, nb::handle n) { return to_bytes(r.get_bytes(zarn::py::to_i64_saturating(n))); }, "size"_a)
+        .def(
+            "_KxmFileReader__skip_bytes", [](Reader &r, nb::handle n) { r.skip_bytes(zarn::py::to_i64_saturating(n)); },
+            "size"_a)
         .def("_KxmFileReader__set_decompressed_buffer", [](Reader &r) { r.set_decompressed_buffer(); })
         .def("_KxmFileReader__reset_decompressed_buffer", &Reader::reset_decompressed_buffer)
         // tagged values
@@ -355,94 +361,112 @@ NB_MODULE(_reader, m) {
         .def("_KxmFileReader__read_double", &Reader::read_double)
         .def("_KxmFileReader__read_int32_array", [](Reader &r) { return zarn::py::int_list(r.read_int32_array()); })
         .def("_KxmFileReader__read_int64_array", [](Reader &r) { return zarn::py::int_list(r.read_int64_array()); })
-        .def("_KxmFileReader__read_single_array",
-             [](Reader &r) { return zarn::py::float_list(r.read_single_array()); })
+        .def("_KxmFileReader__read_single_array", [](Reader &r) { return zarn::py::float_list(r.read_single_array()); })
         .def("_KxmFileReader__read_string", [](Reader &r) { return zarn::py::make_str(r.read_string()); })
         .def("_KxmFileReader__read_datetime", [](Reader &r) { return zarn::py::make_datetime(r.read_datetime()); })
         .def("_KxmFileReader__skip_object", &Reader::skip_object)
         .def("_KxmFileReader__skip_collection", &Reader::skip_collection)
         // packed arrays
-        .def("_KxmFileReader__read_compressed_int_array",
-             [](Reader &, nb::handle b, nb::handle n) { return packed(b, n, zarn::decode_packed_int32); },
-             "unwrapped_bytes"_a, "size"_a)
-        .def("_KxmFileReader__read_compressed_long_array",
-             [](Reader &, nb::handle b, nb::handle n) { return packed(b, n, zarn::decode_packed_int64); },
-             "unwrapped_bytes"_a, "size"_a)
-        .def("_KxmFileReader__read_float_array",
-             [](Reader &r, nb::handle n) { return zarn::py::float_list(r.read_float_array(zarn::py::to_i64_saturating(n))); },
-             "size"_a)
-        .def("_KxmFileReader__convert_compression_ready_int_to_int",
-             [](Reader &, nb::handle c) { return zarn::py::int_from_i128(zarn::compression_ready_to_int(zarn::py::int_to_i128(c))); },
-             "compression_ready_int"_a)
-        .def("_KxmFileReader__convert_int_to_compression_ready_int",
-             [](Reader &, nb::handle x) { return zarn::py::int_from_i128(zarn::int_to_compression_ready(zarn::py::int_to_i128(x))); },
-             "int_value"_a);
+        .def(
+            "_KxmFileReader__read_compressed_int_array",
+            [](Reader &, nb::handle b, nb::handle n) { return packed(b, n, zarn::decode_packed_int32); },
+            "unwrapped_bytes"_a, "size"_a)
+        .def(
+            "_KxmFileReader__read_compressed_long_array",
+            [](Reader &, nb::handle b, nb::handle n) { return packed(b, n, zarn::decode_packed_int64); },
+            "unwrapped_bytes"_a, "size"_a)
+        .def(
+            "_KxmFileReader__read_float_array",
+            [](Reader &r, nb::handle n) {
+                return zarn::py::float_list(r.read_float_array(zarn::py::to_i64_saturating(n)));
+            },
+            "size"_a)
+        .def(
+            "_KxmFileReader__convert_compression_ready_int_to_int",
+            [](Reader &, nb::handle c) {
+                return zarn::py::int_from_i128(zarn::compression_ready_to_int(zarn::py::int_to_i128(c)));
+            },
+            "compression_ready_int"_a)
+        .def(
+            "_KxmFileReader__convert_int_to_compression_ready_int",
+            [](Reader &, nb::handle x) {
+                return zarn::py::int_from_i128(zarn::int_to_compression_ready(zarn::py::int_to_i128(x)));
+            },
+            "int_value"_a);
 
     // data blocks
     reader
-        .def("_KxmFileReader__read_chromatogram", [](Reader &r) { return zarn::py::chromatogram_list(zarn::read_chromatogram(r)); })
+        .def("_KxmFileReader__read_chromatogram",
+             [](Reader &r) { return zarn::py::chromatogram_list(zarn::read_chromatogram(r)); })
         .def("_KxmFileReader__read_spectrum", [](Reader &r) { return spectrum_list(zarn::read_spectrum(r)); })
         .def("_KxmFileReader__read_zstd_efficient_spectrum", &codec_list<zarn::read_zstd_efficient_spectrum>)
         .def("_KxmFileReader__read_efficient_mz_compressed_spectrum",
              &codec_list<zarn::read_efficient_mz_compressed_spectrum>)
         .def("_KxmFileReader__read_efficient_sciex_spectrum", &codec_list<zarn::read_efficient_sciex_spectrum>)
         .def("_KxmFileReader__read_efficient_agilent_spectrum", &codec_list<zarn::read_efficient_agilent_spectrum>)
-        .def("_KxmFileReader__get_sciex_mass",
-             [](Reader &, nb::handle bin_index, nb::handle ca, nb::handle t0, nb::handle resolution) {
-                 return sciex_mass(bin_index, ca, t0, resolution);
-             },
-             "bin_index"_a, "ca"_a, "t0"_a, "resolution"_a)
-        .def("_KxmFileReader__add_zero",
-             [](Reader &, int32_t d, nb::handle f, nb::handle g, nb::handle index_arr, nb::handle intensity_arr) {
-                 add_zero(d, f, g, index_arr, intensity_arr);
-             },
-             "min_index_diff"_a, "filtered_index_arr"_a, "filtered_intensity_arr"_a, "index_arr"_a, "intensity_arr"_a)
+        .def(
+            "_KxmFileReader__get_sciex_mass",
+            [](Reader &, nb::handle bin_index, nb::handle ca, nb::handle t0, nb::handle resolution) {
+                return sciex_mass(bin_index, ca, t0, resolution);
+            },
+            "bin_index"_a, "ca"_a, "t0"_a, "resolution"_a)
+        .def(
+            "_KxmFileReader__add_zero",
+            [](Reader &, int32_t d, nb::handle f, nb::handle g, nb::handle index_arr, nb::handle intensity_arr) {
+                add_zero(d, f, g, index_arr, intensity_arr);
+            },
+            "min_index_diff"_a, "filtered_index_arr"_a, "filtered_intensity_arr"_a, "index_arr"_a, "intensity_arr"_a)
         .def("_KxmFileReader__get_dad_intensities", [](Reader &r) { return number_list(zarn::get_dad_intensities(r)); })
         .def("_KxmFileReader__read_dad_spectrum", &zarn::py::read_dad_spectrum, "wavelength_arr"_a.none())
         // range-limited reads
-        .def("_KxmFileReader__set_xic_info",
-             [](Reader &, nb::handle xic_arr, nb::handle mz, nb::handle intensity) {
-                 const double x = as_double(mz), y = as_double(intensity);
-                 XicInfoSink sink(xic_arr);
-                 return sink.offer(x, y);
-             },
-             "xic_arr"_a, "mz"_a, "intensity"_a)
-        .def("_KxmFileReader__read_spectrum_for_multiple_xic",
-             [](Reader &r, nb::handle xic_arr) {
-                 XicInfoSink sink(xic_arr);
-                 zarn::read_spectrum_for_multiple_xic(r, sink);
-             },
-             "xic_arr"_a)
-        .def("_KxmFileReader__read_dad_spectrum_for_multiple_xic",
-             [](Reader &r, nb::handle xic_arr, nb::handle wavelength_arr) {
-                 XicInfoSink sink(xic_arr);
-                 const std::vector<zarn::Number> intensities = zarn::read_dad_segments(r);
-                 const Items wavelengths(wavelength_arr);
-                 auto wavelength_at = [&](size_t i) { return as_double(wavelengths[i]); };
-                 if (zarn::offer_dad_points(intensities, wavelengths.size(), wavelength_at, sink)) return;
-                 r.confirm_zarn_symbol(zarn::Symbol::END_OF_SPECTRUM);
-             },
-             "xic_arr"_a, "wavelength_arr"_a);
+        .def(
+            "_KxmFileReader__set_xic_info",
+            [](Reader &, nb::handle xic_arr, nb::handle mz, nb::handle intensity) {
+                const double x = as_double(mz), y = as_double(intensity);
+                XicInfoSink sink(xic_arr);
+                return sink.offer(x, y);
+            },
+            "xic_arr"_a, "mz"_a, "intensity"_a)
+        .def(
+            "_KxmFileReader__read_spectrum_for_multiple_xic",
+            [](Reader &r, nb::handle xic_arr) {
+                XicInfoSink sink(xic_arr);
+                zarn::read_spectrum_for_multiple_xic(r, sink);
+            },
+            "xic_arr"_a)
+        .def(
+            "_KxmFileReader__read_dad_spectrum_for_multiple_xic",
+            [](Reader &r, nb::handle xic_arr, nb::handle wavelength_arr) {
+                XicInfoSink sink(xic_arr);
+                const std::vector<zarn::Number> intensities = zarn::read_dad_segments(r);
+                const Items wavelengths(wavelength_arr);
+                auto wavelength_at = [&](size_t i) { return as_double(wavelengths[i]); };
+                if (zarn::offer_dad_points(intensities, wavelengths.size(), wavelength_at, sink)) return;
+                r.confirm_zarn_symbol(zarn::Symbol::END_OF_SPECTRUM);
+            },
+            "xic_arr"_a, "wavelength_arr"_a);
 
     nb::class_<XicInfo> xic_info(m, "XicInfo", nb::dynamic_attr());
     xic_info.def("__init__", [](XicInfo *) { throw zarn::Misuse(kRefused); })
         .def_static("_XicInfo__create_instance", &create_xic_info, "mz_range"_a)
-        .def_static("_XicInfo__get_xic_list",
-                    [](nb::handle mass_range_list) {
-                        const Items ranges(mass_range_list);
-                        nb::list out;
-                        for (size_t i = 0; i < ranges.size(); ++i) out.append(create_xic_info(ranges[i]));
-                        return out;
-                    },
-                    "mass_range_list"_a)
-        .def_static("_XicInfo__get_spectrum_list",
-                    [](nb::handle xic_info_arr) {
-                        const Items infos(xic_info_arr);
-                        nb::list out;
-                        for (size_t i = 0; i < infos.size(); ++i) out.append(nb::getattr(infos[i], kXicField));
-                        return out;
-                    },
-                    "xic_info_arr"_a);
+        .def_static(
+            "_XicInfo__get_xic_list",
+            [](nb::handle mass_range_list) {
+                const Items ranges(mass_range_list);
+                nb::list out;
+                for (size_t i = 0; i < ranges.size(); ++i) out.append(create_xic_info(ranges[i]));
+                return out;
+            },
+            "mass_range_list"_a)
+        .def_static(
+            "_XicInfo__get_spectrum_list",
+            [](nb::handle xic_info_arr) {
+                const Items infos(xic_info_arr);
+                nb::list out;
+                for (size_t i = 0; i < infos.size(); ++i) out.append(nb::getattr(infos[i], kXicField));
+                return out;
+            },
+            "xic_info_arr"_a);
     xic_info.attr(kBreakField) = false;
     xic_info.attr(kRangeField) = nb::none();
 }

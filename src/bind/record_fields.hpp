@@ -135,10 +135,14 @@ nb::object made(T &o) {
 // one Python type.
 template <typename Convert, typename R, typename M>
 constexpr const char *getter_signature(M R::*) {
-    if constexpr (!std::is_same_v<Convert, ByType>) return nullptr;
-    else if constexpr (std::is_same_v<M, bool>) return "def (self) -> bool";
-    else if constexpr (std::is_integral_v<M>) return "def (self) -> int";
-    else return nullptr;
+    if constexpr (!std::is_same_v<Convert, ByType>)
+        return nullptr;
+    else if constexpr (std::is_same_v<M, bool>)
+        return "def (self) -> bool";
+    else if constexpr (std::is_integral_v<M>)
+        return "def (self) -> int";
+    else
+        return nullptr;
 }
 
 template <typename T, auto Member, typename Convert = ByType, InValue Value = InValue::No>
@@ -243,10 +247,17 @@ nb::object value_hash(T &o) {
     ValueHash h;
     for (size_t i = 0; i < std::size(T::fields); ++i) {
         switch (T::fields[i].value) {
-            case InValue::No: break;
-            case InValue::Hash: h.add(field(o, i)); break;
-            case InValue::Integer: h.add_integer(nb::cast<int64_t>(field(o, i))); break;
-            case InValue::Tuple: h.add_as_tuple(field(o, i)); break;
+            case InValue::No:
+                break;
+            case InValue::Hash:
+                h.add(field(o, i));
+                break;
+            case InValue::Integer:
+                h.add_integer(nb::cast<int64_t>(field(o, i)));
+                break;
+            case InValue::Tuple:
+                h.add_as_tuple(field(o, i));
+                break;
         }
     }
     return h.value();

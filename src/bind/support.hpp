@@ -94,7 +94,8 @@ inline void translate_error(const std::exception_ptr &p, void *) {
         PyErr_SetString(PyExc_TypeError, e.what());
     } catch (const VersionNotSet &) {
         // As the reader's version field reads before it was set.
-        PyErr_SetString(PyExc_AttributeError, "'KxmFileReader' object has no attribute '_KxmFileReader__major_version'");
+        PyErr_SetString(PyExc_AttributeError,
+                        "'KxmFileReader' object has no attribute '_KxmFileReader__major_version'");
     } catch (const MissingField &e) {
         PyErr_SetString(PyExc_AttributeError, e.what());
     } catch (const Misuse &e) {
@@ -206,8 +207,7 @@ inline i128 int_to_i128(nb::handle h) {
     nb::object hi = nb::steal(PyNumber_Rshift(h.ptr(), shift.ptr()));
     if (!hi.is_valid()) throw nb::python_error();
     long long hv = PyLong_AsLongLongAndOverflow(hi.ptr(), &overflow);
-    if (overflow || (hv == -1 && PyErr_Occurred()) || hv >= (1LL << 62) || hv < -(1LL << 62))
-        {
+    if (overflow || (hv == -1 && PyErr_Occurred()) || hv >= (1LL << 62) || hv < -(1LL << 62)) {
         PyErr_SetString(PyExc_OverflowError, "integer too large");
         throw nb::python_error();
     }

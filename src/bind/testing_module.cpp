@@ -9,14 +9,14 @@
 #include <system_error>
 
 #include <nanobind/nanobind.h>
-#include <nanobind/stl/string.h>
 #include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
 #include "analysis/qual.hpp"
 #include "blocks/blocks.hpp"
-#include "io/reader.hpp"
 #include "index_objects.hpp"
+#include "io/reader.hpp"
 #include "records/index.hpp"
 #include "support.hpp"
 #include "values.hpp"
@@ -41,7 +41,8 @@ public:
         return int64_t(st.st_size);
     }
     void seek(int64_t position) override {
-        if (::lseek(fd_, off_t(position), SEEK_SET) < 0) throw std::system_error(errno, std::generic_category(), "lseek");
+        if (::lseek(fd_, off_t(position), SEEK_SET) < 0)
+            throw std::system_error(errno, std::generic_category(), "lseek");
     }
     size_t read(uint8_t *out, size_t size) override {
         size_t done = 0;
@@ -174,25 +175,26 @@ NB_MODULE(_testing, m) {
     });
     // The range-limited MS read over native ranges, as C++ callers run it:
     // per range its collected (x, intensity) pairs and its passed flag.
-    m.def("read_spectrum_for_native_ranges", [](zarn::Reader &reader, const std::vector<std::pair<double, double>> &bounds) {
-        std::vector<zarn::XicRange> ranges(bounds.size());
-        std::vector<zarn::XicRange *> order;
-        for (size_t i = 0; i < bounds.size(); ++i) {
-            ranges[i].min = zarn::Number::real(bounds[i].first);
-            ranges[i].max = zarn::Number::real(bounds[i].second);
-            order.push_back(&ranges[i]);
-        }
-        zarn::XicSink sink(order);
-        zarn::read_spectrum_for_multiple_xic(reader, sink);
-        nb::list out;
-        for (const zarn::XicRange &range : ranges) {
-            nb::list points;
-            for (const zarn::Point &p : range.spectrum_point)
-                points.append(nb::make_tuple(p.x, p.intensity.to_double()));
-            out.append(nb::make_tuple(points, range.is_break_to_read));
-        }
-        return out;
-    });
+    m.def("read_spectrum_for_native_ranges",
+          [](zarn::Reader &reader, const std::vector<std::pair<double, double>> &bounds) {
+              std::vector<zarn::XicRange> ranges(bounds.size());
+              std::vector<zarn::XicRange *> order;
+              for (size_t i = 0; i < bounds.size(); ++i) {
+                  ranges[i].min = zarn::Number::real(bounds[i].first);
+                  ranges[i].max = zarn::Number::real(bounds[i].second);
+                  order.push_back(&ranges[i]);
+              }
+              zarn::XicSink sink(order);
+              zarn::read_spectrum_for_multiple_xic(reader, sink);
+              nb::list out;
+              for (const zarn::XicRange &range : ranges) {
+                  nb::list points;
+                  for (const zarn::Point &p : range.spectrum_point)
+                      points.append(nb::make_tuple(p.x, p.intensity.to_double()));
+                  out.append(nb::make_tuple(points, range.is_break_to_read));
+              }
+              return out;
+          });
 
     // The floor of opening: the records parsed natively, no Python object
     // made per record (see parse_records). The description module teaches

@@ -90,10 +90,14 @@ public:
 
     nb::object object() const {
         switch (kind_) {
-            case Float: return nb::steal(PyFloat_FromDouble(f_));
-            case Int: return nb::steal(PyLong_FromLongLong(i_));
-            case Object: return nb::borrow(o_);
-            default: return nb::none();
+            case Float:
+                return nb::steal(PyFloat_FromDouble(f_));
+            case Int:
+                return nb::steal(PyLong_FromLongLong(i_));
+            case Object:
+                return nb::borrow(o_);
+            default:
+                return nb::none();
         }
     }
 
@@ -116,10 +120,17 @@ private:
     // The value of `other`'s kind, without touching reference counts.
     void take(const Num &other) noexcept {
         switch (other.kind_) {
-            case Float: f_ = other.f_; break;
-            case Int: i_ = other.i_; break;
-            case Object: o_ = other.o_; break;
-            default: break;
+            case Float:
+                f_ = other.f_;
+                break;
+            case Int:
+                i_ = other.i_;
+                break;
+            case Object:
+                o_ = other.o_;
+                break;
+            default:
+                break;
         }
     }
 
@@ -157,8 +168,7 @@ struct ValueRange {
 // made and __init__ has not filled holds unset fields.
 template <typename T>
 struct PointObject {
-    PyObject_HEAD
-    T value;
+    PyObject_HEAD T value;
 };
 
 // Each point type: its place in the shared table, the point of unset fields,

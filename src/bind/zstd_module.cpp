@@ -3,17 +3,17 @@
 
 #include <algorithm>
 
-#include "support.hpp"
 #include "format/zstd.hpp"
+#include "support.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 
 NB_MODULE(zstd, m) {
     zarn::py::init_module_support();
-    PyObject *error = PyErr_NewExceptionWithDoc(
-        "zarn_data_access.zstd.ZstdError", "A Zstandard frame could not be decompressed.",
-        zarn::py::zarn_exception_type(), nullptr);
+    PyObject *error =
+        PyErr_NewExceptionWithDoc("zarn_data_access.zstd.ZstdError", "A Zstandard frame could not be decompressed.",
+                                  zarn::py::zarn_exception_type(), nullptr);
     if (!error) throw nb::python_error();
     m.attr("ZstdError") = nb::steal(error);
     m.attr("MAX_DECOMPRESSED_SIZE") = zarn::kMaxDecompressedSize;

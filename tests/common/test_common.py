@@ -98,7 +98,8 @@ def names_of(cls):
 
 
 def vars_of(point):
-    cls = next(c for c in type(point).__mro__ if c in (SpectrumPoint, ChromatogramPoint, SpectrumBasedChromatogramPoint))
+    classes = (SpectrumPoint, ChromatogramPoint, SpectrumBasedChromatogramPoint)
+    cls = next(c for c in type(point).__mro__ if c in classes)
     return [getattr(point, name) for name in names_of(cls)]
 
 

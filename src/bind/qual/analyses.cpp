@@ -17,15 +17,15 @@
 
 #include "analysis/qual.hpp"
 #include "analysis/walks.hpp"
+#include "analysis_objects.hpp"
 #include "blocks/blocks.hpp"
+#include "description_objects.hpp"
+#include "index_objects.hpp"
 #include "points.hpp"
 #include "qual/conditions.hpp"
 #include "qual/helpers.hpp"
 #include "qual/matching.hpp"
 #include "qual/spectra.hpp"
-#include "analysis_objects.hpp"
-#include "description_objects.hpp"
-#include "index_objects.hpp"
 #include "records/index.hpp"
 #include "values.hpp"
 
@@ -52,9 +52,8 @@ private:
 };
 
 nb::object chromatogram_point(const Chosen &spectrum, Num intensity, Num x) {
-    return make_value(SpectrumBasedChromatogramPoint{Num::of_int(spectrum.index),
-                                                     Num::of_float(spectrum.retention_time), std::move(intensity),
-                                                     std::move(x)});
+    return make_value(SpectrumBasedChromatogramPoint{
+        Num::of_int(spectrum.index), Num::of_float(spectrum.retention_time), std::move(intensity), std::move(x)});
 }
 
 nb::object qual_description_of(const AnalysisObject &a) {
@@ -156,20 +155,20 @@ struct XicOption {
     nb::list result;
 
     XicOption(nb::object condition, nb::object mz_range, nb::handle retention_time_range, size_t matcher)
-        : acquisition_condition(std::move(condition)), extract_mz_range(std::move(mz_range)), matcher(matcher),
+        : acquisition_condition(std::move(condition)),
+          extract_mz_range(std::move(mz_range)),
+          matcher(matcher),
           range(retention_time_range) {}
 
     const MzWindow &window() {
         if (!mz_window)
-            mz_window.emplace(MzWindow{Bound(nb::getattr(extract_mz_range, "min")),
-                                       Bound(nb::getattr(extract_mz_range, "max"))});
+            mz_window.emplace(
+                MzWindow{Bound(nb::getattr(extract_mz_range, "min")), Bound(nb::getattr(extract_mz_range, "max"))});
         return *mz_window;
     }
 };
 
-bool is_nan_float(nb::handle h) {
-    return PyFloat_Check(h.ptr()) && std::isnan(PyFloat_AS_DOUBLE(h.ptr()));
-}
+bool is_nan_float(nb::handle h) { return PyFloat_Check(h.ptr()) && std::isnan(PyFloat_AS_DOUBLE(h.ptr())); }
 
 // The filter options of an extraction, read from the caller's objects as the
 // core's zarn::read_filter_options asks for them.
@@ -267,8 +266,7 @@ int64_t nearest_position(const AnalysisObject &a, nb::handle retention_time, Tim
     if (PyFloat_Check(retention_time.ptr()) || PyLong_Check(retention_time.ptr())) {
         zarn::NearerTime nearer(as_double(retention_time));
         const Spectra spectra(listed(a));
-        return int64_t(zarn::nearest_spectrum(
-            spectra.size(), [&](size_t i) { return time(spectra, i); }, nearer));
+        return int64_t(zarn::nearest_spectrum(spectra.size(), [&](size_t i) { return time(spectra, i); }, nearer));
     }
     nb::object least = nb::float_(DBL_MAX);
     const Spectra spectra(listed(a));
@@ -280,8 +278,7 @@ int64_t nearest_position(const AnalysisObject &a, nb::handle retention_time, Tim
         least = distance;
         return true;
     };
-    return int64_t(zarn::nearest_spectrum(
-        spectra.size(), [&](size_t i) { return time(spectra, i); }, nearer));
+    return int64_t(zarn::nearest_spectrum(spectra.size(), [&](size_t i) { return time(spectra, i); }, nearer));
 }
 
 }  // namespace
@@ -397,10 +394,9 @@ nb::list max_plot(DADAnalysisObject &a, nb::handle extract_wavelength_range, nb:
     Reader &reader = reader_of(a.reader);
     nb::list out;
     const Spectra spectra(listed(a));
-    zarn::max_plot(reader, spectra, axis, widened_min, widened_max, min, max, tol,
-                   [&](const Chosen &spectrum, const zarn::MaxPlotValue &v) {
-                       out.append(max_plot_point(spectrum, v));
-                   });
+    zarn::max_plot(
+        reader, spectra, axis, widened_min, widened_max, min, max, tol,
+        [&](const Chosen &spectrum, const zarn::MaxPlotValue &v) { out.append(max_plot_point(spectrum, v)); });
     return out;
 }
 

@@ -11,10 +11,10 @@
 #include <string_view>
 #include <utility>
 
-#include "pyconv.hpp"
 #include "analysis_objects.hpp"
 #include "description_objects.hpp"
 #include "index_objects.hpp"
+#include "pyconv.hpp"
 #include "support.hpp"
 #include "value_semantics.hpp"
 #include "values.hpp"
@@ -80,11 +80,11 @@ struct ExtraInfo {
     const char *argument;  // the constructor's parameter
     const char *title;     // the text before the fields
     size_t fields;
-    size_t hashed;               // the leading fields that hash and compare
-    bool makers;                 // a maker's condition: absent fields are left out of the text
-    int voltage_field;           // the field a float argument fills, and the one with the voltage text; -1: none
-    bool tests_argument;         // takes a vendor record or a float, anything else as nothing
-    int text_field;              // a text field that is absent when empty too; -1: none
+    size_t hashed;        // the leading fields that hash and compare
+    bool makers;          // a maker's condition: absent fields are left out of the text
+    int voltage_field;    // the field a float argument fills, and the one with the voltage text; -1: none
+    bool tests_argument;  // takes a vendor record or a float, anything else as nothing
+    int text_field;       // a text field that is absent when empty too; -1: none
     std::array<const char *, 3> properties;
     std::array<const char *, 3> labels;
     std::array<const char *, 3> sources;  // the record's fields that fill them
@@ -100,41 +100,130 @@ constexpr const char *kQ1Range = "_TripleQScanCondition__q1_range";
 constexpr const char *kQ3Range = "_TripleQScanCondition__q3_range";
 
 constexpr ExtraInfo kExtras[] = {
-    {"AgilentMassHunterCondition", "argument", "Agilent|MassHunter", 1, 1, true, 0, true, -1,
-     {"fragmentor_voltage"}, {"Fragmentor Voltage"}, {kVendorConeVoltage},
+    {"AgilentMassHunterCondition",
+     "argument",
+     "Agilent|MassHunter",
+     1,
+     1,
+     true,
+     0,
+     true,
+     -1,
+     {"fragmentor_voltage"},
+     {"Fragmentor Voltage"},
+     {kVendorConeVoltage},
      "A maker-specific additional condition: the fragmentor voltage.",
      {"The fragmentor voltage as a float, or None."}},
-    {"SCIEXAnalystCondition", "vendor_specific_additional_condition", "SCIEX|Analyst", 2, 2, true, 1, false, -1,
-     {"experiment_index", "dp"}, {"Experiment Index", "DP"}, {kVendorOriginalId, kVendorConeVoltage},
+    {"SCIEXAnalystCondition",
+     "vendor_specific_additional_condition",
+     "SCIEX|Analyst",
+     2,
+     2,
+     true,
+     1,
+     false,
+     -1,
+     {"experiment_index", "dp"},
+     {"Experiment Index", "DP"},
+     {kVendorOriginalId, kVendorConeVoltage},
      "A maker-specific additional condition: the experiment index and the DP value.",
      {"The experiment index as an integer, or None.", "The DP value as a float, or None."}},
-    {"ShimadzuIoModuleCondition", "vendor_specific_additional_condition", "Shimadzu|IoModule", 1, 1, true, -1, false,
-     -1, {"event_no"}, {"Event Number"}, {kVendorOriginalId},
-     "A maker-specific additional condition: the event number.", {"The event number as an integer, or None."}},
-    {"ThermoFisherRawFileReaderCondition", "argument", "ThermoFisher|RawFileReader", 2, 1, true, 0, true, 1,
-     {"sid", "scan_filter"}, {"SID", "Scan Filter"}, {kVendorConeVoltage, kVendorScanInfo},
+    {"ShimadzuIoModuleCondition",
+     "vendor_specific_additional_condition",
+     "Shimadzu|IoModule",
+     1,
+     1,
+     true,
+     -1,
+     false,
+     -1,
+     {"event_no"},
+     {"Event Number"},
+     {kVendorOriginalId},
+     "A maker-specific additional condition: the event number.",
+     {"The event number as an integer, or None."}},
+    {"ThermoFisherRawFileReaderCondition",
+     "argument",
+     "ThermoFisher|RawFileReader",
+     2,
+     1,
+     true,
+     0,
+     true,
+     1,
+     {"sid", "scan_filter"},
+     {"SID", "Scan Filter"},
+     {kVendorConeVoltage, kVendorScanInfo},
      "A maker-specific additional condition: the SID value and the scan filter.",
      {"The SID value as a float, or None.", "The scan filter text, possibly empty, or None."}},
-    {"WatersMassLynxCondition", "argument", "Waters|MassLynx", 2, 2, true, 1, true, -1,
-     {"function_number", "cone_voltage"}, {"Function Number", "Cone Voltage"}, {kVendorOriginalId, kVendorConeVoltage},
+    {"WatersMassLynxCondition",
+     "argument",
+     "Waters|MassLynx",
+     2,
+     2,
+     true,
+     1,
+     true,
+     -1,
+     {"function_number", "cone_voltage"},
+     {"Function Number", "Cone Voltage"},
+     {kVendorOriginalId, kVendorConeVoltage},
      "A maker-specific additional condition: the function number and the cone voltage.",
      {"The function number as an integer, or None.", "The cone voltage as a float, or None."}},
-    {"PrecursorIonScanCondition", "triple_q_scan_condition", "Precursor Ion Scan", 2, 2, false, -1, false, -1,
-     {"product_ion_mz", "q1_range"}, {"Product Ion m/z", "Q1 Range"}, {kTargetMz, kQ1Range},
+    {"PrecursorIonScanCondition",
+     "triple_q_scan_condition",
+     "Precursor Ion Scan",
+     2,
+     2,
+     false,
+     -1,
+     false,
+     -1,
+     {"product_ion_mz", "q1_range"},
+     {"Product Ion m/z", "Q1 Range"},
+     {kTargetMz, kQ1Range},
      "A triple-quadrupole precursor ion scan condition: the product ion m/z and the scanned Q1 range.",
      {"The product ion m/z as a float, or None.", "The scanned Q1 range as a ValueRange, or None."}},
-    {"ProductIonScanCondition", "triple_q_scan_condition", "Product Ion Scan", 2, 2, false, -1, false, -1,
-     {"precursor_ion_mz", "q3_range"}, {"Precursor Ion m/z", "Q3 Range"}, {kTargetMz, kQ3Range},
+    {"ProductIonScanCondition",
+     "triple_q_scan_condition",
+     "Product Ion Scan",
+     2,
+     2,
+     false,
+     -1,
+     false,
+     -1,
+     {"precursor_ion_mz", "q3_range"},
+     {"Precursor Ion m/z", "Q3 Range"},
+     {kTargetMz, kQ3Range},
      "A triple-quadrupole product ion scan condition: the precursor ion m/z and the scanned Q3 range.",
      {"The precursor ion m/z as a float, or None.", "The scanned Q3 range as a ValueRange, or None."}},
-    {"NeutralLossScanCondition", "triple_q_scan_condition", "Neutral Loss Scan", 3, 3, false, -1, false, -1,
-     {"neutral_loss_mz", "q1_range", "q3_range"}, {"Neutral Loss m/z", "Q1 Range", "Q3 Range"},
+    {"NeutralLossScanCondition",
+     "triple_q_scan_condition",
+     "Neutral Loss Scan",
+     3,
+     3,
+     false,
+     -1,
+     false,
+     -1,
+     {"neutral_loss_mz", "q1_range", "q3_range"},
+     {"Neutral Loss m/z", "Q1 Range", "Q3 Range"},
      {kTargetMz, kQ1Range, kQ3Range},
      "A triple-quadrupole neutral loss scan condition: the neutral loss m/z and the scanned Q1 and Q3 ranges.",
      {"The neutral loss m/z as a float, or None.", "The scanned Q1 range as a ValueRange, or None.",
       "The scanned Q3 range as a ValueRange, or None."}},
-    {"NeutralGainScanCondition", "triple_q_scan_condition", "Neutral Gain Scan", 3, 3, false, -1, false, -1,
-     {"neutral_gain_mz", "q1_range", "q3_range"}, {"Neutral Gain m/z", "Q1 Range", "Q3 Range"},
+    {"NeutralGainScanCondition",
+     "triple_q_scan_condition",
+     "Neutral Gain Scan",
+     3,
+     3,
+     false,
+     -1,
+     false,
+     -1,
+     {"neutral_gain_mz", "q1_range", "q3_range"},
+     {"Neutral Gain m/z", "Q1 Range", "Q3 Range"},
      {kTargetMz, kQ1Range, kQ3Range},
      "A triple-quadrupole neutral gain scan condition: the neutral gain m/z and the scanned Q1 and Q3 ranges.",
      {"The neutral gain m/z as a float, or None.", "The scanned Q1 range as a ValueRange, or None.",
@@ -153,9 +242,9 @@ ExtraFields &fields_of(PyObject *o) {
 }
 
 constexpr ExtraFields &(*kFieldsOf[kExtraCount])(PyObject *) = {
-    fields_of<Extra::Agilent>,       fields_of<Extra::Sciex>,         fields_of<Extra::Shimadzu>,
-    fields_of<Extra::ThermoFisher>,  fields_of<Extra::Waters>,        fields_of<Extra::PrecursorScan>,
-    fields_of<Extra::ProductScan>,   fields_of<Extra::NeutralLossScan>, fields_of<Extra::NeutralGainScan>};
+    fields_of<Extra::Agilent>,      fields_of<Extra::Sciex>,           fields_of<Extra::Shimadzu>,
+    fields_of<Extra::ThermoFisher>, fields_of<Extra::Waters>,          fields_of<Extra::PrecursorScan>,
+    fields_of<Extra::ProductScan>,  fields_of<Extra::NeutralLossScan>, fields_of<Extra::NeutralGainScan>};
 
 // The class of `o` when it is exactly one of the nine, else -1.
 int exact_extra(PyObject *o) {
@@ -533,21 +622,21 @@ void register_conditions(nb::module_ &m) {
         const char *name;
         Acq::Field field;
         const char *doc;
-    } properties[] = {
-        {"ms_level", Acq::MsLevel, "The MS level as an integer, 1 when the source holds none."},
-        {"polarity", Acq::Polarity, "The polarity as a PolarityTypes member."},
-        {"collision_energy", Acq::CollisionEnergy, "The collision energy as a float, or None."},
-        {"precursor_value", Acq::PrecursorValue, "The precursor m/z as a float, or None."},
-        {"original_measured_spectrum_type", Acq::OriginalMeasuredSpectrumType,
-         "The spectrum type as measured (profile or centroid), a SpectrumTypes member."},
-        {"precursor_range", Acq::PrecursorRange, "The precursor range as a ValueRange, or None."},
-        {"mass_range", Acq::MassRange, "The mass range as a ValueRange, or None."}};
+    } properties[] = {{"ms_level", Acq::MsLevel, "The MS level as an integer, 1 when the source holds none."},
+                      {"polarity", Acq::Polarity, "The polarity as a PolarityTypes member."},
+                      {"collision_energy", Acq::CollisionEnergy, "The collision energy as a float, or None."},
+                      {"precursor_value", Acq::PrecursorValue, "The precursor m/z as a float, or None."},
+                      {"original_measured_spectrum_type", Acq::OriginalMeasuredSpectrumType,
+                       "The spectrum type as measured (profile or centroid), a SpectrumTypes member."},
+                      {"precursor_range", Acq::PrecursorRange, "The precursor range as a ValueRange, or None."},
+                      {"mass_range", Acq::MassRange, "The mass range as a ValueRange, or None."}};
     for (const auto &[name, field, doc] : properties) {
         const Acq::Field f = field;  // clang 14 cannot capture a structured binding
         acq.def_prop_ro(name, [f](Acq &o) { return nb::borrow(o.field(f)); }, doc);
     }
-    acq.def_prop_ro("additional_conditions", [](Acq &o) { return or_none(o.additional_conditions); },
-                    "The condition's own list of additional conditions: the maker-specific one, then the scan one.");
+    acq.def_prop_ro(
+        "additional_conditions", [](Acq &o) { return or_none(o.additional_conditions); },
+        "The condition's own list of additional conditions: the maker-specific one, then the scan one.");
     acq.def("__hash__", condition_hash).def("__eq__", condition_equal, "other"_a.none());
 
     nb::class_<Option> option(m, "ChromatogramFilterOption",

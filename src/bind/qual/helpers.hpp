@@ -47,8 +47,8 @@ inline size_t checked_position(nb::handle index, size_t count) {
     nb::object zero = nb::int_(0), size = nb::int_(count);
     if (compare(index, zero, Py_LT) || compare(index, size, Py_GE)) throw zarn::Misuse("Index out of range");
     if (!PyIndex_Check(index.ptr())) {
-        nb::object message = nb::steal(PyUnicode_FromFormat("list indices must be integers or slices, not %s",
-                                                            Py_TYPE(index.ptr())->tp_name));
+        nb::object message = nb::steal(
+            PyUnicode_FromFormat("list indices must be integers or slices, not %s", Py_TYPE(index.ptr())->tp_name));
         throw nb::type_error(nb::borrow<nb::str>(message).c_str());
     }
     nb::object position = nb::steal(PyNumber_Index(index.ptr()));

@@ -15,13 +15,13 @@
 #include <string>
 #include <utility>
 
+#include "analysis_objects.hpp"
+#include "description_objects.hpp"
+#include "index_objects.hpp"
 #include "qual/analyses.hpp"
 #include "qual/conditions.hpp"
 #include "qual/helpers.hpp"
 #include "qual/spectra.hpp"
-#include "analysis_objects.hpp"
-#include "description_objects.hpp"
-#include "index_objects.hpp"
 #include "support.hpp"
 #include "values.hpp"
 
@@ -42,10 +42,12 @@ void analysis_fields(nb::class_<T> &cls, const char *prefix) {
                          for (const nb::object &o : *listed(a)) out.append(o);
                          return out;
                      })
-        .def_prop_ro("index", [](T &a) { return or_none(a.index); },
-                     "The analysis's position among its measurement's analyses of its kind.")
-        .def_prop_ro("supplemental_properties", [](T &a) { return qual_field(a, "supplemental_properties"); },
-                     "The function's own dictionary of supplemental properties, text to text.")
+        .def_prop_ro(
+            "index", [](T &a) { return or_none(a.index); },
+            "The analysis's position among its measurement's analyses of its kind.")
+        .def_prop_ro(
+            "supplemental_properties", [](T &a) { return qual_field(a, "supplemental_properties"); },
+            "The function's own dictionary of supplemental properties, text to text.")
         .def("get_spectra_count", [](T &a) { return a.count(); }, "The number of spectra of the analysis.");
 }
 
@@ -55,13 +57,16 @@ void spectrum_fields(nb::class_<T> &cls, const char *prefix) {
     cls.def_prop_ro((p + "spectrum_index").c_str(), [](T &s) { return or_none(s.spectrum_index); })
         .def_prop_ro((p + "index").c_str(), [](T &s) { return or_none(s.index); })
         .def_prop_ro((p + "spectrum_points").c_str(), [](T &s) { return or_none(s.spectrum_points); })
-        .def_prop_ro("index", [](T &s) { return or_none(s.index); },
-                     "The spectrum's position in its analysis's list of spectra.")
-        .def_prop_ro("retention_time", [](T &s) { return description_field(s.spectrum_index, "retention_time"); },
-                     "The retention time as a float, or None.")
-        .def_prop_ro("supplemental_properties",
-                     [](T &s) { return description_field(s.spectrum_index, "supplemental_properties"); },
-                     "The description's own dictionary of supplemental properties, text to text.");
+        .def_prop_ro(
+            "index", [](T &s) { return or_none(s.index); },
+            "The spectrum's position in its analysis's list of spectra.")
+        .def_prop_ro(
+            "retention_time", [](T &s) { return description_field(s.spectrum_index, "retention_time"); },
+            "The retention time as a float, or None.")
+        .def_prop_ro(
+            "supplemental_properties",
+            [](T &s) { return description_field(s.spectrum_index, "supplemental_properties"); },
+            "The description's own dictionary of supplemental properties, text to text.");
 }
 
 }  // namespace
@@ -91,11 +96,10 @@ NB_MODULE(qual, m) {
     spectrum.def("__str__", points_text<SpectrumObject, spectrum_points>)
         .def("__repr__", points_text<SpectrumObject, spectrum_points>);
     spectrum_fields(spectrum, "_Spectrum__");
-    for (auto [name, doc] :
-         {std::pair{"acquisition_condition", "The AcquisitionCondition bound to the spectrum."},
-          {"precursor_index", "The precursor index as an integer, or None."},
-          {"product_indices", "The product indices as a list of integers, or None."},
-          {"spectrum_type", "The spectrum type as a SpectrumTypes member."}}) {
+    for (auto [name, doc] : {std::pair{"acquisition_condition", "The AcquisitionCondition bound to the spectrum."},
+                             {"precursor_index", "The precursor index as an integer, or None."},
+                             {"product_indices", "The product indices as a list of integers, or None."},
+                             {"spectrum_type", "The spectrum type as a SpectrumTypes member."}}) {
         const char *field = name;  // clang 14 cannot capture a structured binding
         spectrum.def_prop_ro(
             field, [field](SpectrumObject &s) { return description_field(s.spectrum_index, field); }, doc);
@@ -135,9 +139,10 @@ NB_MODULE(qual, m) {
         .def("__repr__", [](nb::handle self) { return nb::str(self); })
         .def("_QualAnalysis__read", &read_qual);
     analysis_fields(qual, "_QualAnalysis__");
-    qual.def_prop_ro("unique_acquisition_conditions",
-                     [](QualAnalysisObject &a) { return or_none(a.unique_acquisition_conditions); },
-                     "The analysis's own list of its distinct AcquisitionCondition objects.")
+    qual.def_prop_ro(
+            "unique_acquisition_conditions",
+            [](QualAnalysisObject &a) { return or_none(a.unique_acquisition_conditions); },
+            "The analysis's own list of its distinct AcquisitionCondition objects.")
         .def_prop_ro("_QualAnalysis__unique_acquisition_conditions",
                      [](QualAnalysisObject &a) { return or_none(a.unique_acquisition_conditions); })
         .def("get_spectrum", &get_spectrum, "index"_a.none(), "A new Spectrum for the spectrum at the given position.")
@@ -172,8 +177,7 @@ NB_MODULE(qual, m) {
         m, "DADAnalysis", "One diode-array (DAD) analysis of a measurement: its spectra and chromatograms.");
     dad.def_static("_DADAnalysis__create_instance", &create_analysis<DADAnalysisObject, read_dad>,
                    "function_index"_a.none(), "index"_a.none());
-    dad.def("__str__",
-            [](DADAnalysisObject &a) { return counted_text(or_none(a.index), a.count(), "spectra"); })
+    dad.def("__str__", [](DADAnalysisObject &a) { return counted_text(or_none(a.index), a.count(), "spectra"); })
         .def("__repr__", [](nb::handle self) { return nb::str(self); })
         .def("_DADAnalysis__read", &read_dad);
     analysis_fields(dad, "_DADAnalysis__");

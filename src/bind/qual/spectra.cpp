@@ -6,12 +6,12 @@
 
 #include <string>
 
-#include "blocks/blocks.hpp"
-#include "points.hpp"
-#include "qual/helpers.hpp"
 #include "analysis_objects.hpp"
+#include "blocks/blocks.hpp"
 #include "description_objects.hpp"
 #include "index_objects.hpp"
+#include "points.hpp"
+#include "qual/helpers.hpp"
 
 namespace zarn::py {
 

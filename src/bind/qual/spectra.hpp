@@ -6,11 +6,11 @@
 
 #include <cstdint>
 
-#include "io/reader.hpp"
-#include "qual/helpers.hpp"
 #include "analysis_objects.hpp"
 #include "description_objects.hpp"
 #include "index_objects.hpp"
+#include "io/reader.hpp"
+#include "qual/helpers.hpp"
 
 namespace zarn::py {
 

@@ -220,8 +220,7 @@ template <typename Bound>
 WindowValue window_of(std::span<const Point> points, bool ascending, const Bound &min, const Bound &max) {
     const bool search = ascending && min.native() && max.native();
     const size_t start = search ? window_start(points, min.number()) : 0;
-    return window_value(
-        points, start, [&](double x) { return min.greater(x); }, [&](double x) { return max.less(x); });
+    return window_value(points, start, [&](double x) { return min.greater(x); }, [&](double x) { return max.less(x); });
 }
 
 // Extracts the options' windows from the spectra, asking `x`:

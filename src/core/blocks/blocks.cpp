@@ -92,9 +92,12 @@ enum class Value { AsInt, AsFloat, Scaled };
 
 inline Number stored_value(int64_t v, Value mode, int64_t power) {
     switch (mode) {
-        case Value::AsInt: return Number::integer(v);
-        case Value::AsFloat: return Number::real(double(v));
-        default: return Number::real(scale_down(v, power));
+        case Value::AsInt:
+            return Number::integer(v);
+        case Value::AsFloat:
+            return Number::real(double(v));
+        default:
+            return Number::real(scale_down(v, power));
     }
 }
 
@@ -193,9 +196,15 @@ void read_efficient_series(Reader &r, const Layout &layout, int64_t x_power, int
     Point *pts = append_points(out, n);
     const size_t count = size_t(n);
     switch (layout.x) {
-        case XArray::Float32: fill_x_float32(pts, count, b.data()); break;
-        case XArray::Deltas32: fill_x_sums(pts, count, Planes32{b.data(), count}, ScaledSum{x_power}); break;
-        case XArray::Deltas64: fill_x_sums(pts, count, Planes64{b.data(), count}, ScaledSum{x_power}); break;
+        case XArray::Float32:
+            fill_x_float32(pts, count, b.data());
+            break;
+        case XArray::Deltas32:
+            fill_x_sums(pts, count, Planes32{b.data(), count}, ScaledSum{x_power});
+            break;
+        case XArray::Deltas64:
+            fill_x_sums(pts, count, Planes64{b.data(), count}, ScaledSum{x_power});
+            break;
     }
     const uint8_t *ys = b.data() + x_bytes;
     if (layout.y == YArray::Codes32) {
@@ -214,11 +223,11 @@ void read_efficient_series(Reader &r, const Layout &layout, int64_t x_power, int
 
 void read_efficient_chromatogram(Reader &r, std::vector<Point> &out) {
     static const Layout layouts[10] = {
-        {XArray::Deltas32, YArray::Int32, Value::AsInt},   {XArray::Deltas32, YArray::Int64, Value::AsFloat},
-        {XArray::Float32, YArray::Int32, Value::AsInt},    {XArray::Float32, YArray::Int64, Value::AsFloat},
-        {XArray::Deltas32, YArray::Int32, Value::Scaled},  {XArray::Deltas32, YArray::Int32, Value::Scaled},
-        {XArray::Deltas32, YArray::Int64, Value::Scaled},  {XArray::Deltas64, YArray::Int32, Value::Scaled},
-        {XArray::Deltas64, YArray::Int64, Value::Scaled},  {XArray::Deltas32, YArray::Codes32, Value::Scaled},
+        {XArray::Deltas32, YArray::Int32, Value::AsInt},  {XArray::Deltas32, YArray::Int64, Value::AsFloat},
+        {XArray::Float32, YArray::Int32, Value::AsInt},   {XArray::Float32, YArray::Int64, Value::AsFloat},
+        {XArray::Deltas32, YArray::Int32, Value::Scaled}, {XArray::Deltas32, YArray::Int32, Value::Scaled},
+        {XArray::Deltas32, YArray::Int64, Value::Scaled}, {XArray::Deltas64, YArray::Int32, Value::Scaled},
+        {XArray::Deltas64, YArray::Int64, Value::Scaled}, {XArray::Deltas32, YArray::Codes32, Value::Scaled},
     };
     const int64_t option = r.read_tiny_uint();
     if (option > 9) option_error(kChromatogramOptionError, option);
@@ -267,19 +276,37 @@ bool read_spectrum_segment(Reader &r, Symbol kind, std::vector<Point> &out) {
         case Symbol::SPECTRUM_ZSTD_EFFICIENT_COMPRESSION:
         case Symbol::SPECTRUM_MZ_AND_ZSTD_EFFICIENT_COMPRESSION:
         case Symbol::SPECTRUM_BY_SCIEX_FORMAT_EFFICIENT_COMPRESSION:
-        case Symbol::SPECTRUM_BY_AGILENT_FORMAT_EFFICIENT_COMPRESSION: break;
-        default: return false;
+        case Symbol::SPECTRUM_BY_AGILENT_FORMAT_EFFICIENT_COMPRESSION:
+            break;
+        default:
+            return false;
     }
     DecompressedSegment segment(r);
     switch (kind) {
-        case Symbol::SPECTRUM_ZSTD_COMPRESSION: read_float_pairs<false>(r, out, kSpectrumError); break;
-        case Symbol::SPECTRUM_MZ_AND_ZSTD_COMPRESSION: read_coefficient_segment<Quadratic>(r, out); break;
-        case Symbol::SPECTRUM_BY_SCIEX_FORMAT: read_coefficient_segment<SciexMass>(r, out); break;
-        case Symbol::SPECTRUM_ZSTD_COMPRESSION_WITH_DOUBLE: read_float_pairs<true>(r, out, kSpectrumError); break;
-        case Symbol::SPECTRUM_ZSTD_EFFICIENT_COMPRESSION: read_zstd_efficient_spectrum(r, out); break;
-        case Symbol::SPECTRUM_MZ_AND_ZSTD_EFFICIENT_COMPRESSION: read_efficient_mz_compressed_spectrum(r, out); break;
-        case Symbol::SPECTRUM_BY_SCIEX_FORMAT_EFFICIENT_COMPRESSION: read_efficient_sciex_spectrum(r, out); break;
-        default: read_efficient_agilent_spectrum(r, out); break;
+        case Symbol::SPECTRUM_ZSTD_COMPRESSION:
+            read_float_pairs<false>(r, out, kSpectrumError);
+            break;
+        case Symbol::SPECTRUM_MZ_AND_ZSTD_COMPRESSION:
+            read_coefficient_segment<Quadratic>(r, out);
+            break;
+        case Symbol::SPECTRUM_BY_SCIEX_FORMAT:
+            read_coefficient_segment<SciexMass>(r, out);
+            break;
+        case Symbol::SPECTRUM_ZSTD_COMPRESSION_WITH_DOUBLE:
+            read_float_pairs<true>(r, out, kSpectrumError);
+            break;
+        case Symbol::SPECTRUM_ZSTD_EFFICIENT_COMPRESSION:
+            read_zstd_efficient_spectrum(r, out);
+            break;
+        case Symbol::SPECTRUM_MZ_AND_ZSTD_EFFICIENT_COMPRESSION:
+            read_efficient_mz_compressed_spectrum(r, out);
+            break;
+        case Symbol::SPECTRUM_BY_SCIEX_FORMAT_EFFICIENT_COMPRESSION:
+            read_efficient_sciex_spectrum(r, out);
+            break;
+        default:
+            read_efficient_agilent_spectrum(r, out);
+            break;
     }
     segment.close();
     return true;
@@ -395,7 +422,7 @@ void read_efficient_sciex_spectrum(Reader &r, std::vector<Point> &out) {
     const int64_t n = read_count(r, kSpectrumError);
     if (option > 7) option_error(kSpectrumOptionError, option);
     const int width = (option & 1) ? 8 : 4;
-    const Value value = (option == 0 || option == 2) ? Value::AsInt
+    const Value value = (option == 0 || option == 2)   ? Value::AsInt
                         : (option == 1 || option == 3) ? Value::AsFloat
                                                        : Value::Scaled;
     const size_t count = size_t(n);
@@ -437,7 +464,8 @@ void read_efficient_sciex_spectrum(Reader &r, std::vector<Point> &out) {
         written = c + 1;
     });
     // Entries beyond the rebuilt ones keep a zero delta and a zero intensity.
-    for (size_t i = written; i < size_t(original_num_points); ++i) pts[i] = Point{to_mz(bin), stored_value(0, value, power)};
+    for (size_t i = written; i < size_t(original_num_points); ++i)
+        pts[i] = Point{to_mz(bin), stored_value(0, value, power)};
 }
 
 void read_efficient_agilent_spectrum(Reader &r, std::vector<Point> &out) {

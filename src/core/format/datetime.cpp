@@ -38,8 +38,7 @@ DateTimeFields datetime_from_ticks(uint64_t ticks) {
     int64_t year;
     int month, day;
     civil_from_days(days, year, month, day);
-    if (year < 1 || year > 9999)
-        throw InvalidValue("year " + std::to_string(year) + " is out of range");
+    if (year < 1 || year > 9999) throw InvalidValue("year " + std::to_string(year) + " is out of range");
     DateTimeFields f;
     f.year = int(year);
     f.month = month;

@@ -57,12 +57,48 @@ enum class Symbol : uint16_t {
 // True when `value` names a member of Symbol.
 constexpr bool is_symbol_value(int64_t value) {
     switch (value) {
-        case 0: case 1: case 2: case 3: case 4: case 6: case 7: case 10:
-        case 13: case 14: case 15: case 16: case 20: case 21: case 22: case 23:
-        case 26: case 27: case 28: case 29: case 30: case 31: case 32: case 33:
-        case 34: case 35: case 36: case 37: case 40: case 41: case 42: case 43:
-        case 45: case 46: case 47: case 50: case 51: case 52: case 53: case 54:
-        case 55: case 56:
+        case 0:
+        case 1:
+        case 2:
+        case 3:
+        case 4:
+        case 6:
+        case 7:
+        case 10:
+        case 13:
+        case 14:
+        case 15:
+        case 16:
+        case 20:
+        case 21:
+        case 22:
+        case 23:
+        case 26:
+        case 27:
+        case 28:
+        case 29:
+        case 30:
+        case 31:
+        case 32:
+        case 33:
+        case 34:
+        case 35:
+        case 36:
+        case 37:
+        case 40:
+        case 41:
+        case 42:
+        case 43:
+        case 45:
+        case 46:
+        case 47:
+        case 50:
+        case 51:
+        case 52:
+        case 53:
+        case 54:
+        case 55:
+        case 56:
             return true;
         default:
             return false;
@@ -102,8 +138,7 @@ inline TripleQScanType scan_type_from_value(int64_t value) {
 }
 
 inline VendorConditionType vendor_condition_type_from_value(int64_t value) {
-    if (value < 0 || value > 4)
-        throw EnumLookupError("VendorSpecificAdditionalConditionTypes", value);
+    if (value < 0 || value > 4) throw EnumLookupError("VendorSpecificAdditionalConditionTypes", value);
     return static_cast<VendorConditionType>(value);
 }
 

@@ -37,7 +37,8 @@ struct OutOfRange : std::runtime_error {
 struct EnumLookupError : std::runtime_error {
     EnumLookupError(std::string enum_name, int64_t value)
         : std::runtime_error(std::to_string(value) + " is not a valid " + enum_name),
-          enum_name(std::move(enum_name)), value(value) {}
+          enum_name(std::move(enum_name)),
+          value(value) {}
     std::string enum_name;
     int64_t value;
 };
@@ -82,7 +83,8 @@ struct Misuse : std::runtime_error {
 struct TextDecodeError : std::runtime_error {
     TextDecodeError(const char *encoding, std::string bytes)
         : std::runtime_error(std::string("invalid ") + encoding + " text"),
-          encoding(encoding), bytes(std::move(bytes)) {}
+          encoding(encoding),
+          bytes(std::move(bytes)) {}
     const char *encoding;
     std::string bytes;
 };

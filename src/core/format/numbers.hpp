@@ -40,9 +40,7 @@ inline uint16_t load_u16le(const uint8_t *p) { return uint16_t(p[0] | (p[1] << 8
 inline uint32_t load_u32le(const uint8_t *p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
-inline uint64_t load_u64le(const uint8_t *p) {
-    return uint64_t(load_u32le(p)) | (uint64_t(load_u32le(p + 4)) << 32);
-}
+inline uint64_t load_u64le(const uint8_t *p) { return uint64_t(load_u32le(p)) | (uint64_t(load_u32le(p + 4)) << 32); }
 inline float load_f32le(const uint8_t *p) {
     uint32_t bits = load_u32le(p);
     float f;

@@ -10,9 +10,7 @@
 namespace zarn {
 namespace {
 
-[[noreturn]] void fail(const std::string &what) {
-    throw DecompressionError("Zstandard decompression failed: " + what);
-}
+[[noreturn]] void fail(const std::string &what) { throw DecompressionError("Zstandard decompression failed: " + what); }
 
 struct DStreamDeleter {
     void operator()(ZSTD_DStream *s) const { ZSTD_freeDStream(s); }
@@ -61,8 +59,7 @@ std::vector<uint8_t> decompress_stream(const uint8_t *data, size_t size, size_t 
         out.resize(old + ob.pos);
         if (out.size() > max_size) fail("content exceeds the size limit");
         // No progress with all input consumed: the frame is truncated.
-        if (ob.pos == 0 && in.pos == in_before && in.pos == in.size && last_rc != 0)
-            fail("truncated frame");
+        if (ob.pos == 0 && in.pos == in_before && in.pos == in.size && last_rc != 0) fail("truncated frame");
     }
     return out;
 }

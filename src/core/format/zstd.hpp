@@ -32,7 +32,6 @@ inline size_t record_segment_limit(size_t compressed) {
 // buffer grows with what the frame yields, and a declared size must then
 // match what it yields. Content beyond `max_size`, declared or actual, and
 // every decoding failure raise DecompressionError.
-std::vector<uint8_t> zstd_decompress(const uint8_t *data, size_t size,
-                                     size_t max_size = kMaxDecompressedSize);
+std::vector<uint8_t> zstd_decompress(const uint8_t *data, size_t size, size_t max_size = kMaxDecompressedSize);
 
 }  // namespace zarn

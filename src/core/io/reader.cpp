@@ -193,8 +193,7 @@ void Reader::reset_decompressed_buffer() {
         local_ = after_decompressed_;
         return;
     }
-    if (origin_ <= after_decompressed_ &&
-        after_decompressed_ + 20 < origin_ + int64_t(buffer_.size())) {
+    if (origin_ <= after_decompressed_ && after_decompressed_ + 20 < origin_ + int64_t(buffer_.size())) {
         local_ = after_decompressed_ - origin_;
         return;
     }
@@ -523,15 +522,33 @@ void Reader::skip_object() {
         }
     } else if ((first & 0xF0) == 0xC0) {
         switch (first) {
-            case 0xC0: read_int16(); break;
-            case 0xC1: read_uint16(); break;
-            case 0xC2: read_int32(); break;
-            case 0xC3: read_uint32(); break;
-            case 0xC4: read_int64(); break;
-            case 0xC5: read_uint64(); break;
-            case 0xC6: read_single(); break;
-            case 0xC7: read_double(); break;
-            default: read_string(); break;
+            case 0xC0:
+                read_int16();
+                break;
+            case 0xC1:
+                read_uint16();
+                break;
+            case 0xC2:
+                read_int32();
+                break;
+            case 0xC3:
+                read_uint32();
+                break;
+            case 0xC4:
+                read_int64();
+                break;
+            case 0xC5:
+                read_uint64();
+                break;
+            case 0xC6:
+                read_single();
+                break;
+            case 0xC7:
+                read_double();
+                break;
+            default:
+                read_string();
+                break;
         }
     } else if (first == 0xD3) {
         read_datetime();

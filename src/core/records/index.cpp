@@ -76,18 +76,42 @@ void read_conversion_options(Reader &reader, ZarnInternalConversionOptions &out)
     if (v.major == 3 && v.minor <= 5) out.use_specified_chromatogram_intensity_precision = true;
     while (reader.is_tiny_uint()) {
         switch (reader.read_tiny_uint()) {
-            case 1: out.desired_analysis_type_id = reader.read_tiny_uint(); break;
-            case 2: out.keep_only_ms1 = true; break;  // no payload: the id alone sets it
-            case 3: out.keep_profile_spectra = true; break;
-            case 4: out.desired_quan_analysis_type_id = reader.read_mini_uint(); break;
-            case 5: out.keep_last_ms_function_in_mse = reader.read_bool(); break;
-            case 6: out.mz_accuracy_power = reader.read_tiny_uint(); break;
-            case 7: out.rt_accuracy_power = reader.read_tiny_uint(); break;
-            case 8: out.ms_intensity_accuracy_power = reader.read_tiny_uint(); break;
-            case 9: out.dad_intensity_accuracy_power = reader.read_tiny_uint(); break;
-            case 10: out.analog_intensity_accuracy_power = reader.read_tiny_uint(); break;
-            case 11: out.use_specified_chromatogram_intensity_precision = reader.read_bool(); break;
-            default: reader.skip_object(); break;
+            case 1:
+                out.desired_analysis_type_id = reader.read_tiny_uint();
+                break;
+            case 2:
+                out.keep_only_ms1 = true;
+                break;  // no payload: the id alone sets it
+            case 3:
+                out.keep_profile_spectra = true;
+                break;
+            case 4:
+                out.desired_quan_analysis_type_id = reader.read_mini_uint();
+                break;
+            case 5:
+                out.keep_last_ms_function_in_mse = reader.read_bool();
+                break;
+            case 6:
+                out.mz_accuracy_power = reader.read_tiny_uint();
+                break;
+            case 7:
+                out.rt_accuracy_power = reader.read_tiny_uint();
+                break;
+            case 8:
+                out.ms_intensity_accuracy_power = reader.read_tiny_uint();
+                break;
+            case 9:
+                out.dad_intensity_accuracy_power = reader.read_tiny_uint();
+                break;
+            case 10:
+                out.analog_intensity_accuracy_power = reader.read_tiny_uint();
+                break;
+            case 11:
+                out.use_specified_chromatogram_intensity_precision = reader.read_bool();
+                break;
+            default:
+                reader.skip_object();
+                break;
         }
     }
     reader.confirm_zarn_symbol(Symbol::END_OF_CONVERSION_OPTION);

@@ -16,11 +16,16 @@ std::array<uint64_t, kValueEnumCount> g_value_enum_members{};
 
 const char *value_enum_name(ValueEnum kind) {
     switch (kind) {
-        case ValueEnum::Polarity: return "PolarityTypes";
-        case ValueEnum::SpectrumType: return "SpectrumTypes";
-        case ValueEnum::QuanAnalysisType: return "QuanAnalysisTypes";
-        case ValueEnum::CompoundType: return "CompoundTypes";
-        case ValueEnum::InstrumentManufacturer: return "InstrumentManufacturers";
+        case ValueEnum::Polarity:
+            return "PolarityTypes";
+        case ValueEnum::SpectrumType:
+            return "SpectrumTypes";
+        case ValueEnum::QuanAnalysisType:
+            return "QuanAnalysisTypes";
+        case ValueEnum::CompoundType:
+            return "CompoundTypes";
+        case ValueEnum::InstrumentManufacturer:
+            return "InstrumentManufacturers";
     }
     return "";
 }
@@ -76,7 +81,8 @@ void SupplementalProperties::add_stored(std::string_view text) {
     size_t start = 0;
     while (true) {
         const size_t end = text.find(kRecordSeparator, start);
-        const std::string_view piece = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        const std::string_view piece =
+            text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
         const size_t unit = piece.find(kUnitSeparator);
         if (unit != std::string_view::npos &&
             piece.find(kUnitSeparator, unit + kUnitSeparator.size()) == std::string_view::npos)
@@ -186,8 +192,10 @@ void read_member(Reader &reader, Member &member) {
     }
 }
 
-#define ZARN_READ_PROPERTY(id, type, name, read)               \
-    case id: read_member<read>(reader, out.name); return true;
+#define ZARN_READ_PROPERTY(id, type, name, read) \
+    case id:                                     \
+        read_member<read>(reader, out.name);     \
+        return true;
 
 // Python-style list indexing: a negative index counts from the back.
 size_t list_index(int64_t k, size_t size) {
@@ -217,7 +225,8 @@ void read_measurement_description(Reader &reader, MeasurementDescription &out) {
     read_properties(reader, [&](int64_t id) {
         switch (id) {
             ZARN_MEASUREMENT_DESCRIPTION_PROPERTIES(ZARN_READ_PROPERTY)
-            default: return false;
+            default:
+                return false;
         }
     });
     reader.confirm_zarn_symbol(Symbol::END_OF_MEASUREMENT_DESCRIPTION);
@@ -228,7 +237,8 @@ void read_vendor_specific_additional_condition(Reader &reader, VendorSpecificAdd
     read_properties(reader, [&](int64_t id) {
         switch (id) {
             ZARN_VENDOR_SPECIFIC_ADDITIONAL_CONDITION_PROPERTIES(ZARN_READ_PROPERTY)
-            default: return false;
+            default:
+                return false;
         }
     });
     reader.confirm_zarn_symbol(Symbol::END_OF_ADDITIONAL_CONDITION);
@@ -239,7 +249,8 @@ void read_triple_q_scan_condition(Reader &reader, TripleQScanCondition &out) {
     read_properties(reader, [&](int64_t id) {
         switch (id) {
             ZARN_TRIPLE_Q_SCAN_CONDITION_PROPERTIES(ZARN_READ_PROPERTY)
-            default: return false;
+            default:
+                return false;
         }
     });
     reader.confirm_zarn_symbol(Symbol::END_OF_ADDITIONAL_CONDITION);
@@ -250,7 +261,8 @@ void read_internal_acquisition_core_condition(Reader &reader, InternalAcquisitio
     read_properties(reader, [&](int64_t id) {
         switch (id) {
             ZARN_INTERNAL_ACQUISITION_CORE_CONDITION_PROPERTIES(ZARN_READ_PROPERTY)
-            default: return false;
+            default:
+                return false;
         }
     });
     reader.confirm_zarn_symbol(Symbol::END_OF_ACQUISITION_CONDITION);
@@ -261,7 +273,8 @@ void read_internal_acquisition_condition(Reader &reader, InternalAcquisitionCond
     read_properties(reader, [&](int64_t id) {
         switch (id) {
             ZARN_INTERNAL_ACQUISITION_CONDITION_PROPERTIES(ZARN_READ_PROPERTY)
-            default: return false;
+            default:
+                return false;
         }
     });
     reader.confirm_zarn_symbol(Symbol::END_OF_ACQUISITION_CONDITION);
@@ -271,7 +284,8 @@ void read_qual_description(Reader &reader, QualDescription &out) {
     read_properties(reader, [&](int64_t id) {
         switch (id) {
             ZARN_QUAL_DESCRIPTION_PROPERTIES(ZARN_READ_PROPERTY)
-            default: return false;
+            default:
+                return false;
         }
     });
     // Linking runs after the loop, so the two lists may come in either order.
@@ -288,7 +302,8 @@ void read_quan_description(Reader &reader, QuanDescription &out) {
     read_properties(reader, [&](int64_t id) {
         switch (id) {
             ZARN_QUAN_DESCRIPTION_PROPERTIES(ZARN_READ_PROPERTY)
-            default: return false;
+            default:
+                return false;
         }
     });
     if (out.is_quan_transition)
@@ -317,7 +332,8 @@ void read_internal_spectrum_description(Reader &reader, InternalSpectrumDescript
     read_properties(reader, [&](int64_t id) {
         switch (id) {
             ZARN_INTERNAL_SPECTRUM_DESCRIPTION_PROPERTIES(ZARN_READ_PROPERTY)
-            default: return false;
+            default:
+                return false;
         }
     });
     out.has_total_ion_base_peak = reader.read_bool();

@@ -154,10 +154,10 @@ struct InternalAcquisitionCoreCondition {
     ZARN_INTERNAL_ACQUISITION_CORE_CONDITION_PROPERTIES(ZARN_DECLARE_PROPERTY)
 };
 
-#define ZARN_INTERNAL_ACQUISITION_CONDITION_PROPERTIES(X)                                 \
-    X(1, int64_t, internal_acquisition_core_condition_index, &Reader::read_int32)         \
-    X(2, std::optional<double>, precursor_value, &Reader::read_double)                    \
-    X(3, std::optional<Range>, precursor_range, read_range)                               \
+#define ZARN_INTERNAL_ACQUISITION_CONDITION_PROPERTIES(X)                         \
+    X(1, int64_t, internal_acquisition_core_condition_index, &Reader::read_int32) \
+    X(2, std::optional<double>, precursor_value, &Reader::read_double)            \
+    X(3, std::optional<Range>, precursor_range, read_range)                       \
     X(4, std::optional<std::vector<int64_t>>, product_indices, &Reader::read_int32_array)
 
 struct InternalAcquisitionCondition {
@@ -167,13 +167,13 @@ struct InternalAcquisitionCondition {
     std::shared_ptr<InternalAcquisitionCoreCondition> internal_acquisition_core_condition;
 };
 
-#define ZARN_QUAL_DESCRIPTION_PROPERTIES(X)                                              \
-    X(1, std::optional<std::vector<double>>, wavelength_arr, &Reader::read_single_array) \
-    X(2, DetectorType, detector_type, read_detector_type)                                \
-    X(3, std::optional<std::vector<std::shared_ptr<InternalAcquisitionCoreCondition>>>,  \
-      unique_acquisition_core_condition_list, read_core_condition_list)                  \
-    X(4, std::optional<std::vector<std::shared_ptr<InternalAcquisitionCondition>>>,      \
-      unique_acquisition_condition_list, read_condition_list)                            \
+#define ZARN_QUAL_DESCRIPTION_PROPERTIES(X)                                                                            \
+    X(1, std::optional<std::vector<double>>, wavelength_arr, &Reader::read_single_array)                               \
+    X(2, DetectorType, detector_type, read_detector_type)                                                              \
+    X(3, std::optional<std::vector<std::shared_ptr<InternalAcquisitionCoreCondition>>>,                                \
+      unique_acquisition_core_condition_list, read_core_condition_list)                                                \
+    X(4, std::optional<std::vector<std::shared_ptr<InternalAcquisitionCondition>>>, unique_acquisition_condition_list, \
+      read_condition_list)                                                                                             \
     X(55, SupplementalProperties, supplemental_properties, read_supplemental)
 
 // detector_type: absent DetectorType::NA.
