@@ -241,8 +241,8 @@ nb::handle make_point_class(nb::module_ &m, const char *name, const char *doc) {
                            {Py_tp_new, reinterpret_cast<void *>(&point_new<T>)},
                            {Py_tp_doc, const_cast<char *>(doc)},
                            {0, nullptr}};
-    PyType_Spec spec = {name, int(sizeof(PointObject<T>)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
-    nb::object cls = nb::steal(PyType_FromSpec(&spec));
+    PyType_Spec type_spec = {name, int(sizeof(PointObject<T>)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+    nb::object cls = nb::steal(PyType_FromSpec(&type_spec));
     if (!cls.is_valid()) throw nb::python_error();
     // The name without the module: messages name instances by it.
     const char *dot = std::strrchr(name, '.');
