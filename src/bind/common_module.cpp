@@ -49,14 +49,6 @@ nb::tuple rebuilt_by(nb::handle self, std::initializer_list<nb::object> fields) 
     return nb::make_tuple(self.type(), arguments);
 }
 
-bool truth(PyObject *o) {
-    if (!o) throw nb::python_error();
-    nb::object owned = nb::steal(o);
-    int r = PyObject_IsTrue(o);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- point classes
@@ -415,9 +407,9 @@ NB_MODULE(_common, m) {
             [](const VR &r, nb::handle value) {
                 // Each bound is held while compared: a comparison may replace it.
                 nb::object min = r.min;
-                if (!truth(PyObject_RichCompare(min.ptr(), value.ptr(), Py_LE))) return false;
+                if (!zarn::py::compare(min, value, Py_LE)) return false;
                 nb::object max = r.max;
-                return truth(PyObject_RichCompare(value.ptr(), max.ptr(), Py_LE));
+                return zarn::py::compare(value, max, Py_LE);
             },
             "value"_a)
         .def("__eq__", [](const VR &a, const VR &b) { return ranges_equal(a, b); })
