@@ -22,7 +22,7 @@ NB_MODULE(zstd, m) {
         "decompress",
         [](nb::bytes data, int64_t max_size) {
             const size_t limit = size_t(std::clamp<int64_t>(max_size, 0, int64_t(1) << 62));
-            std::vector<uint8_t> out =
+            const zarn::ByteBuffer out =
                 zarn::zstd_decompress(static_cast<const uint8_t *>(data.data()), data.size(), limit);
             return nb::bytes(reinterpret_cast<const char *>(out.data()), out.size());
         },

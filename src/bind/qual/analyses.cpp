@@ -249,6 +249,11 @@ public:
         return range.none() || range.contains(rt);
     }
     const MzWindow &window(size_t k) { return o_.chosen_[k].window(); }
+    // The option's window when it has been read, without reading it.
+    const MzWindow *known_window(size_t k) const {
+        const std::optional<MzWindow> &w = o_.chosen_[k].mz_window;
+        return w ? &*w : nullptr;
+    }
     void take(size_t k, const Chosen &spectrum, const zarn::WindowValue &v) {
         o_.chosen_[k].result.append(chromatogram_point(spectrum, num_of(v.sum), Num::of_float(v.base_x)));
     }

@@ -155,13 +155,13 @@ namespace {
 // integer sum first gives the same double); anything with a float is float
 // arithmetic.
 double half_sum(const Number &a, const Number &b) {
-    if (a.is_int && b.is_int) return static_cast<double>(a.i + b.i) / 2.0;
+    if (a.is_int && b.is_int) return static_cast<double>(i128(a.i) + b.i) / 2.0;
     return (a.to_double() + b.to_double()) / 2.0;
 }
 
 // a - b: exact for two ints, else float arithmetic.
 double difference(const Number &a, const Number &b) {
-    if (a.is_int && b.is_int) return static_cast<double>(a.i - b.i);
+    if (a.is_int && b.is_int) return static_cast<double>(i128(a.i) - b.i);
     return a.to_double() - b.to_double();
 }
 
@@ -169,9 +169,27 @@ double difference(const Number &a, const Number &b) {
 // the interpreter divides it.
 bool usable_width(double width) { return !(width <= 0.0); }
 
+// The points of a band walk: a decoded spectrum's points.
+struct PointList {
+    std::span<const Point> points;
+    size_t size() const { return points.size(); }
+    double x(size_t j) const { return points[j].x; }
+    Number intensity(size_t j) const { return points[j].intensity; }
+};
+
+// The points of a DAD spectrum, one per wavelength of the axis.
+struct AxisPoints {
+    std::span<const double> wavelengths;
+    const std::vector<Number> &intensities;
+    size_t size() const { return wavelengths.size(); }
+    double x(size_t j) const { return wavelengths[j]; }
+    Number intensity(size_t j) const { return dad_intensity(intensities, j); }
+};
+
+template <typename Points>
 class BandWalk {
 public:
-    BandWalk(std::span<const Point> points, double min, double max) : p_(points), min_(min), max_(max) {}
+    BandWalk(Points points, double min, double max) : p_(points), min_(min), max_(max) {}
 
     BandValue run() {
         const size_t n = p_.size();
@@ -192,8 +210,8 @@ public:
     }
 
 private:
-    double x(size_t j) const { return p_[j].x; }
-    const Number &i(size_t j) const { return p_[j].intensity; }
+    double x(size_t j) const { return p_.x(j); }
+    Number i(size_t j) const { return p_.intensity(j); }
 
     // I(w): the straight line through points j and j + 1 at w.
     double at(size_t j, double w) const {
@@ -270,7 +288,7 @@ private:
         return false;
     }
 
-    std::span<const Point> p_;
+    Points p_;
     double min_, max_;
     Number ave_ = Number::real(0.0);
     double base_x_ = -1.0;
@@ -281,7 +299,12 @@ private:
 }  // namespace
 
 BandValue dad_band_average(std::span<const Point> points, double min, double max) {
-    return BandWalk(points, min, max).run();
+    return BandWalk(PointList{points}, min, max).run();
+}
+
+BandValue dad_band_average(std::span<const double> wavelengths, const std::vector<Number> &intensities, double min,
+                           double max) {
+    return BandWalk(AxisPoints{wavelengths, intensities}, min, max).run();
 }
 
 }  // namespace zarn

@@ -92,32 +92,20 @@ size_t stored_condition_position(int64_t index, size_t count);
 
 // ---------------------------------------------------------------- extracted-ion window
 
-// The sum of the intensities inside a window and the x of its highest
-// point; base_x 0.0 when the window holds no point.
-struct WindowValue {
-    Number sum = Number::real(0.0);
-    double base_x = 0.0;
-};
-
 // Walks the points from `start`: a point `below` the window is passed over,
 // the first point `above` it ends the walk, every other point adds its
 // intensity and becomes the base when strictly higher than the base so far
 // (which starts at the negative of the largest double).
 template <typename Below, typename Above>
 WindowValue window_value(std::span<const Point> points, size_t start, Below &&below, Above &&above) {
-    WindowValue out;
-    Number peak = Number::real(-DBL_MAX);
+    WindowScan scan;
     for (size_t i = start; i < points.size(); ++i) {
         const Point &p = points[i];
         if (below(p.x)) continue;
         if (above(p.x)) break;
-        out.sum = out.sum + p.intensity;
-        if (less(peak, p.intensity)) {
-            peak = p.intensity;
-            out.base_x = p.x;
-        }
+        scan.add(p.x, p.intensity);
     }
-    return out;
+    return scan.value();
 }
 
 // True when every x is at most the next one (no NaN): then the points below
@@ -141,6 +129,10 @@ struct BandValue {
     double base_x;
 };
 BandValue dad_band_average(std::span<const Point> points, double min, double max);
+// The same over the points of a DAD spectrum: wavelength i with the i-th
+// intensity, or the integer 0 beyond the last one (dad_intensity).
+BandValue dad_band_average(std::span<const double> wavelengths, const std::vector<Number> &intensities, double min,
+                           double max);
 
 // ---------------------------------------------------------------- DAD max plot
 

@@ -223,6 +223,26 @@ WindowValue window_of(std::span<const Point> points, bool ascending, const Bound
     return window_value(points, start, [&](double x) { return min.greater(x); }, [&](double x) { return max.less(x); });
 }
 
+// Sets the options' windows on `sums` when every one is known without asking
+// the caller (`x.known_window(k)`: the window once read, else null) and both
+// bounds of each are native numbers; false otherwise.
+template <typename Extraction>
+bool known_native_windows(Extraction &x, WindowSums &sums) {
+    if constexpr (requires { x.known_window(size_t(0)); }) {
+        std::vector<std::pair<Number, Number>> bounds;
+        bounds.reserve(x.options());
+        for (size_t k = 0; k < x.options(); ++k) {
+            const auto *window = x.known_window(k);
+            if (!window || !window->min.native() || !window->max.native()) return false;
+            bounds.emplace_back(window->min.number(), window->max.number());
+        }
+        sums.set_windows(std::move(bounds));
+        return true;
+    } else {
+        return false;
+    }
+}
+
 // Extracts the options' windows from the spectra, asking `x`:
 //   wanted(i), in_combined(rt): the spectra to read are chosen first, in list
 //     order: those with a retention time whose condition some option wants
@@ -232,6 +252,11 @@ WindowValue window_of(std::span<const Point> points, bool ascending, const Bound
 //     it has and whose range holds its time;
 //   window(k): the option's bounds (.min and .max, Bounds as for window_of);
 //   take(k, spectrum, value): the option's window value of the spectrum.
+// Once every option's window is known and native (known_native_windows),
+// the spectra are decoded straight into the windows' sums, with no points
+// kept and no decoding past the end of the last window: every window is
+// then scanned, whichever options take the spectrum, and the caller is
+// asked nothing while a spectrum is decoded, as before.
 template <SpectrumTable Spectra, typename Extraction>
 void extract_windows(Reader &reader, const Spectra &spectra, Extraction &x) {
     std::vector<std::pair<size_t, ChosenSpectrum>> chosen;
@@ -241,9 +266,22 @@ void extract_windows(Reader &reader, const Spectra &spectra, Extraction &x) {
         if (!rt || !x.wanted(i) || !x.in_combined(*rt)) continue;
         chosen.emplace_back(i, ChosenSpectrum{r.index, *rt});
     }
+    WindowSums sums;
+    bool summed = false;
+    std::vector<Point> points;
     for (const auto &[i, spectrum] : chosen) {
         move_to_stored_position(reader, spectra.position(i), "Spectrum");
-        const std::vector<Point> points = read_spectrum(reader);
+        if (!summed) summed = known_native_windows(x, sums);
+        if (summed) {
+            sums.restart();
+            decode_spectrum(reader, sums);
+            for (size_t k = 0; k < x.options(); ++k)
+                if (x.matches(k, i) && x.in_range(k, spectrum.retention_time)) x.take(k, spectrum, sums.value(k));
+            continue;
+        }
+        points.clear();
+        PointAppender out(points);
+        decode_spectrum(reader, out);
         const bool ascending = zarn::ascending(points);
         for (size_t k = 0; k < x.options(); ++k) {
             if (!x.matches(k, i) || !x.in_range(k, spectrum.retention_time)) continue;
@@ -254,10 +292,6 @@ void extract_windows(Reader &reader, const Spectra &spectra, Extraction &x) {
 }
 
 // ---------------------------------------------------------------- DAD chromatograms
-
-// The DAD spectrum block at the position: one point per wavelength of the
-// function's axis, or, where the function has none, read as an MS spectrum.
-std::vector<Point> read_dad_points(Reader &reader, const std::optional<std::vector<double>> &axis);
 
 // Calls read(spectrum) for each spectrum with a retention time, in list
 // order, the reader standing at its data block.
@@ -273,15 +307,27 @@ void for_each_timed_spectrum(Reader &reader, const Spectra &spectra, Read &&read
 }
 
 // The chromatogram of a wavelength band: emit(spectrum, band average) for
-// each spectrum with a retention time (for_each_timed_spectrum). `band()`
-// gives the band's (min, max); it is asked once, after the first spectrum
-// is decoded.
+// each spectrum with a retention time (for_each_timed_spectrum). Each DAD
+// spectrum block gives one point per wavelength of the function's axis, its
+// intensities walked beside the axis; where the function has none, the
+// block is read as an MS spectrum. `band()` gives the band's (min, max); it
+// is asked once, after the first spectrum is decoded.
 template <SpectrumTable Spectra, typename Band, typename Emit>
 void dad_chromatogram(Reader &reader, const Spectra &spectra, const std::optional<std::vector<double>> &axis,
                       Band &&band, Emit &&emit) {
     std::optional<std::pair<double, double>> limits;
+    std::vector<Point> points;
     for_each_timed_spectrum(reader, spectra, [&](const ChosenSpectrum &spectrum) {
-        const std::vector<Point> points = read_dad_points(reader, axis);
+        if (axis) {
+            const std::vector<Number> intensities = read_dad_segments(reader);
+            reader.confirm_zarn_symbol(Symbol::END_OF_SPECTRUM);
+            if (!limits) limits = band();
+            emit(spectrum, dad_band_average(*axis, intensities, limits->first, limits->second));
+            return;
+        }
+        points.clear();
+        PointAppender out(points);
+        decode_spectrum(reader, out);
         if (!limits) limits = band();
         emit(spectrum, dad_band_average(points, limits->first, limits->second));
     });

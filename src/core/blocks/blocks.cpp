@@ -70,22 +70,39 @@ struct Raw32 {
     int64_t operator[](size_t i) const { return int32_t(load_u32le(p + 4 * i)); }
 };
 
-// x of each point from the running sums of delta-coded integers. A count is
-// below 2**31, so sums of 32-bit deltas stay inside 64 bits and sums of
-// 64-bit deltas inside 128 bits: exact either way.
+// x of each point in turn from the running sums of delta-coded integers,
+// asked for in order. A count is below 2**31, so sums of 32-bit deltas stay
+// inside 64 bits and sums of 64-bit deltas inside 128 bits: exact either way.
 template <typename Deltas, typename ToX>
-void fill_x_sums(Point *pts, size_t n, Deltas deltas, ToX &&to_x) {
-    using Sum = std::conditional_t<Deltas::kWide, i128, int64_t>;
-    Sum sum = 0;
-    for (size_t i = 0; i < n; ++i) {
-        sum += deltas[i];
-        pts[i].x = to_x(sum);
+class DeltaSums {
+public:
+    DeltaSums(Deltas deltas, ToX to_x) : deltas_(deltas), to_x_(to_x) {}
+    double operator()(size_t i) {
+        sum_ += deltas_[i];
+        return to_x_(sum_);
     }
-}
 
-void fill_x_float32(Point *pts, size_t n, const uint8_t *p) {
-    for (size_t i = 0; i < n; ++i) pts[i].x = double(load_f32le(p + 4 * i));
-}
+private:
+    using Sum = std::conditional_t<Deltas::kWide, i128, int64_t>;
+    Deltas deltas_;
+    ToX to_x_;
+    Sum sum_ = 0;
+};
+
+struct Float32At {
+    const uint8_t *p;
+    double operator()(size_t i) const { return double(load_f32le(p + 4 * i)); }
+};
+
+struct Float64At {
+    const uint8_t *p;
+    double operator()(size_t i) const { return load_f64le(p + 8 * i); }
+};
+
+struct RealAt {
+    const uint8_t *p;
+    Number operator()(size_t i) const { return Number::real(double(load_f32le(p + 4 * i))); }
+};
 
 // How a stored integer intensity becomes the point's intensity.
 enum class Value { AsInt, AsFloat, Scaled };
@@ -101,26 +118,45 @@ inline Number stored_value(int64_t v, Value mode, int64_t power) {
     }
 }
 
-// Intensities from a packed array; `at(i)` is the Number written for point i.
-template <typename Values, typename At>
-void fill_values(size_t n, Values values, Value mode, int64_t power, At &&at) {
-    for (size_t i = 0; i < n; ++i) at(i) = stored_value(values[i], mode, power);
-}
+// Intensities from a packed array, one mode for all of them.
+template <typename Values, Value Mode>
+struct StoredAt {
+    Values values;
+    int64_t power;
+    Number operator()(size_t i) const { return stored_value(values[i], Mode, power); }
+};
 
-template <typename At>
-void fill_packed_values(const uint8_t *p, size_t n, int width, Value mode, int64_t power, At &&at) {
+// Calls f(intensity_at) with the view of a packed intensity array of `width`
+// bytes per value, read in `mode`.
+template <typename F>
+void with_packed_values(const uint8_t *p, size_t n, int width, Value mode, int64_t power, F &&f) {
+    auto with_mode = [&](auto values) {
+        using Values = decltype(values);
+        switch (mode) {
+            case Value::AsInt:
+                return f(StoredAt<Values, Value::AsInt>{values, power});
+            case Value::AsFloat:
+                return f(StoredAt<Values, Value::AsFloat>{values, power});
+            default:
+                return f(StoredAt<Values, Value::Scaled>{values, power});
+        }
+    };
     if (width == 8) {
-        fill_values(n, Planes64{p, n}, mode, power, at);
+        with_mode(Planes64{p, n});
     } else {
-        fill_values(n, Planes32{p, n}, mode, power, at);
+        with_mode(Planes32{p, n});
     }
 }
 
-// Appends n default points to `out` and returns the first of them.
-Point *append_points(std::vector<Point> &out, int64_t n) {
-    const size_t first = out.size();
-    out.resize(first + size_t(n));
-    return out.data() + first;
+// Hands the n points (x_at(i), y_at(i)) in order to `out`, after telling it
+// their number; stops where `out` wants no more.
+template <typename Out, typename XAt, typename YAt>
+void emit_points(Out &out, size_t n, XAt x_at, YAt y_at) {
+    out.begin(n);
+    for (size_t i = 0; i < n; ++i) {
+        const double x = x_at(i);
+        if (!out.put(x, y_at(i))) return;
+    }
 }
 
 // x = a*X*X + b*X + c, left to right.
@@ -157,19 +193,16 @@ struct ScaledSum {
 
 // num_points, then n x values and n intensities as raw binary32 (binary64
 // when `Double`); both floats.
-template <bool Double>
-void read_float_pairs(Reader &r, std::vector<Point> &out, const char *message) {
+template <bool Double, typename Out>
+void read_float_pairs(Reader &r, Out &out, const char *message) {
     constexpr int width = Double ? 8 : 4;
     const int64_t n = read_count(r, message);
     Bytes b = take_arrays(r, {{width * n, Short::Struct}, {width * n, Short::Struct}});
-    Point *pts = append_points(out, n);
     const uint8_t *xs = b.data(), *ys = b.data() + width * n;
-    for (int64_t i = 0; i < n; ++i) {
-        if constexpr (Double) {
-            pts[i] = Point{load_f64le(xs + 8 * i), Number::real(load_f64le(ys + 8 * i))};
-        } else {
-            pts[i] = Point{double(load_f32le(xs + 4 * i)), Number::real(double(load_f32le(ys + 4 * i)))};
-        }
+    if constexpr (Double) {
+        emit_points(out, size_t(n), Float64At{xs}, [ys](size_t i) { return Number::real(load_f64le(ys + 8 * i)); });
+    } else {
+        emit_points(out, size_t(n), Float32At{xs}, RealAt{ys});
     }
 }
 
@@ -185,43 +218,54 @@ struct Layout {
     Value value;
 };
 
+// Calls f(x_at) with the x view of an efficient layout's x array.
+template <typename F>
+void with_x_array(XArray kind, const uint8_t *p, size_t n, int64_t power, F &&f) {
+    switch (kind) {
+        case XArray::Float32:
+            return f(Float32At{p});
+        case XArray::Deltas32:
+            return f(DeltaSums(Planes32{p, n}, ScaledSum{power}));
+        case XArray::Deltas64:
+            return f(DeltaSums(Planes64{p, n}, ScaledSum{power}));
+    }
+}
+
+// Compression-ready codes, decoded, then summed, asked for in order.
+class CodeSums {
+public:
+    CodeSums(const uint8_t *p, size_t n, int64_t power) : codes_{p, n}, power_(power) {}
+    Number operator()(size_t i) {
+        sum_ += int64_t(compression_ready_to_int(codes_[i]));
+        return Number::real(scale_down(sum_, power_));
+    }
+
+private:
+    Planes32 codes_;
+    int64_t power_;
+    int64_t sum_ = 0;
+};
+
 // num_points, the x array and the intensity array of an efficient layout.
+template <typename Out>
 void read_efficient_series(Reader &r, const Layout &layout, int64_t x_power, int64_t y_power, const char *message,
-                           std::vector<Point> &out) {
+                           Out &out) {
     const int64_t n = read_count(r, message);
     const int64_t x_bytes = (layout.x == XArray::Deltas64 ? 8 : 4) * n;
     const int64_t y_width = layout.y == YArray::Int64 ? 8 : 4;
     const Short x_short = layout.x == XArray::Float32 ? Short::Struct : Short::Index;
     Bytes b = take_arrays(r, {{x_bytes, x_short}, {y_width * n, Short::Index}});
-    Point *pts = append_points(out, n);
     const size_t count = size_t(n);
-    switch (layout.x) {
-        case XArray::Float32:
-            fill_x_float32(pts, count, b.data());
-            break;
-        case XArray::Deltas32:
-            fill_x_sums(pts, count, Planes32{b.data(), count}, ScaledSum{x_power});
-            break;
-        case XArray::Deltas64:
-            fill_x_sums(pts, count, Planes64{b.data(), count}, ScaledSum{x_power});
-            break;
-    }
     const uint8_t *ys = b.data() + x_bytes;
-    if (layout.y == YArray::Codes32) {
-        // Compression-ready codes, decoded, then summed.
-        const Planes32 codes{ys, count};
-        int64_t sum = 0;
-        for (size_t i = 0; i < count; ++i) {
-            sum += int64_t(compression_ready_to_int(codes[i]));
-            pts[i].intensity = Number::real(scale_down(sum, y_power));
-        }
-        return;
-    }
-    fill_packed_values(ys, count, int(y_width), layout.value, y_power,
-                       [pts](size_t i) -> Number & { return pts[i].intensity; });
+    with_x_array(layout.x, b.data(), count, x_power, [&](auto x_at) {
+        if (layout.y == YArray::Codes32) return emit_points(out, count, x_at, CodeSums(ys, count, y_power));
+        with_packed_values(ys, count, int(y_width), layout.value, y_power,
+                           [&](auto y_at) { emit_points(out, count, x_at, y_at); });
+    });
 }
 
-void read_efficient_chromatogram(Reader &r, std::vector<Point> &out) {
+template <typename Out>
+void read_efficient_chromatogram(Reader &r, Out &out) {
     static const Layout layouts[10] = {
         {XArray::Deltas32, YArray::Int32, Value::AsInt},  {XArray::Deltas32, YArray::Int64, Value::AsFloat},
         {XArray::Float32, YArray::Int32, Value::AsInt},   {XArray::Float32, YArray::Int64, Value::AsFloat},
@@ -248,22 +292,225 @@ void read_efficient_chromatogram(Reader &r, std::vector<Point> &out) {
 
 // Kinds 42 and 43: three coefficients, num_points, raw index differences and
 // binary32 intensities.
-template <typename ToX>
-void read_coefficient_segment(Reader &r, std::vector<Point> &out) {
+template <typename ToX, typename Out>
+void read_coefficient_segment(Reader &r, Out &out) {
     const double a = r.read_double();
     const double b = r.read_double();
     const double c = r.read_double();
     const int64_t n = read_count(r, kSpectrumError);
     Bytes arrays = take_arrays(r, {{4 * n, Short::Lenient}, {4 * n, Short::Struct}});
-    Point *pts = append_points(out, n);
+    emit_points(out, size_t(n), DeltaSums(Raw32{arrays.data()}, ToX{a, b, c}), RealAt{arrays.data() + 4 * n});
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- chromatogram
+
+std::vector<Point> read_chromatogram(Reader &r) {
+    r.confirm_zarn_symbol(Symbol::BEGIN_OF_CHROMATOGRAM);
+    const int64_t loop = r.read_tiny_uint();
+    std::vector<Point> points;
+    PointAppender out(points);
+    for (int64_t s = 0; s < loop; ++s) {
+        const Symbol kind = r.read_zarn_symbol();
+        if (kind == Symbol::CHROMATOGRAM_NO_COMPRESSION) {
+            read_float_pairs<false>(r, out, kChromatogramError);
+        } else if (kind == Symbol::CHROMATOGRAM_ZSTD_COMPRESSION) {
+            DecompressedSegment segment(r);
+            read_float_pairs<false>(r, out, kChromatogramError);
+            segment.close();
+        } else if (kind == Symbol::CHROMATOGRAM_ZSTD_EFFICIENT_COMPRESSION) {
+            DecompressedSegment segment(r);
+            read_efficient_chromatogram(r, out);
+            segment.close();
+        } else {
+            throw ZarnError(kChromatogramError);
+        }
+    }
+    r.confirm_zarn_symbol(Symbol::END_OF_CHROMATOGRAM);
+    return points;
+}
+
+// ---------------------------------------------------------------- MS spectrum
+
+namespace {
+
+template <typename Out>
+void decode_zstd_efficient(Reader &r, Out &out) {
+    static const Layout layouts[8] = {
+        {XArray::Deltas32, YArray::Int32, Value::AsInt},  {XArray::Deltas32, YArray::Int64, Value::AsFloat},
+        {XArray::Float32, YArray::Int32, Value::AsInt},   {XArray::Float32, YArray::Int64, Value::AsFloat},
+        {XArray::Deltas32, YArray::Int32, Value::Scaled}, {XArray::Deltas32, YArray::Int64, Value::Scaled},
+        {XArray::Deltas64, YArray::Int32, Value::Scaled}, {XArray::Deltas64, YArray::Int64, Value::Scaled},
+    };
+    const int64_t option = r.read_tiny_uint();
+    if (option > 7) option_error(kSpectrumOptionError, option);
+    int64_t mz_power = 0, intensity_power = 0;
+    if (option <= 1) {
+        mz_power = r.read_uint16();
+    } else if (option >= 4) {
+        mz_power = r.read_tiny_uint();
+        intensity_power = r.read_tiny_uint();
+    }
+    read_efficient_series(r, layouts[option], mz_power, intensity_power, kSpectrumError, out);
+}
+
+
+// Intensity layout of options 0-3 of the m/z-coefficient codec and of the
+// DAD intensity codec: 0 int32 as integers, 1 int64 as floats, 2 and 3 the
+// same arrays scaled by a power of ten.
+int intensity_width(int64_t option) { return (option & 1) ? 8 : 4; }
+Value intensity_value(int64_t option) {
+    return option == 0 ? Value::AsInt : option == 1 ? Value::AsFloat : Value::Scaled;
+}
+
+// A span taken from the file window that a later take may move (outside a
+// decompressed window and a small file's whole-file window) is copied into
+// `kept` first.
+Bytes kept_across_takes(const Reader &r, Bytes b, std::vector<uint8_t> &kept) {
+    if (r.in_decompressed_window() || r.is_small_file()) return b;
+    kept.assign(b.begin(), b.end());
+    return Bytes(kept.data(), kept.size());
+}
+
+template <typename Out>
+void decode_mz_compressed(Reader &r, Out &out) {
+    const int64_t option = r.read_tiny_uint();
+    int64_t intensity_power = 0;
+    if (option == 2 || option == 3) intensity_power = r.read_tiny_uint();
+    const double a = r.read_double();
+    const double b = r.read_double();
+    const double c = r.read_double();
+    const int64_t n = read_count(r, kSpectrumError);
+    std::vector<uint8_t> kept;
+    const Bytes index = kept_across_takes(r, take_arrays(r, {{4 * n, Short::Index}}), kept);
+    if (option > 3) option_error(kSpectrumOptionError, option);
+    const int width = intensity_width(option);
+    check_arrays({{width * n, Short::Index}}, r.remaining());
+    Bytes values = take_arrays(r, {{width * n, Short::Index}});
     const size_t count = size_t(n);
-    fill_x_sums(pts, count, Raw32{arrays.data()}, ToX{a, b, c});
-    const uint8_t *ys = arrays.data() + 4 * n;
-    for (size_t i = 0; i < count; ++i) pts[i].intensity = Number::real(double(load_f32le(ys + 4 * i)));
+    with_packed_values(values.data(), count, width, intensity_value(option), intensity_power, [&](auto y_at) {
+        emit_points(out, count, DeltaSums(Planes32{index.data(), count}, Quadratic{a, b, c}), y_at);
+    });
+}
+
+template <typename Out>
+void decode_sciex(Reader &r, Out &out) {
+    const int64_t option = r.read_tiny_uint();
+    int64_t power = 0;
+    if (option > 3 && option < 8) power = r.read_tiny_uint();
+    const double a = r.read_double();
+    const double b = r.read_double();
+    const double c = r.read_double();
+    const SciexMass to_mz{a, b, c};
+    const int64_t n = read_count(r, kSpectrumError);
+    if (option > 7) option_error(kSpectrumOptionError, option);
+    const int width = (option & 1) ? 8 : 4;
+    const Value value = (option == 0 || option == 2)   ? Value::AsInt
+                        : (option == 1 || option == 3) ? Value::AsFloat
+                                                       : Value::Scaled;
+    const size_t count = size_t(n);
+    const bool zero_filled = option == 0 || option == 1 || option == 4 || option == 5;
+    if (!zero_filled) {
+        Bytes arrays = take_arrays(r, {{4 * n, Short::Index}, {width * n, Short::Index}});
+        with_packed_values(arrays.data() + 4 * n, count, width, value, power, [&](auto y_at) {
+            emit_points(out, count, DeltaSums(Planes32{arrays.data(), count}, to_mz), y_at);
+        });
+        return;
+    }
+
+    const int64_t original_num_points = read_count(r, kSpectrumError);
+    const int64_t d = r.read_int32();
+    Bytes arrays = take_arrays(r, {{4 * n, Short::Index}, {width * n, Short::Index}});
+    const Planes32 filtered_index{arrays.data(), count};
+    auto f = [filtered_index](size_t i) { return filtered_index[i]; };
+    // The rebuilt arrays have no bytes behind their length: check it against
+    // what the rebuild writes, below and above, before anything is made.
+    if (count == 0) throw OutOfRange("list index out of range");
+    const int64_t filled = zero_filled_count(d, count, f);
+    if (original_num_points < filled) throw OutOfRange("list assignment index out of range");
+    if (original_num_points > kRebuiltPointsPerFilledEntry * filled) throw ZarnError(kSpectrumError);
+    const Planes32 g32{arrays.data() + 4 * n, count};
+    const Planes64 g64{arrays.data() + 4 * n, count};
+    out.begin(size_t(original_num_points));
+    // The rebuild writes its entries in order, so each point is made as its
+    // entry is written. The written deltas are below 2**33 in magnitude and
+    // fewer than 3 * n + 2, n below 2**28 in a segment of at most 1 GiB: the
+    // running bin index stays inside 64 bits.
+    int64_t bin = 0;
+    size_t written = 0;
+    bool more = true;
+    rebuild_zero_filled(d, count, f, [&](size_t entry, int64_t delta, int64_t source) {
+        bin += delta;
+        written = entry + 1;
+        if (!more) return;
+        const int64_t stored = source < 0 ? 0 : width == 8 ? g64[size_t(source)] : g32[size_t(source)];
+        more = out.put(to_mz(bin), stored_value(stored, value, power));
+    });
+    // Entries beyond the rebuilt ones keep a zero delta and a zero intensity.
+    const double last = to_mz(bin);
+    const Number zero = stored_value(0, value, power);
+    for (size_t i = written; more && i < size_t(original_num_points); ++i) more = out.put(last, zero);
+}
+
+// m/z of the Agilent layout from the running time index, asked for in order.
+class AgilentMz {
+public:
+    AgilentMz(const double (&cf)[10], Planes32 index, int64_t t0, int64_t min_diff, int64_t power)
+        : index_(index), min_diff_(min_diff), power_(power), total_(t0) {
+        for (int k = 0; k < 10; ++k) cf_[k] = cf[k];
+    }
+    double operator()(size_t j) {
+        // min_diff * entry stays below 2**62 and there are fewer than 2**31
+        // entries: the total is exact in 128 bits.
+        if (j > 0) total_ += i128(min_diff_) * index_[j];
+        double time = scale_down(total_, power_);
+        const double s = cf_[0] * (time - cf_[1]);
+        const double val1 = s * s;
+        if (time < cf_[8]) time = cf_[8];
+        if (cf_[9] < time) time = cf_[9];
+        double val = 0.0;
+        for (int k = 7; k >= 2; --k) {
+            const double t = val * time + cf_[k];
+            val = t * time;
+        }
+        return val1 - val;
+    }
+
+private:
+    double cf_[10];
+    Planes32 index_;
+    int64_t min_diff_, power_;
+    i128 total_;
+};
+
+template <typename Out>
+void decode_agilent(Reader &r, Out &out) {
+    const int64_t option = r.read_tiny_uint();
+    const int64_t index_power = r.read_tiny_uint();
+    const int64_t intensity_power = r.read_tiny_uint();
+    const int64_t t0 = r.read_int32();
+    const int64_t min_diff = r.read_int32();
+    const int64_t n = read_count(r, kSpectrumError);
+    double cf[10];
+    Bytes coefficients = take_arrays(r, {{80, Short::Struct}});
+    for (int k = 0; k < 10; ++k) cf[k] = load_f64le(coefficients.data() + 8 * k);
+    std::vector<uint8_t> kept;
+    const Bytes index_bytes = kept_across_takes(r, take_arrays(r, {{4 * n, Short::Index}}), kept);
+    const size_t count = size_t(n);
+    // The m/z values depend on nothing read after the index, so the option
+    // is checked before they are computed.
+    if (option > 1) option_error(kSpectrumOptionError, option);
+    const int width = option == 1 ? 8 : 4;
+    Bytes values = take_arrays(r, {{width * n, Short::Index}});
+    const AgilentMz mz(cf, Planes32{index_bytes.data(), count}, t0, min_diff, index_power);
+    with_packed_values(values.data(), count, width, Value::Scaled, intensity_power,
+                       [&](auto y_at) { emit_points(out, count, mz, y_at); });
 }
 
 // One MS segment of the given kind; false for a kind that is no MS kind.
-bool read_spectrum_segment(Reader &r, Symbol kind, std::vector<Point> &out) {
+template <typename Out>
+bool read_spectrum_segment(Reader &r, Symbol kind, Out &out) {
     if (kind == Symbol::SPECTRUM_NO_COMPRESSION) {
         read_float_pairs<false>(r, out, kSpectrumError);
         return true;
@@ -296,16 +543,16 @@ bool read_spectrum_segment(Reader &r, Symbol kind, std::vector<Point> &out) {
             read_float_pairs<true>(r, out, kSpectrumError);
             break;
         case Symbol::SPECTRUM_ZSTD_EFFICIENT_COMPRESSION:
-            read_zstd_efficient_spectrum(r, out);
+            decode_zstd_efficient(r, out);
             break;
         case Symbol::SPECTRUM_MZ_AND_ZSTD_EFFICIENT_COMPRESSION:
-            read_efficient_mz_compressed_spectrum(r, out);
+            decode_mz_compressed(r, out);
             break;
         case Symbol::SPECTRUM_BY_SCIEX_FORMAT_EFFICIENT_COMPRESSION:
-            read_efficient_sciex_spectrum(r, out);
+            decode_sciex(r, out);
             break;
         default:
-            read_efficient_agilent_spectrum(r, out);
+            decode_agilent(r, out);
             break;
     }
     segment.close();
@@ -314,196 +561,78 @@ bool read_spectrum_segment(Reader &r, Symbol kind, std::vector<Point> &out) {
 
 }  // namespace
 
-// ---------------------------------------------------------------- chromatogram
+// ---------------------------------------------------------------- windows
 
-std::vector<Point> read_chromatogram(Reader &r) {
-    r.confirm_zarn_symbol(Symbol::BEGIN_OF_CHROMATOGRAM);
-    const int64_t loop = r.read_tiny_uint();
-    std::vector<Point> out;
-    for (int64_t s = 0; s < loop; ++s) {
-        const Symbol kind = r.read_zarn_symbol();
-        if (kind == Symbol::CHROMATOGRAM_NO_COMPRESSION) {
-            read_float_pairs<false>(r, out, kChromatogramError);
-        } else if (kind == Symbol::CHROMATOGRAM_ZSTD_COMPRESSION) {
-            DecompressedSegment segment(r);
-            read_float_pairs<false>(r, out, kChromatogramError);
-            segment.close();
-        } else if (kind == Symbol::CHROMATOGRAM_ZSTD_EFFICIENT_COMPRESSION) {
-            DecompressedSegment segment(r);
-            read_efficient_chromatogram(r, out);
-            segment.close();
-        } else {
-            throw ZarnError(kChromatogramError);
-        }
-    }
-    r.confirm_zarn_symbol(Symbol::END_OF_CHROMATOGRAM);
-    return out;
+void WindowSums::set_windows(std::vector<std::pair<Number, Number>> bounds) {
+    windows_.clear();
+    for (const auto &[min, max] : bounds) windows_.push_back(Window{min, max, {}, false});
+    by_min_.resize(windows_.size());
+    for (size_t k = 0; k < by_min_.size(); ++k) by_min_[k] = k;
+    auto nan = [](const Number &n) { return !n.is_int && std::isnan(n.f); };
+    std::stable_sort(by_min_.begin(), by_min_.end(), [&](size_t a, size_t b) {
+        const Number &x = windows_[a].min, &y = windows_[b].min;
+        if (nan(x) || nan(y)) return nan(x) && !nan(y);
+        return less(x, y);
+    });
+    active_.reserve(windows_.size());
 }
 
-// ---------------------------------------------------------------- MS spectrum
+void WindowSums::restart() {
+    for (Window &w : windows_) {
+        w.scan = WindowScan();
+        w.ended = false;
+    }
+    active_.clear();
+    next_ = 0;
+    open_ = windows_.size();
+}
 
-std::vector<Point> read_spectrum(Reader &r) {
+void WindowSums::take_everywhere(double x, const Number &intensity) {
+    for (Window &w : windows_)
+        if (!w.ended) w.scan.add(x, intensity);
+}
+
+template <typename Out>
+void decode_spectrum(Reader &r, Out &out) {
     r.confirm_zarn_symbol(Symbol::BEGIN_OF_SPECTRUM);
     const int64_t loop = r.read_tiny_uint();
-    std::vector<Point> out;
     for (int64_t s = 0; s < loop; ++s)
         if (!read_spectrum_segment(r, r.read_zarn_symbol(), out)) throw ZarnError(kSpectrumError);
     r.confirm_zarn_symbol(Symbol::END_OF_SPECTRUM);
-    return out;
 }
 
-void read_zstd_efficient_spectrum(Reader &r, std::vector<Point> &out) {
-    static const Layout layouts[8] = {
-        {XArray::Deltas32, YArray::Int32, Value::AsInt},  {XArray::Deltas32, YArray::Int64, Value::AsFloat},
-        {XArray::Float32, YArray::Int32, Value::AsInt},   {XArray::Float32, YArray::Int64, Value::AsFloat},
-        {XArray::Deltas32, YArray::Int32, Value::Scaled}, {XArray::Deltas32, YArray::Int64, Value::Scaled},
-        {XArray::Deltas64, YArray::Int32, Value::Scaled}, {XArray::Deltas64, YArray::Int64, Value::Scaled},
-    };
-    const int64_t option = r.read_tiny_uint();
-    if (option > 7) option_error(kSpectrumOptionError, option);
-    int64_t mz_power = 0, intensity_power = 0;
-    if (option <= 1) {
-        mz_power = r.read_uint16();
-    } else if (option >= 4) {
-        mz_power = r.read_tiny_uint();
-        intensity_power = r.read_tiny_uint();
-    }
-    read_efficient_series(r, layouts[option], mz_power, intensity_power, kSpectrumError, out);
+template void decode_spectrum<PointAppender>(Reader &, PointAppender &);
+template void decode_spectrum<WindowSums>(Reader &, WindowSums &);
+
+std::vector<Point> read_spectrum(Reader &r) {
+    std::vector<Point> points;
+    PointAppender out(points);
+    decode_spectrum(r, out);
+    return points;
 }
 
-namespace {
-
-// Intensity layout of options 0-3 of the m/z-coefficient codec and of the
-// DAD intensity codec: 0 int32 as integers, 1 int64 as floats, 2 and 3 the
-// same arrays scaled by a power of ten.
-int intensity_width(int64_t option) { return (option & 1) ? 8 : 4; }
-Value intensity_value(int64_t option) {
-    return option == 0 ? Value::AsInt : option == 1 ? Value::AsFloat : Value::Scaled;
+void read_zstd_efficient_spectrum(Reader &r, std::vector<Point> &points) {
+    PointAppender out(points);
+    decode_zstd_efficient(r, out);
 }
 
-}  // namespace
+void read_efficient_mz_compressed_spectrum(Reader &r, std::vector<Point> &points) {
+    PointAppender out(points);
+    decode_mz_compressed(r, out);
+}
 
-void read_efficient_mz_compressed_spectrum(Reader &r, std::vector<Point> &out) {
-    const int64_t option = r.read_tiny_uint();
-    int64_t intensity_power = 0;
-    if (option == 2 || option == 3) intensity_power = r.read_tiny_uint();
-    const double a = r.read_double();
-    const double b = r.read_double();
-    const double c = r.read_double();
-    const int64_t n = read_count(r, kSpectrumError);
-    Bytes index = take_arrays(r, {{4 * n, Short::Index}});
-    if (option > 3) option_error(kSpectrumOptionError, option);
-    const int width = intensity_width(option);
-    check_arrays({{width * n, Short::Index}}, r.remaining());
-    // The index span is used up before the next bytes are taken.
-    Point *pts = append_points(out, n);
-    const size_t count = size_t(n);
-    fill_x_sums(pts, count, Planes32{index.data(), count}, Quadratic{a, b, c});
-    Bytes values = take_arrays(r, {{width * n, Short::Index}});
-    fill_packed_values(values.data(), count, width, intensity_value(option), intensity_power,
-                       [pts](size_t i) -> Number & { return pts[i].intensity; });
+void read_efficient_sciex_spectrum(Reader &r, std::vector<Point> &points) {
+    PointAppender out(points);
+    decode_sciex(r, out);
+}
+
+void read_efficient_agilent_spectrum(Reader &r, std::vector<Point> &points) {
+    PointAppender out(points);
+    decode_agilent(r, out);
 }
 
 int64_t zero_filled_count(int64_t d, std::span<const int64_t> f) {
-    int64_t count = int64_t(f.size()) + 2;
-    for (size_t i = 1; i < f.size(); ++i)
-        if (f[i] > d) count += 2;
-    return count;
-}
-
-void read_efficient_sciex_spectrum(Reader &r, std::vector<Point> &out) {
-    const int64_t option = r.read_tiny_uint();
-    int64_t power = 0;
-    if (option > 3 && option < 8) power = r.read_tiny_uint();
-    const double a = r.read_double();
-    const double b = r.read_double();
-    const double c = r.read_double();
-    const SciexMass to_mz{a, b, c};
-    const int64_t n = read_count(r, kSpectrumError);
-    if (option > 7) option_error(kSpectrumOptionError, option);
-    const int width = (option & 1) ? 8 : 4;
-    const Value value = (option == 0 || option == 2)   ? Value::AsInt
-                        : (option == 1 || option == 3) ? Value::AsFloat
-                                                       : Value::Scaled;
-    const size_t count = size_t(n);
-    const bool zero_filled = option == 0 || option == 1 || option == 4 || option == 5;
-    if (!zero_filled) {
-        Bytes arrays = take_arrays(r, {{4 * n, Short::Index}, {width * n, Short::Index}});
-        Point *pts = append_points(out, n);
-        fill_x_sums(pts, count, Planes32{arrays.data(), count}, to_mz);
-        fill_packed_values(arrays.data() + 4 * n, count, width, value, power,
-                           [pts](size_t i) -> Number & { return pts[i].intensity; });
-        return;
-    }
-
-    const int64_t original_num_points = read_count(r, kSpectrumError);
-    const int64_t d = r.read_int32();
-    Bytes arrays = take_arrays(r, {{4 * n, Short::Index}, {width * n, Short::Index}});
-    std::vector<int64_t> f(count);
-    const Planes32 filtered_index{arrays.data(), count};
-    for (size_t i = 0; i < count; ++i) f[i] = filtered_index[i];
-    // The rebuilt arrays have no bytes behind their length: check it against
-    // what the rebuild writes, below and above, before allocating.
-    if (f.empty()) throw OutOfRange("list index out of range");
-    const int64_t filled = zero_filled_count(d, f);
-    if (original_num_points < filled) throw OutOfRange("list assignment index out of range");
-    if (original_num_points > kRebuiltPointsPerFilledEntry * filled) throw ZarnError(kSpectrumError);
-    const Planes32 g32{arrays.data() + 4 * n, count};
-    const Planes64 g64{arrays.data() + 4 * n, count};
-    Point *pts = append_points(out, original_num_points);
-    // The rebuild writes its entries in order, so each point is made as its
-    // entry is written. The written deltas are below 2**33 in magnitude and
-    // fewer than 3 * n + 2, n below 2**28 in a segment of at most 1 GiB: the
-    // running bin index stays inside 64 bits.
-    int64_t bin = 0;
-    size_t written = 0;
-    add_zero(d, f, [&](size_t c, int64_t delta, int64_t source) {
-        bin += delta;
-        const int64_t stored = source < 0 ? 0 : width == 8 ? g64[size_t(source)] : g32[size_t(source)];
-        pts[c] = Point{to_mz(bin), stored_value(stored, value, power)};
-        written = c + 1;
-    });
-    // Entries beyond the rebuilt ones keep a zero delta and a zero intensity.
-    for (size_t i = written; i < size_t(original_num_points); ++i)
-        pts[i] = Point{to_mz(bin), stored_value(0, value, power)};
-}
-
-void read_efficient_agilent_spectrum(Reader &r, std::vector<Point> &out) {
-    const int64_t option = r.read_tiny_uint();
-    const int64_t index_power = r.read_tiny_uint();
-    const int64_t intensity_power = r.read_tiny_uint();
-    const int64_t t0 = r.read_int32();
-    const int64_t min_diff = r.read_int32();
-    const int64_t n = read_count(r, kSpectrumError);
-    double cf[10];
-    Bytes coefficients = take_arrays(r, {{80, Short::Struct}});
-    for (int k = 0; k < 10; ++k) cf[k] = load_f64le(coefficients.data() + 8 * k);
-    Bytes index_bytes = take_arrays(r, {{4 * n, Short::Index}});
-    const size_t count = size_t(n);
-    const Planes32 index{index_bytes.data(), count};
-    Point *pts = append_points(out, n);
-    // min_diff * entry stays below 2**62 and there are fewer than 2**31
-    // entries: the total is exact in 128 bits.
-    i128 total = t0;
-    for (size_t j = 0; j < count; ++j) {
-        if (j > 0) total += i128(min_diff) * index[j];
-        double time = scale_down(total, index_power);
-        const double s = cf[0] * (time - cf[1]);
-        const double val1 = s * s;
-        if (time < cf[8]) time = cf[8];
-        if (cf[9] < time) time = cf[9];
-        double val = 0.0;
-        for (int k = 7; k >= 2; --k) {
-            const double t = val * time + cf[k];
-            val = t * time;
-        }
-        pts[j].x = val1 - val;
-    }
-    if (option > 1) option_error(kSpectrumOptionError, option);
-    const int width = option == 1 ? 8 : 4;
-    Bytes values = take_arrays(r, {{width * n, Short::Index}});
-    fill_packed_values(values.data(), count, width, Value::Scaled, intensity_power,
-                       [pts](size_t i) -> Number & { return pts[i].intensity; });
+    return zero_filled_count(d, f.size(), [f](size_t i) { return f[i]; });
 }
 
 // ---------------------------------------------------------------- DAD spectrum
@@ -528,8 +657,9 @@ std::vector<Number> get_dad_intensities(Reader &r) {
         const int width = intensity_width(option);
         Bytes b = take_arrays(r, {{width * n, Short::Index}});
         out.resize(size_t(n));
-        fill_packed_values(b.data(), size_t(n), width, intensity_value(option), power,
-                           [&out](size_t i) -> Number & { return out[i]; });
+        with_packed_values(b.data(), size_t(n), width, intensity_value(option), power, [&out](auto value_at) {
+            for (size_t i = 0; i < out.size(); ++i) out[i] = value_at(i);
+        });
         segment.close();
     } else {
         throw ZarnError(kSpectrumError);
@@ -569,8 +699,9 @@ void read_spectrum_for_multiple_xic(Reader &r, PointSink &sink) {
     for (int64_t s = 0; s < loop; ++s) {
         const Symbol kind = r.read_zarn_symbol();
         points.clear();
+        PointAppender out(points);
         // The Agilent layout is not read here.
-        if (kind == Symbol::SPECTRUM_BY_AGILENT_FORMAT_EFFICIENT_COMPRESSION || !read_spectrum_segment(r, kind, points))
+        if (kind == Symbol::SPECTRUM_BY_AGILENT_FORMAT_EFFICIENT_COMPRESSION || !read_spectrum_segment(r, kind, out))
             throw ZarnError(kSpectrumError);
         bool stopped = false;
         for (const Point &p : points) {

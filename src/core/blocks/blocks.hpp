@@ -5,7 +5,9 @@
 // leaves the reader in its file window after the segment.
 #pragma once
 
+#include <algorithm>
 #include <cfloat>
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -32,6 +34,129 @@ inline constexpr int64_t kRebuiltPointsPerFilledEntry = 2;
 // with its block's message too.
 inline constexpr const char *kChromatogramError = "ChromatogramPointCollection could not be read";
 inline constexpr const char *kSpectrumError = "Unable to read current spectrum";
+
+// ---------------------------------------------------------------- decoded points
+
+// Where a decoder hands its points, in decoding order: begin(n) before the
+// n points of a segment, then put(x, intensity) for each, which returns
+// false when no more points of the segment are wanted. A decoder checks and
+// reads all of a segment's bytes before its first point, so stopping early
+// changes nothing else of the read.
+
+// Appends the points to a vector.
+class PointAppender {
+public:
+    explicit PointAppender(std::vector<Point> &points) : points_(points) {}
+    void begin(size_t n) {
+        const size_t need = points_.size() + n;
+        if (need > points_.capacity()) points_.reserve(std::max(need, 2 * points_.capacity()));
+    }
+    bool put(double x, const Number &intensity) {
+        points_.push_back(Point{x, intensity});
+        return true;
+    }
+
+private:
+    std::vector<Point> &points_;
+};
+
+// The sum of the intensities inside a window and the x of its highest
+// point; base_x 0.0 when the window holds no point.
+struct WindowValue {
+    Number sum = Number::real(0.0);
+    double base_x = 0.0;
+};
+
+// The running values of one window: the sum starts as the float 0.0, so
+// every intensity is added as a float; the peak keeps the intensity's own
+// type for the exact comparisons, and a point becomes the base only when
+// strictly higher than the peak so far (which starts at the negative of
+// the largest double).
+class WindowScan {
+public:
+    void add(double x, const Number &intensity) {
+        sum_ += intensity.to_double();
+        if (less(peak_, intensity)) {
+            peak_ = intensity;
+            base_x_ = x;
+        }
+    }
+    WindowValue value() const { return {Number::real(sum_), base_x_}; }
+
+private:
+    double sum_ = 0.0;
+    double base_x_ = 0.0;
+    Number peak_ = Number::real(-DBL_MAX);
+};
+
+// The windows [min, max] of one spectrum, each scanned as the points are
+// decoded: a point below a window's min is passed over, the first point
+// above its max ends the window, every other point is added to it. Once
+// every window has ended no more points are wanted.
+//
+// A window can take a point only when the point is not below its min, so a
+// window starts only at the first point at or above its min: the windows,
+// ordered by min, start in that order, and until then are passed by. A NaN
+// x is below no window and above none: every window that has not ended
+// takes it.
+class WindowSums {
+public:
+    // The bounds of the windows, which stay the same for every spectrum.
+    void set_windows(std::vector<std::pair<Number, Number>> bounds);
+    // Starts a spectrum.
+    void restart();
+    void begin(size_t) {}
+    bool put(double x, const Number &intensity) {
+        if (open_ == 0) return false;
+        if (std::isnan(x)) {
+            take_everywhere(x, intensity);
+        } else {
+            const Number at = Number::real(x);
+            while (next_ < by_min_.size() && !greater(windows_[by_min_[next_]].min, at)) active_.push_back(by_min_[next_++]);
+            for (size_t k = 0; k < active_.size();) {
+                if (take(windows_[active_[k]], x, at, intensity)) {
+                    ++k;
+                } else {
+                    active_[k] = active_.back();
+                    active_.pop_back();
+                }
+            }
+        }
+        return open_ != 0;
+    }
+    WindowValue value(size_t k) const { return windows_[k].scan.value(); }
+
+private:
+    struct Window {
+        Number min, max;
+        WindowScan scan;
+        bool ended = false;
+    };
+    // Offers the point to a started window; false once the window has ended.
+    bool take(Window &w, double x, const Number &at, const Number &intensity) {
+        if (greater(w.min, at)) return true;
+        if (less(w.max, at)) {
+            w.ended = true;
+            --open_;
+            return false;
+        }
+        w.scan.add(x, intensity);
+        return true;
+    }
+    void take_everywhere(double x, const Number &intensity);
+
+    std::vector<Window> windows_;
+    std::vector<size_t> by_min_;  // the windows in order of min, NaN first
+    std::vector<size_t> active_;  // started and not ended
+    size_t next_ = 0;             // the first window in by_min_ not started
+    size_t open_ = 0;             // windows not ended
+};
+
+// The MS spectrum block at the position, its points handed to `out`
+// (PointAppender or WindowSums). After an early stop every segment is still
+// read and checked, so the read fails and ends where a full one does.
+template <typename Out>
+void decode_spectrum(Reader &reader, Out &out);
 
 // ---------------------------------------------------------------- full reads
 
@@ -61,28 +186,43 @@ inline double sciex_mass(double bin, double ca, double t0, double resolution) {
 // a trailing zero point, and two zero points in each gap wider than `d`.
 int64_t zero_filled_count(int64_t d, std::span<const int64_t> filtered_index_arr);
 
+// The same count over the n kept deltas f(0) ... f(n - 1).
+template <typename F>
+int64_t zero_filled_count(int64_t d, size_t n, F &&f) {
+    int64_t count = int64_t(n) + 2;
+    for (size_t i = 1; i < n; ++i)
+        if (f(i) > d) count += 2;
+    return count;
+}
+
 // Rebuilds the index deltas of a zero-filled SCIEX segment from the kept
 // points' deltas `f`. For each entry c in order it calls
 // write(c, delta, source): source is the kept point whose intensity entry c
 // takes, or -1 for a zero point. OutOfRange when `f` is empty.
-template <typename Write>
-void add_zero(int64_t d, std::span<const int64_t> f, Write &&write) {
-    if (f.empty()) throw OutOfRange("list index out of range");
-    write(size_t(0), f[0] - d, int64_t(-1));
+template <typename F, typename Write>
+void rebuild_zero_filled(int64_t d, size_t n, F &&f, Write &&write) {
+    if (n == 0) throw OutOfRange("list index out of range");
+    write(size_t(0), f(0) - d, int64_t(-1));
     write(size_t(1), d, int64_t(0));
     size_t c = 2;
-    for (size_t i = 1; i < f.size(); ++i) {
-        if (f[i] > d) {
+    for (size_t i = 1; i < n; ++i) {
+        const int64_t fi = f(i);
+        if (fi > d) {
             write(c, d, int64_t(-1));
-            write(c + 1, f[i] - 2 * d, int64_t(-1));
+            write(c + 1, fi - 2 * d, int64_t(-1));
             write(c + 2, d, int64_t(i));
             c += 3;
         } else {
-            write(c, f[i], int64_t(i));
+            write(c, fi, int64_t(i));
             c += 1;
         }
     }
     write(c, d, int64_t(-1));
+}
+
+template <typename Write>
+void add_zero(int64_t d, std::span<const int64_t> f, Write &&write) {
+    rebuild_zero_filled(d, f.size(), [f](size_t i) { return f[i]; }, write);
 }
 
 // One DAD intensity segment (kind symbol and body) at the position.

@@ -63,14 +63,16 @@ inline int64_t add_sat(int64_t a, int64_t b) {
 }
 
 // A decoded number that keeps the interpreter's distinction between an exact
-// integer and a float, with the interpreter's arithmetic on the pair: int
-// with int stays an exact int, anything with a float is a float.
+// integer and a float. Every integer a decoder or a caller's bound gives fits
+// 64 bits; sums that could grow beyond them are formed elsewhere.
 struct Number {
     bool is_int = false;
-    double f = 0.0;  // the value when !is_int
-    i128 i = 0;      // the value when is_int
+    union {
+        double f = 0.0;  // the value when !is_int
+        int64_t i;       // the value when is_int
+    };
 
-    static Number integer(i128 v) {
+    static Number integer(int64_t v) {
         Number n;
         n.is_int = true;
         n.i = v;
@@ -85,22 +87,24 @@ struct Number {
     double to_double() const { return is_int ? static_cast<double>(i) : f; }
 };
 
-inline Number operator+(const Number &a, const Number &b) {
-    if (a.is_int && b.is_int) return Number::integer(a.i + b.i);
-    return Number::real(a.to_double() + b.to_double());
-}
-
 // Exact three-way comparison of an integer with a double, as the interpreter
 // compares int with float: -1, 0 or 1, and 2 when the double is NaN.
 int compare_int_double(i128 i, double d);
+
+// An integer of at most 2**53 in magnitude converts to a double exactly, so
+// comparing the converted value compares the integer itself.
+inline bool exact_as_double(int64_t i) {
+    constexpr int64_t kLimit = int64_t(1) << 53;
+    return i >= -kLimit && i <= kLimit;
+}
 
 // a < b and a > b with the interpreter's exact mixed comparisons (false when
 // a NaN takes part).
 inline bool less(const Number &a, const Number &b) {
     if (a.is_int && b.is_int) return a.i < b.i;
     if (!a.is_int && !b.is_int) return a.f < b.f;
-    if (a.is_int) return compare_int_double(a.i, b.f) == -1;
-    return compare_int_double(b.i, a.f) == 1;
+    if (a.is_int) return exact_as_double(a.i) ? static_cast<double>(a.i) < b.f : compare_int_double(a.i, b.f) == -1;
+    return exact_as_double(b.i) ? a.f < static_cast<double>(b.i) : compare_int_double(b.i, a.f) == 1;
 }
 inline bool greater(const Number &a, const Number &b) { return less(b, a); }
 

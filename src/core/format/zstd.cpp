@@ -33,7 +33,7 @@ ZSTD_DCtx *context() {
 
 // `window_log_max`: the largest window (as a power of two) that the stream
 // accepts; 0 leaves the library's default.
-std::vector<uint8_t> decompress_stream(const uint8_t *data, size_t size, size_t max_size, int window_log_max = 0) {
+void decompress_stream(const uint8_t *data, size_t size, size_t max_size, ByteBuffer &out, int window_log_max = 0) {
     std::unique_ptr<ZSTD_DStream, DStreamDeleter> stream(ZSTD_createDStream());
     if (!stream) fail("out of memory");
     size_t rc = ZSTD_initDStream(stream.get());
@@ -43,7 +43,7 @@ std::vector<uint8_t> decompress_stream(const uint8_t *data, size_t size, size_t 
         if (ZSTD_isError(rc)) fail(ZSTD_getErrorName(rc));
     }
 
-    std::vector<uint8_t> out;
+    out.clear();
     size_t chunk = ZSTD_DStreamOutSize();
     ZSTD_inBuffer in{data, size, 0};
     size_t last_rc = 1;
@@ -61,16 +61,15 @@ std::vector<uint8_t> decompress_stream(const uint8_t *data, size_t size, size_t 
         // No progress with all input consumed: the frame is truncated.
         if (ob.pos == 0 && in.pos == in_before && in.pos == in.size && last_rc != 0) fail("truncated frame");
     }
-    return out;
 }
 
 }  // namespace
 
-std::vector<uint8_t> zstd_decompress(const uint8_t *data, size_t size, size_t max_size) {
+void zstd_decompress(const uint8_t *data, size_t size, size_t max_size, ByteBuffer &out) {
     if (size == 0) fail("no frame");
     unsigned long long declared = ZSTD_getFrameContentSize(data, size);
     if (declared == ZSTD_CONTENTSIZE_ERROR) fail("not a valid frame");
-    if (declared == ZSTD_CONTENTSIZE_UNKNOWN) return decompress_stream(data, size, max_size);
+    if (declared == ZSTD_CONTENTSIZE_UNKNOWN) return decompress_stream(data, size, max_size, out);
     if (declared > max_size) fail("declared content exceeds the size limit");
     // A declared size is a claim of the frame: above kTrustedDeclaredSize the
     // content is decompressed in steps, so that a frame that claims much and
@@ -80,14 +79,19 @@ std::vector<uint8_t> zstd_decompress(const uint8_t *data, size_t size, size_t ma
     if (declared > kTrustedDeclaredSize) {
         int window_log = 10;
         while ((1ull << window_log) < declared) ++window_log;
-        std::vector<uint8_t> out = decompress_stream(data, size, static_cast<size_t>(declared), window_log);
+        decompress_stream(data, size, static_cast<size_t>(declared), out, window_log);
         if (out.size() != declared) fail("content shorter than declared");
-        return out;
+        return;
     }
-    std::vector<uint8_t> out(static_cast<size_t>(declared));
+    out.resize(static_cast<size_t>(declared));
     size_t rc = ZSTD_decompressDCtx(context(), out.data(), out.size(), data, size);
     if (ZSTD_isError(rc)) fail(ZSTD_getErrorName(rc));
     if (rc != out.size()) fail("content shorter than declared");
+}
+
+ByteBuffer zstd_decompress(const uint8_t *data, size_t size, size_t max_size) {
+    ByteBuffer out;
+    zstd_decompress(data, size, max_size, out);
     return out;
 }
 

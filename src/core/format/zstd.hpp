@@ -3,7 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+
+#include "format/buffer.hpp"
 
 namespace zarn {
 
@@ -26,12 +27,16 @@ inline size_t record_segment_limit(size_t compressed) {
     return limit < kRecordSegmentFloor ? kRecordSegmentFloor : limit;
 }
 
-// Decompresses the Zstandard frame(s) in data[0, size). A frame that declares
-// a small content size (up to 1 MiB) is decompressed in one call into a
-// buffer of exactly that size; a larger or undeclared one as a stream, whose
-// buffer grows with what the frame yields, and a declared size must then
-// match what it yields. Content beyond `max_size`, declared or actual, and
-// every decoding failure raise DecompressionError.
-std::vector<uint8_t> zstd_decompress(const uint8_t *data, size_t size, size_t max_size = kMaxDecompressedSize);
+// Decompresses the Zstandard frame(s) in data[0, size) into `out`, which
+// keeps its memory from earlier use. A frame that declares a small content
+// size (up to 1 MiB) is decompressed in one call into exactly that size; a
+// larger or undeclared one as a stream, whose output grows with what the
+// frame yields, and a declared size must then match what it yields. Content
+// beyond `max_size`, declared or actual, and every decoding failure raise
+// DecompressionError (what `out` then holds is unspecified).
+void zstd_decompress(const uint8_t *data, size_t size, size_t max_size, ByteBuffer &out);
+
+// The same into a new buffer.
+ByteBuffer zstd_decompress(const uint8_t *data, size_t size, size_t max_size = kMaxDecompressedSize);
 
 }  // namespace zarn

@@ -71,12 +71,12 @@ void Reader::set_version(int64_t major, int64_t minor, int64_t revision) {
     has_version_ = true;
 }
 
-std::vector<uint8_t> Reader::read_file(int64_t position, int64_t size) {
+void Reader::read_file(int64_t position, int64_t size, ByteBuffer &data) {
     // Never read beyond the size the file had when it was opened.
     const int64_t left = stream_length_ - position;
     if (size < 0 || size > left) size = left > 0 ? left : 0;
     source_->seek(position);
-    std::vector<uint8_t> data(static_cast<size_t>(size));
+    data.resize(static_cast<size_t>(size));
     size_t got = 0;
     while (got < data.size()) {
         size_t n = source_->read(data.data() + got, data.size() - got);
@@ -84,7 +84,6 @@ std::vector<uint8_t> Reader::read_file(int64_t position, int64_t size) {
         got += n;
     }
     data.resize(got);
-    return data;
 }
 
 void Reader::read_file_range(int64_t position, int64_t size, const std::function<void(Bytes)> &sink) {
@@ -110,15 +109,26 @@ void Reader::read_file_range(int64_t position, int64_t size, const std::function
 }
 
 void Reader::load_window(int64_t position, int64_t size) {
-    std::vector<uint8_t> data = read_file(position, size);
-    buffer_.swap(data);
+    // Read into the spare memory, so that a failed read leaves the window
+    // as it was.
+    read_file(position, size, spare_);
+    buffer_.swap(spare_);
+    trim_spare();
     origin_ = position;
     local_ = 0;
 }
 
+void Reader::trim_spare() noexcept {
+    // A segment far larger than usual does not keep its memory.
+    constexpr size_t kKeptSpare = size_t(64) << 20;
+    if (spare_.capacity() > kKeptSpare) ByteBuffer().swap(spare_);
+}
+
 void Reader::restore_file_window() noexcept {
     buffer_.swap(saved_window_);
-    std::vector<uint8_t>().swap(saved_window_);
+    spare_.swap(saved_window_);
+    ByteBuffer().swap(saved_window_);
+    trim_spare();
     origin_ = saved_origin_;
     in_decompressed_ = false;
 }
@@ -175,11 +185,11 @@ void Reader::set_decompressed_buffer(SegmentContent kind) {
     Bytes data = get_bytes(n);
     if (int64_t(data.size()) < n) throw DecompressionError("Compressed segment is cut short");
     const size_t limit = kind == SegmentContent::Records ? record_segment_limit(data.size()) : kMaxDecompressedSize;
-    std::vector<uint8_t> content = zstd_decompress(data.data(), data.size(), limit);
+    zstd_decompress(data.data(), data.size(), limit, spare_);
     after_decompressed_ = absolute_position();
     saved_window_.swap(buffer_);
     saved_origin_ = origin_;
-    buffer_.swap(content);
+    buffer_.swap(spare_);
     in_decompressed_ = true;
     local_ = 0;
 }

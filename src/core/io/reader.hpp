@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "format/buffer.hpp"
 #include "format/datetime.hpp"
 #include "format/enums.hpp"
 #include "format/errors.hpp"
@@ -73,7 +74,7 @@ public:
     int64_t stream_length() const { return stream_length_; }
     bool is_small_file() const { return small_file_; }
     bool in_decompressed_window() const { return in_decompressed_; }
-    const std::vector<uint8_t> &common_buffer() const { return buffer_; }
+    const ByteBuffer &common_buffer() const { return buffer_; }
     bool has_version() const { return has_version_; }
     const Version &version() const { return version_; }
     const BitConverter &convert_uint_6() const { return convert6_; }
@@ -162,8 +163,9 @@ public:
 private:
     void reload_for(int64_t required_size);
     void load_window(int64_t position, int64_t size);
-    std::vector<uint8_t> read_file(int64_t position, int64_t size);
+    void read_file(int64_t position, int64_t size, ByteBuffer &data);
     void restore_file_window() noexcept;
+    void trim_spare() noexcept;
     template <typename T, uint8_t Tag, int Width>
     T read_fixed(const char *message);
     template <int Width, typename Decode>
@@ -171,7 +173,7 @@ private:
     const uint8_t *at() const { return buffer_.data() + local_; }
 
     std::unique_ptr<ByteSource> source_;
-    std::vector<uint8_t> buffer_;
+    ByteBuffer buffer_;
     int64_t local_ = 0;
     int64_t origin_ = 0;
     int64_t after_decompressed_ = 0;
@@ -179,7 +181,11 @@ private:
     bool small_file_ = false;
     bool in_decompressed_ = false;
     // The file window set aside while a decompressed window is active.
-    std::vector<uint8_t> saved_window_;
+    ByteBuffer saved_window_;
+    // Memory kept for the next window: the last decompressed content or the
+    // file window a load replaced, so that reading segment after segment
+    // allocates nothing once it has grown.
+    ByteBuffer spare_;
     int64_t saved_origin_ = 0;
     bool has_version_ = false;
     Version version_;
