@@ -148,6 +148,16 @@ void with_packed_values(const uint8_t *p, size_t n, int width, Value mode, int64
     }
 }
 
+// An intensity view that must be asked for every point in order (a running
+// sum) says so with kSequential.
+template <typename YAt>
+constexpr bool sequential() {
+    if constexpr (requires { YAt::kSequential; })
+        return YAt::kSequential;
+    else
+        return false;
+}
+
 // Hands the n points (x_at(i), y_at(i)) in order to `out`, after telling it
 // their number; stops where `out` wants no more.
 template <typename Out, typename XAt, typename YAt>
@@ -155,7 +165,12 @@ void emit_points(Out &out, size_t n, XAt x_at, YAt y_at) {
     out.begin(n);
     for (size_t i = 0; i < n; ++i) {
         const double x = x_at(i);
-        if (!out.put(x, y_at(i))) return;
+        if constexpr (sequential<YAt>()) {
+            const Number y = y_at(i);
+            if (out.wants(x) && !out.put(x, y)) return;
+        } else {
+            if (out.wants(x) && !out.put(x, y_at(i))) return;
+        }
     }
 }
 
@@ -185,7 +200,7 @@ struct ScaledSum {
     int64_t power;
     template <typename K>
     double operator()(K k) const {
-        return scale_down(i128(k), power);
+        return scale_down(k, power);
     }
 };
 
@@ -234,6 +249,7 @@ void with_x_array(XArray kind, const uint8_t *p, size_t n, int64_t power, F &&f)
 // Compression-ready codes, decoded, then summed, asked for in order.
 class CodeSums {
 public:
+    static constexpr bool kSequential = true;
     CodeSums(const uint8_t *p, size_t n, int64_t power) : codes_{p, n}, power_(power) {}
     Number operator()(size_t i) {
         sum_ += int64_t(compression_ready_to_int(codes_[i]));
@@ -444,13 +460,15 @@ void decode_sciex(Reader &r, Out &out) {
         bin += delta;
         written = entry + 1;
         if (!more) return;
+        const double x = to_mz(bin);
+        if (!out.wants(x)) return;
         const int64_t stored = source < 0 ? 0 : width == 8 ? g64[size_t(source)] : g32[size_t(source)];
-        more = out.put(to_mz(bin), stored_value(stored, value, power));
+        more = out.put(x, stored_value(stored, value, power));
     });
     // Entries beyond the rebuilt ones keep a zero delta and a zero intensity.
     const double last = to_mz(bin);
     const Number zero = stored_value(0, value, power);
-    for (size_t i = written; more && i < size_t(original_num_points); ++i) more = out.put(last, zero);
+    for (size_t i = written; more && i < size_t(original_num_points); ++i) more = !out.wants(last) || out.put(last, zero);
 }
 
 // m/z of the Agilent layout from the running time index, asked for in order.
@@ -585,6 +603,43 @@ void WindowSums::restart() {
     active_.clear();
     next_ = 0;
     open_ = windows_.size();
+    set_gate();
+}
+
+void WindowSums::set_gate() {
+    gate_ = -HUGE_VAL;
+    if (next_ == by_min_.size()) return;
+    const Number &min = windows_[by_min_[next_]].min;
+    if (!min.is_int) {
+        if (!std::isnan(min.f)) gate_ = min.f;
+    } else if (exact_as_double(min.i)) {
+        gate_ = double(min.i);
+    }
+}
+
+void WindowSums::start(const Number &at) {
+    const size_t first = next_;
+    while (next_ < by_min_.size() && !greater(windows_[by_min_[next_]].min, at)) active_.push_back(by_min_[next_++]);
+    if (next_ != first) set_gate();
+}
+
+bool WindowSums::put(double x, const Number &intensity) {
+    if (open_ == 0) return false;
+    if (std::isnan(x)) {
+        take_everywhere(x, intensity);
+        return true;
+    }
+    const Number at = Number::real(x);
+    start(at);
+    for (size_t k = 0; k < active_.size();) {
+        if (take(windows_[active_[k]], x, at, intensity)) {
+            ++k;
+        } else {
+            active_[k] = active_.back();
+            active_.pop_back();
+        }
+    }
+    return open_ != 0;
 }
 
 void WindowSums::take_everywhere(double x, const Number &intensity) {

@@ -38,10 +38,11 @@ inline constexpr const char *kSpectrumError = "Unable to read current spectrum";
 // ---------------------------------------------------------------- decoded points
 
 // Where a decoder hands its points, in decoding order: begin(n) before the
-// n points of a segment, then put(x, intensity) for each, which returns
-// false when no more points of the segment are wanted. A decoder checks and
-// reads all of a segment's bytes before its first point, so stopping early
-// changes nothing else of the read.
+// n points of a segment, then for each point wants(x), and when that is
+// true put(x, intensity), which returns false when no more points of the
+// segment are wanted. A point not wanted needs no intensity. A decoder
+// checks and reads all of a segment's bytes before its first point, so
+// stopping early changes nothing else of the read.
 
 // Appends the points to a vector.
 class PointAppender {
@@ -51,6 +52,7 @@ public:
         const size_t need = points_.size() + n;
         if (need > points_.capacity()) points_.reserve(std::max(need, 2 * points_.capacity()));
     }
+    bool wants(double) const { return true; }
     bool put(double x, const Number &intensity) {
         points_.push_back(Point{x, intensity});
         return true;
@@ -106,24 +108,9 @@ public:
     // Starts a spectrum.
     void restart();
     void begin(size_t) {}
-    bool put(double x, const Number &intensity) {
-        if (open_ == 0) return false;
-        if (std::isnan(x)) {
-            take_everywhere(x, intensity);
-        } else {
-            const Number at = Number::real(x);
-            while (next_ < by_min_.size() && !greater(windows_[by_min_[next_]].min, at)) active_.push_back(by_min_[next_++]);
-            for (size_t k = 0; k < active_.size();) {
-                if (take(windows_[active_[k]], x, at, intensity)) {
-                    ++k;
-                } else {
-                    active_[k] = active_.back();
-                    active_.pop_back();
-                }
-            }
-        }
-        return open_ != 0;
-    }
+    // False only for a point below every window that has not ended.
+    bool wants(double x) const { return !(x < gate_ && active_.empty()); }
+    bool put(double x, const Number &intensity);
     WindowValue value(size_t k) const { return windows_[k].scan.value(); }
 
 private:
@@ -144,12 +131,19 @@ private:
         return true;
     }
     void take_everywhere(double x, const Number &intensity);
+    // Starts the windows whose min the point reaches.
+    void start(const Number &at);
+    void set_gate();
 
     std::vector<Window> windows_;
     std::vector<size_t> by_min_;  // the windows in order of min, NaN first
     std::vector<size_t> active_;  // started and not ended
     size_t next_ = 0;             // the first window in by_min_ not started
     size_t open_ = 0;             // windows not ended
+    // A double below which a point is below the next window to start, or
+    // -infinity where no double is known to be (every window started, or
+    // the next min is an integer that no double holds exactly).
+    double gate_ = -HUGE_VAL;
 };
 
 // The MS spectrum block at the position, its points handed to `out`

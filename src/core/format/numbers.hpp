@@ -33,7 +33,12 @@ inline double scale_down(i128 n, int64_t power) {
     return divide_by_power_of_ten(n, power);
 }
 
-inline double scale_down(int64_t n, int64_t power) { return scale_down(static_cast<i128>(n), power); }
+inline double scale_down(int64_t n, int64_t power) {
+    constexpr int64_t kLimit = int64_t(1) << 53;
+    if (power >= 0 && power <= 22 && n > -kLimit && n < kLimit)
+        return static_cast<double>(n) / detail::kExactPowersOfTen[power];
+    return divide_by_power_of_ten(n, power);
+}
 
 // Little-endian loads.
 inline uint16_t load_u16le(const uint8_t *p) { return uint16_t(p[0] | (p[1] << 8)); }
