@@ -73,7 +73,10 @@ def spectra_of(rng, count, shape):
         last = 100.0
         for kind in kinds:
             n = rng.randrange(0, 40)
-            xs = sorted(round(last + rng.uniform(0, 120), 3) for _ in range(n))
+            xs = [round(last + rng.uniform(0, 120), 3) for _ in range(n)]
+            # Points on the windows' bounds, which count.
+            xs += rng.sample(BOUNDS, rng.randrange(0, 3))
+            xs.sort()
             if shape == "descending" and xs and rng.random() < 0.5:
                 xs.reverse()
             if shape == "nan" and kind == "doubles" and xs:
@@ -96,6 +99,9 @@ WINDOWS = [
 ]
 
 
+BOUNDS = [100.0, 120.5, 150.0, 160.0, 200.0, 300.0, 400.0]
+
+
 @pytest.mark.parametrize("shape", ["ascending", "descending", "nan"])
 @pytest.mark.parametrize("seed", range(3))
 def test_windows_agree_with_the_scan_over_the_points(make_reader, shape, seed):
@@ -104,9 +110,12 @@ def test_windows_agree_with_the_scan_over_the_points(make_reader, shape, seed):
     condition = analysis.unique_acquisition_conditions[0]
     windows = WINDOWS + [tuple(sorted((round(rng.uniform(90, 500), 1), round(rng.uniform(90, 500), 1))))
                          for _ in range(6)]
+    # All windows in one pass, and each alone, where no other window keeps
+    # the scan going.
     result = analysis.get_multiple_xic([Option(condition, ValueRange(lo, hi)) for lo, hi in windows])
+    alone = [analysis.get_xic(Option(condition, ValueRange(lo, hi))) for lo, hi in windows]
     points = [analysis.get_spectrum(i).get_spectrum_points() for i in range(analysis.get_spectra_count())]
-    for (lo, hi), chromatogram in zip(windows, result):
+    for (lo, hi), chromatogram in zip(windows + windows, result + alone):
         expected = [scan(p, lo, hi) for p in points]
         got = [(c.intensity, c.x) for c in chromatogram]
         assert all(same(a, b) and same(c, d) for (a, c), (b, d) in zip(got, expected)), (lo, hi)

@@ -625,10 +625,6 @@ void WindowSums::start(const Number &at) {
 
 bool WindowSums::put(double x, const Number &intensity) {
     if (open_ == 0) return false;
-    if (std::isnan(x)) {
-        take_everywhere(x, intensity);
-        return true;
-    }
     const Number at = Number::real(x);
     start(at);
     for (size_t k = 0; k < active_.size();) {
@@ -640,11 +636,6 @@ bool WindowSums::put(double x, const Number &intensity) {
         }
     }
     return open_ != 0;
-}
-
-void WindowSums::take_everywhere(double x, const Number &intensity) {
-    for (Window &w : windows_)
-        if (!w.ended) w.scan.add(x, intensity);
 }
 
 template <typename Out>

@@ -97,10 +97,9 @@ private:
 // every window has ended no more points are wanted.
 //
 // A window can take a point only when the point is not below its min, so a
-// window starts only at the first point at or above its min: the windows,
-// ordered by min, start in that order, and until then are passed by. A NaN
-// x is below no window and above none: every window that has not ended
-// takes it.
+// window starts only at the first point that is not below its min: the
+// windows, ordered by min, start in that order, and until then are passed
+// by. A NaN x is below no window, so it starts them all.
 class WindowSums {
 public:
     // The bounds of the windows, which stay the same for every spectrum.
@@ -130,7 +129,6 @@ private:
         w.scan.add(x, intensity);
         return true;
     }
-    void take_everywhere(double x, const Number &intensity);
     // Starts the windows whose min the point reaches.
     void start(const Number &at);
     void set_gate();
