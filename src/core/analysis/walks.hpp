@@ -271,7 +271,10 @@ void extract_windows(Reader &reader, const Spectra &spectra, Extraction &x) {
     std::vector<Point> points;
     for (const auto &[i, spectrum] : chosen) {
         move_to_stored_position(reader, spectra.position(i), "Spectrum");
-        if (!summed) summed = known_native_windows(x, sums);
+        if (!summed && known_native_windows(x, sums)) {
+            summed = true;
+            std::vector<Point>().swap(points);
+        }
         if (summed) {
             sums.restart();
             decode_spectrum(reader, sums);

@@ -79,6 +79,9 @@ void zstd_decompress(const uint8_t *data, size_t size, size_t max_size, ByteBuff
     if (declared > kTrustedDeclaredSize) {
         int window_log = 10;
         while ((1ull << window_log) < declared) ++window_log;
+        // Reserved memory is untouched until written, and the content then
+        // never moves as it grows.
+        out.reserve(static_cast<size_t>(declared));
         decompress_stream(data, size, static_cast<size_t>(declared), out, window_log);
         if (out.size() != declared) fail("content shorter than declared");
         return;
