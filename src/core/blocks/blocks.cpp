@@ -371,7 +371,6 @@ void decode_zstd_efficient(Reader &r, Out &out) {
     read_efficient_series(r, layouts[option], mz_power, intensity_power, kSpectrumError, out);
 }
 
-
 // Intensity layout of options 0-3 of the m/z-coefficient codec and of the
 // DAD intensity codec: 0 int32 as integers, 1 int64 as floats, 2 and 3 the
 // same arrays scaled by a power of ten.
@@ -468,7 +467,8 @@ void decode_sciex(Reader &r, Out &out) {
     // Entries beyond the rebuilt ones keep a zero delta and a zero intensity.
     const double last = to_mz(bin);
     const Number zero = stored_value(0, value, power);
-    for (size_t i = written; more && i < size_t(original_num_points); ++i) more = !out.wants(last) || out.put(last, zero);
+    for (size_t i = written; more && i < size_t(original_num_points); ++i)
+        more = !out.wants(last) || out.put(last, zero);
 }
 
 // m/z of the Agilent layout from the running time index, asked for in order.
