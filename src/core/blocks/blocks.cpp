@@ -1,5 +1,7 @@
 #include "blocks/blocks.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <initializer_list>
 #include <string>
 #include <type_traits>

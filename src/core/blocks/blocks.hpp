@@ -5,11 +5,11 @@
 // leaves the reader in its file window after the segment.
 #pragma once
 
-#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "format/numbers.hpp"
@@ -44,22 +44,27 @@ inline constexpr const char *kSpectrumError = "Unable to read current spectrum";
 // checks and reads all of a segment's bytes before its first point, so
 // stopping early changes nothing else of the read.
 
-// Appends the points to a vector.
+// Appends the points to a vector: a segment's n points are made at once and
+// then filled in turn.
 class PointAppender {
 public:
     explicit PointAppender(std::vector<Point> &points) : points_(points) {}
     void begin(size_t n) {
-        const size_t need = points_.size() + n;
-        if (need > points_.capacity()) points_.reserve(std::max(need, 2 * points_.capacity()));
+        const size_t first = points_.size();
+        points_.resize(first + n);
+        next_ = points_.data() + first;
+        end_ = points_.data() + points_.size();
     }
     bool wants(double) const { return true; }
     bool put(double x, const Number &intensity) {
-        points_.push_back(Point{x, intensity});
+        if (next_ == end_) return false;
+        *next_++ = Point{x, intensity};
         return true;
     }
 
 private:
     std::vector<Point> &points_;
+    Point *next_ = nullptr, *end_ = nullptr;
 };
 
 // The sum of the intensities inside a window and the x of its highest
