@@ -659,24 +659,28 @@ std::vector<Point> read_spectrum(Reader &r) {
     return points;
 }
 
+namespace {
+
+// A codec's points appended to `points`.
+template <void (*Decode)(Reader &, PointAppender &)>
+void append_decoded(Reader &r, std::vector<Point> &points) {
+    PointAppender out(points);
+    Decode(r, out);
+}
+
+}  // namespace
+
 void read_zstd_efficient_spectrum(Reader &r, std::vector<Point> &points) {
-    PointAppender out(points);
-    decode_zstd_efficient(r, out);
+    append_decoded<decode_zstd_efficient<PointAppender>>(r, points);
 }
-
 void read_efficient_mz_compressed_spectrum(Reader &r, std::vector<Point> &points) {
-    PointAppender out(points);
-    decode_mz_compressed(r, out);
+    append_decoded<decode_mz_compressed<PointAppender>>(r, points);
 }
-
 void read_efficient_sciex_spectrum(Reader &r, std::vector<Point> &points) {
-    PointAppender out(points);
-    decode_sciex(r, out);
+    append_decoded<decode_sciex<PointAppender>>(r, points);
 }
-
 void read_efficient_agilent_spectrum(Reader &r, std::vector<Point> &points) {
-    PointAppender out(points);
-    decode_agilent(r, out);
+    append_decoded<decode_agilent<PointAppender>>(r, points);
 }
 
 int64_t zero_filled_count(int64_t d, std::span<const int64_t> f) {

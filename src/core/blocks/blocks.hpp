@@ -1,6 +1,6 @@
 // Data blocks: chromatograms, MS spectra (every segment kind and codec), DAD
 // spectra, and the range-limited spectrum reads. Every decoder reads at the
-// reader's position and produces native points in one pass; compressed
+// reader's position and hands out native points in one pass; compressed
 // segments are opened with DecompressedSegment, so a failure inside one
 // leaves the reader in its file window after the segment.
 #pragma once
@@ -192,10 +192,10 @@ int64_t zero_filled_count(int64_t d, size_t n, F &&f) {
     return count;
 }
 
-// Rebuilds the index deltas of a zero-filled SCIEX segment from the kept
-// points' deltas `f`. For each entry c in order it calls
+// Rebuilds the index deltas of a zero-filled SCIEX segment from the n kept
+// points' deltas f(0) ... f(n - 1). For each entry c in order it calls
 // write(c, delta, source): source is the kept point whose intensity entry c
-// takes, or -1 for a zero point. OutOfRange when `f` is empty.
+// takes, or -1 for a zero point. OutOfRange when n is 0.
 template <typename F, typename Write>
 void rebuild_zero_filled(int64_t d, size_t n, F &&f, Write &&write) {
     if (n == 0) throw OutOfRange("list index out of range");
@@ -217,6 +217,7 @@ void rebuild_zero_filled(int64_t d, size_t n, F &&f, Write &&write) {
     write(c, d, int64_t(-1));
 }
 
+// The same over the kept deltas in `f`.
 template <typename Write>
 void add_zero(int64_t d, std::span<const int64_t> f, Write &&write) {
     rebuild_zero_filled(d, f.size(), [f](size_t i) { return f[i]; }, write);
