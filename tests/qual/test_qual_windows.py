@@ -200,3 +200,30 @@ def test_bounds_of_the_caller_are_asked_point_by_point_in_every_spectrum(make_re
     for (lo, hi), chromatogram in zip([(120.0, 180.0), (130.0, 200.0), (120.0, 180.0)], result):
         expected = [scan(p, lo, hi) for p in points]
         assert [(c.intensity, c.x) for c in chromatogram] == expected
+
+
+def test_a_range_of_the_caller_is_read_once_per_option(make_reader):
+    # The window's bounds are read at the first spectrum the option takes,
+    # once, however many spectra follow.
+    reads = []
+
+    class Range(ValueRange):
+        @property
+        def min(self):
+            reads.append("min")
+            return 150.0
+
+        @property
+        def max(self):
+            reads.append("max")
+            return 300.0
+
+    rng = random.Random(7)
+    analysis = qual_analysis(make_reader, spectra_of(rng, 8, "ascending"))
+    condition = analysis.unique_acquisition_conditions[0]
+    options = [Option(condition, Range(0.0, 1.0)), Option(condition, ValueRange(150.0, 300.0))]
+    result = analysis.get_multiple_xic(options)
+    assert reads == ["min", "max"]
+    points = [analysis.get_spectrum(i).get_spectrum_points() for i in range(analysis.get_spectra_count())]
+    expected = [scan(p, 150.0, 300.0) for p in points]
+    assert [[(c.intensity, c.x) for c in r] for r in result] == [expected, expected]
