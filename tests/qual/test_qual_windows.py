@@ -227,3 +227,38 @@ def test_a_range_of_the_caller_is_read_once_per_option(make_reader):
     points = [analysis.get_spectrum(i).get_spectrum_points() for i in range(analysis.get_spectra_count())]
     expected = [scan(p, 150.0, 300.0) for p in points]
     assert [[(c.intensity, c.x) for c in r] for r in result] == [expected, expected]
+
+
+@pytest.mark.parametrize("broken", [0, 1])
+def test_a_spectrum_that_fails_does_so_before_the_caller_is_asked(make_reader, broken):
+    # The retention-time range and the m/z range are the caller's; a
+    # spectrum that cannot be read fails before either is asked about it.
+    log = []
+
+    class Times(ValueRange):
+        def contains_value(self, value):
+            log.append(("contains", value))
+            return True
+
+    class Window(ValueRange):
+        @property
+        def min(self):
+            log.append("min")
+            return 0.0
+
+        @property
+        def max(self):
+            log.append("max")
+            return 1000.0
+
+    good = w.spectrum_block(w.spectrum_efficient(2, [100.0, 200.0], [1, 2]))
+    bad = w.spectrum_block(w.spectrum_efficient(9, [1.0], [1], layout=w.SPECTRUM_OPTIONS[2]))
+    blocks = [good, good]
+    blocks[broken] = bad
+    analysis = qual_analysis(make_reader, [(w.spectrum_description(retention_time=float(i)), b)
+                                           for i, b in enumerate(blocks)])
+    condition = analysis.unique_acquisition_conditions[0]
+    with pytest.raises(Exception, match="Spectrum compression option is not correct. Value = 9"):
+        analysis.get_xic(Option(condition, Window(0.0, 1.0), Times(0.0, 10.0)))
+    # The first spectrum is asked about only when it can be read.
+    assert log == ([] if broken == 0 else [("contains", 0.0), "min", "max"])

@@ -132,20 +132,6 @@ size_t stored_condition_position(int64_t index, size_t count) {
     return size_t(index);
 }
 
-// ---------------------------------------------------------------- extracted-ion window
-
-bool ascending(std::span<const Point> points) {
-    for (size_t i = 0; i + 1 < points.size(); ++i)
-        if (!(points[i].x <= points[i + 1].x)) return false;
-    return points.empty() || !std::isnan(points[0].x);
-}
-
-size_t window_start(std::span<const Point> points, const Number &min) {
-    auto it = std::partition_point(points.begin(), points.end(),
-                                   [&](const Point &p) { return greater(min, Number::real(p.x)); });
-    return size_t(it - points.begin());
-}
-
 // ---------------------------------------------------------------- DAD band average
 
 namespace {

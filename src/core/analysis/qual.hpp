@@ -1,7 +1,7 @@
 // Qualitative analysis over native data: the head of a spectrum index
 // block, the grouping of spectrum conditions, and the chromatogram
-// arithmetic over decoded points (extracted-ion sums, DAD band averages,
-// DAD max plot values). Every value is computed operation by operation, in
+// arithmetic over decoded points (DAD band averages, DAD max plot values;
+// the extracted-ion sums are taken while decoding, see WindowScan). Every value is computed operation by operation, in
 // the order and with the int-or-float results the interpreter would give.
 #pragma once
 
@@ -89,31 +89,6 @@ void sort_condition_groups(std::vector<size_t> &firsts, const std::vector<Spectr
 // stored condition index names: from the end when negative, as a list index
 // counts; OutOfRange ("list index out of range") outside the list.
 size_t stored_condition_position(int64_t index, size_t count);
-
-// ---------------------------------------------------------------- extracted-ion window
-
-// Walks the points from `start`: a point `below` the window is passed over,
-// the first point `above` it ends the walk, every other point adds its
-// intensity and becomes the base when strictly higher than the base so far
-// (which starts at the negative of the largest double).
-template <typename Below, typename Above>
-WindowValue window_value(std::span<const Point> points, size_t start, Below &&below, Above &&above) {
-    WindowScan scan;
-    for (size_t i = start; i < points.size(); ++i) {
-        const Point &p = points[i];
-        if (below(p.x)) continue;
-        if (above(p.x)) break;
-        scan.add(p.x, p.intensity);
-    }
-    return scan.value();
-}
-
-// True when every x is at most the next one (no NaN): then the points below
-// a window form a prefix, and a binary search finds where the walk starts.
-bool ascending(std::span<const Point> points);
-
-// The first point that is not below `min`, for ascending points.
-size_t window_start(std::span<const Point> points, const Number &min);
 
 // ---------------------------------------------------------------- DAD band average
 

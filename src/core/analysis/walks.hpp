@@ -211,17 +211,38 @@ void read_filter_options(Options &options) {
     options.combine(low, high);
 }
 
-// The window value of one spectrum's points for the bounds `min` and `max`,
-// each a native number or a caller's bound (a `Bound` answers native(),
-// number(), greater(x): bound > x, and less(x): bound < x). Where the points
-// ascend and both bounds are native, a binary search finds where the walk
-// starts.
+// One window whose bounds are each a native number or a caller's bound (a
+// `Bound` answers native(), number(), greater(x): bound > x, and less(x):
+// bound < x), scanned as the points are decoded: each point asks the min
+// whether it lies below, and if not the max whether it lies above, up to
+// the first point above, as a scan over the spectrum's points asks them.
 template <typename Bound>
-WindowValue window_of(std::span<const Point> points, bool ascending, const Bound &min, const Bound &max) {
-    const bool search = ascending && min.native() && max.native();
-    const size_t start = search ? window_start(points, min.number()) : 0;
-    return window_value(points, start, [&](double x) { return min.greater(x); }, [&](double x) { return max.less(x); });
-}
+class BoundWindow final : public AnyPointOut {
+public:
+    BoundWindow(const Bound &min, const Bound &max) : min_(min), max_(max) {}
+    bool put(double x, const Number &intensity) override {
+        if (ended_) return false;
+        if (min_.greater(x)) return true;
+        if (max_.less(x)) {
+            ended_ = true;
+            return false;
+        }
+        scan_.add(x, intensity);
+        return true;
+    }
+    WindowValue value() const { return scan_.value(); }
+
+private:
+    const Bound &min_, &max_;
+    WindowScan scan_;
+    bool ended_ = false;
+};
+
+// Takes no point: a read with it checks every segment and nothing more.
+class NoPoints final : public AnyPointOut {
+public:
+    bool put(double, const Number &) override { return false; }
+};
 
 // Sets the options' windows on `sums` when every one is known without asking
 // the caller (`x.known_window(k)`: the window once read, else null) and both
@@ -248,15 +269,20 @@ bool known_native_windows(Extraction &x, WindowSums &sums) {
 //     order: those with a retention time whose condition some option wants
 //     and whose time lies in the combined range (true when there is none);
 //   options(), matches(k, i), in_range(k, rt): each chosen spectrum is
-//     decoded once, then offered to each option k in order whose condition
-//     it has and whose range holds its time;
-//   window(k): the option's bounds (.min and .max, Bounds as for window_of);
+//     read, then offered to each option k in order whose condition it has
+//     and whose range holds its time;
+//   window(k): the option's bounds (.min and .max, Bounds as for
+//     BoundWindow), read by the option at the first spectrum it takes;
+//   known_window(k): the window when it has been read, else null;
 //   take(k, spectrum, value): the option's window value of the spectrum.
-// Once every option's window is known and native (known_native_windows),
-// the spectra are decoded straight into the windows' sums, with no points
-// kept and no decoding past the end of the last window: every window is
-// then scanned, whichever options take the spectrum, and the caller is
-// asked nothing while a spectrum is decoded, as before.
+// No point is kept. Once every option's window is known and native, each
+// spectrum is decoded once straight into every window's sums, up to the end
+// of the last window, and then offered. Before that a spectrum is first
+// read through and checked, so that it fails before the caller is asked
+// anything, as a read of its points would; then decoded again for the
+// options that take it: in the option's turn for one with a caller's bound,
+// which is asked point by point, and in one decoding at the end for the
+// native ones.
 template <SpectrumTable Spectra, typename Extraction>
 void extract_windows(Reader &reader, const Spectra &spectra, Extraction &x) {
     std::vector<std::pair<size_t, ChosenSpectrum>> chosen;
@@ -268,13 +294,12 @@ void extract_windows(Reader &reader, const Spectra &spectra, Extraction &x) {
     }
     WindowSums sums;
     bool summed = false;
-    std::vector<Point> points;
+    std::vector<size_t> native;
+    std::vector<std::pair<Number, Number>> native_bounds;
     for (const auto &[i, spectrum] : chosen) {
-        move_to_stored_position(reader, spectra.position(i), "Spectrum");
-        if (!summed && known_native_windows(x, sums)) {
-            summed = true;
-            std::vector<Point>().swap(points);
-        }
+        const int64_t position = spectra.position(i);
+        move_to_stored_position(reader, position, "Spectrum");
+        summed = summed || known_native_windows(x, sums);
         if (summed) {
             sums.restart();
             decode_spectrum(reader, sums);
@@ -282,15 +307,30 @@ void extract_windows(Reader &reader, const Spectra &spectra, Extraction &x) {
                 if (x.matches(k, i) && x.in_range(k, spectrum.retention_time)) x.take(k, spectrum, sums.value(k));
             continue;
         }
-        points.clear();
-        PointAppender out(points);
-        decode_spectrum(reader, out);
-        const bool ascending = zarn::ascending(points);
+        NoPoints check;
+        decode_spectrum(reader, static_cast<AnyPointOut &>(check));
+        native.clear();
+        native_bounds.clear();
         for (size_t k = 0; k < x.options(); ++k) {
             if (!x.matches(k, i) || !x.in_range(k, spectrum.retention_time)) continue;
             const auto &window = x.window(k);
-            x.take(k, spectrum, window_of(points, ascending, window.min, window.max));
+            if (window.min.native() && window.max.native()) {
+                native.push_back(k);
+                native_bounds.emplace_back(window.min.number(), window.max.number());
+                continue;
+            }
+            BoundWindow scan(window.min, window.max);
+            move_to_stored_position(reader, position, "Spectrum");
+            decode_spectrum(reader, static_cast<AnyPointOut &>(scan));
+            x.take(k, spectrum, scan.value());
         }
+        if (native.empty()) continue;
+        WindowSums some;
+        some.set_windows(native_bounds);
+        some.restart();
+        move_to_stored_position(reader, position, "Spectrum");
+        decode_spectrum(reader, some);
+        for (size_t j = 0; j < native.size(); ++j) x.take(native[j], spectrum, some.value(j));
     }
 }
 
@@ -340,7 +380,7 @@ void dad_chromatogram(Reader &reader, const Spectra &spectra, const std::optiona
 // (for_each_timed_spectrum), the points of the band widened by the
 // tolerance on both sides (`widened_min`, `widened_max`) are collected by a
 // range-limited read, and emit(spectrum, value) gives their max plot value
-// over the band itself (`min`, `max`: Bounds as for window_of).
+// over the band itself (`min`, `max`: Bounds as for BoundWindow).
 template <SpectrumTable Spectra, typename Bound, typename Emit>
 void max_plot(Reader &reader, const Spectra &spectra, const std::optional<std::vector<double>> &axis,
               const Number &widened_min, const Number &widened_max, const Bound &min, const Bound &max,

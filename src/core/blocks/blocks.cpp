@@ -651,6 +651,7 @@ void decode_spectrum(Reader &r, Out &out) {
 
 template void decode_spectrum<PointAppender>(Reader &, PointAppender &);
 template void decode_spectrum<WindowSums>(Reader &, WindowSums &);
+template void decode_spectrum<AnyPointOut>(Reader &, AnyPointOut &);
 
 std::vector<Point> read_spectrum(Reader &r) {
     std::vector<Point> points;

@@ -149,8 +149,18 @@ private:
     double gate_ = -HUGE_VAL;
 };
 
+// A receiver of points behind a virtual call, for receivers that the
+// decoders are not built for; every point is wanted.
+class AnyPointOut {
+public:
+    virtual ~AnyPointOut() = default;
+    void begin(size_t) {}
+    bool wants(double) const { return true; }
+    virtual bool put(double x, const Number &intensity) = 0;
+};
+
 // The MS spectrum block at the position, its points handed to `out`
-// (PointAppender or WindowSums). After an early stop every segment is still
+// (PointAppender, WindowSums or an AnyPointOut). After an early stop every segment is still
 // read and checked, so the read fails and ends where a full one does.
 template <typename Out>
 void decode_spectrum(Reader &reader, Out &out);
