@@ -202,26 +202,31 @@ def test_bounds_of_the_caller_are_asked_point_by_point_in_every_spectrum(make_re
         assert [(c.intensity, c.x) for c in chromatogram] == expected
 
 
+def logged_window(log, low, high):
+    """An m/z range of the caller's own class that logs each read of a bound."""
+
+    class Window(ValueRange):
+        @property
+        def min(self):
+            log.append("min")
+            return low
+
+        @property
+        def max(self):
+            log.append("max")
+            return high
+
+    return Window(0.0, 1.0)
+
+
 def test_a_range_of_the_caller_is_read_once_per_option(make_reader):
     # The window's bounds are read at the first spectrum the option takes,
     # once, however many spectra follow.
     reads = []
-
-    class Range(ValueRange):
-        @property
-        def min(self):
-            reads.append("min")
-            return 150.0
-
-        @property
-        def max(self):
-            reads.append("max")
-            return 300.0
-
     rng = random.Random(7)
     analysis = qual_analysis(make_reader, spectra_of(rng, 8, "ascending"))
     condition = analysis.unique_acquisition_conditions[0]
-    options = [Option(condition, Range(0.0, 1.0)), Option(condition, ValueRange(150.0, 300.0))]
+    options = [Option(condition, logged_window(reads, 150.0, 300.0)), Option(condition, ValueRange(150.0, 300.0))]
     result = analysis.get_multiple_xic(options)
     assert reads == ["min", "max"]
     points = [analysis.get_spectrum(i).get_spectrum_points() for i in range(analysis.get_spectra_count())]
@@ -240,17 +245,6 @@ def test_a_spectrum_that_fails_does_so_before_the_caller_is_asked(make_reader, b
             log.append(("contains", value))
             return True
 
-    class Window(ValueRange):
-        @property
-        def min(self):
-            log.append("min")
-            return 0.0
-
-        @property
-        def max(self):
-            log.append("max")
-            return 1000.0
-
     good = w.spectrum_block(w.spectrum_efficient(2, [100.0, 200.0], [1, 2]))
     bad = w.spectrum_block(w.spectrum_efficient(9, [1.0], [1], layout=w.SPECTRUM_OPTIONS[2]))
     blocks = [good, good]
@@ -259,6 +253,6 @@ def test_a_spectrum_that_fails_does_so_before_the_caller_is_asked(make_reader, b
                                            for i, b in enumerate(blocks)])
     condition = analysis.unique_acquisition_conditions[0]
     with pytest.raises(Exception, match="Spectrum compression option is not correct. Value = 9"):
-        analysis.get_xic(Option(condition, Window(0.0, 1.0), Times(0.0, 10.0)))
+        analysis.get_xic(Option(condition, logged_window(log, 0.0, 1000.0), Times(0.0, 10.0)))
     # The first spectrum is asked about only when it can be read.
     assert log == ([] if broken == 0 else [("contains", 0.0), "min", "max"])
