@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <functional>
-#include <unordered_map>
 
 #include "records/index.hpp"
 
@@ -88,21 +88,51 @@ size_t SpectrumConditionKey::hash() const {
     return h;
 }
 
+namespace {
+
+bool nan(const std::optional<double> &v) { return v && std::isnan(*v); }
+bool nan(const std::optional<Range> &v) { return v && (std::isnan(v->min) || std::isnan(v->max)); }
+
+// A key with a NaN equals no key, itself included.
+bool equals_none(const SpectrumConditionKey &k) {
+    return nan(k.collision_energy) || nan(k.precursor_value) || nan(k.precursor_range) || nan(k.mass_range) ||
+           nan(k.voltage);
+}
+
+}  // namespace
+
 ConditionGroups group_conditions(const std::vector<SpectrumConditionKey> &keys) {
     ConditionGroups out;
     out.group_of.reserve(keys.size());
-    std::unordered_map<size_t, std::vector<size_t>> groups_by_hash;
+    // An open-addressing table of groups by key hash, at most half full: one
+    // probe sequence per key and no allocation per group.
+    size_t capacity = 16;
+    while (capacity < 2 * keys.size()) capacity *= 2;
+    constexpr size_t kEmpty = SIZE_MAX;
+    std::vector<size_t> slots(capacity, kEmpty);
     for (size_t i = 0; i < keys.size(); ++i) {
-        std::vector<size_t> &candidates = groups_by_hash[keys[i].hash()];
-        size_t group = out.firsts.size();
-        for (size_t g : candidates)
-            if (keys[out.firsts[g]] == keys[i]) {
-                group = g;
+        if (equals_none(keys[i])) {
+            out.group_of.push_back(out.firsts.size());
+            out.firsts.push_back(i);
+            continue;
+        }
+        size_t h = keys[i].hash();
+        h ^= h >> 29;
+        h *= 0xbf58476d1ce4e5b9u;
+        h ^= h >> 32;
+        size_t slot = h & (capacity - 1);
+        size_t group = kEmpty;
+        while (slots[slot] != kEmpty) {
+            if (keys[out.firsts[slots[slot]]] == keys[i]) {
+                group = slots[slot];
                 break;
             }
-        if (group == out.firsts.size()) {
+            slot = (slot + 1) & (capacity - 1);
+        }
+        if (group == kEmpty) {
+            group = out.firsts.size();
             out.firsts.push_back(i);
-            candidates.push_back(group);
+            slots[slot] = group;
         }
         out.group_of.push_back(group);
     }
