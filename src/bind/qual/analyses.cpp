@@ -36,6 +36,17 @@ namespace {
 
 using Chosen = zarn::ChosenSpectrum;
 
+// The maker's condition that a record's supplemental keys select.
+zarn::SpectrumConditionKey::Maker record_maker(const zarn::InternalSpectrumDescription &r) {
+    return zarn::SpectrumConditionKey::maker_of(
+        [&](std::string_view key) { return r.supplemental_properties.contains(key); });
+}
+
+// The condition key of a record as read.
+zarn::SpectrumConditionKey key_of(const zarn::InternalSpectrumDescription &r) {
+    return zarn::SpectrumConditionKey(r, record_maker(r), default_polarity_value());
+}
+
 // The spectra of an analysis as the core's walks take them: a made
 // spectrum answers from its objects, any other from the native table.
 class Spectra {
@@ -49,9 +60,10 @@ public:
     int64_t position(size_t i) const { return t_->made(i) ? position_of(t_->objects[i]) : t_->positions[i]; }
     // Whether spectrum i's condition is only its native key so far.
     bool keyed(size_t i) const { return t_->conditions == NativeSpectra::Conditions::OwnEach && !t_->made(i); }
-    const zarn::SpectrumConditionKey &key(size_t i) const { return t_->group_keys[t_->condition_of[i]]; }
+    // The key of a keyed spectrum, whose record is still the one read.
+    zarn::SpectrumConditionKey key(size_t i) const { return key_of(t_->records[i]); }
     size_t group(size_t i) const { return t_->condition_of[i]; }
-    size_t groups() const { return t_->group_keys.size(); }
+    size_t groups() const { return t_->firsts.size(); }
     // The spectrum's public condition, as it stands now.
     nb::object condition(size_t i) const {
         if (!t_->made(i)) {
@@ -158,12 +170,6 @@ void read_spectrum_index_block(AnalysisObject &a) {
     zarn::walk_spectrum_index_block(reader, position, SpectrumIndexReading(a, reader));
 }
 
-// The maker's condition that a record's supplemental keys select.
-zarn::SpectrumConditionKey::Maker record_maker(const zarn::InternalSpectrumDescription &r) {
-    return zarn::SpectrumConditionKey::maker_of(
-        [&](std::string_view key) { return r.supplemental_properties.contains(key); });
-}
-
 // Gives every spectrum its public condition and the analysis its list of
 // distinct conditions: from the function's stored list, or from the
 // spectra, grouped by value and sorted. Conditions made per spectrum are
@@ -176,12 +182,9 @@ void bind_acquisition_conditions(QualAnalysisObject &a) {
     if (stored.is_none()) {
         std::vector<zarn::SpectrumConditionKey> keys;
         keys.reserve(t.size());
-        for (const zarn::InternalSpectrumDescription &r : t.records)
-            keys.emplace_back(r, record_maker(r), default_polarity_value());
+        for (const zarn::InternalSpectrumDescription &r : t.records) keys.push_back(key_of(r));
         zarn::ConditionGroups groups = zarn::group_conditions(keys);
         t.condition_of.assign(groups.group_of.begin(), groups.group_of.end());
-        t.group_keys.reserve(groups.firsts.size());
-        for (size_t first : groups.firsts) t.group_keys.push_back(keys[first]);
         t.firsts = std::move(groups.firsts);
         t.conditions = NativeSpectra::Conditions::OwnEach;
         a.unique_acquisition_conditions.reset();
@@ -253,8 +256,13 @@ nb::object unique_conditions(QualAnalysisObject &a) {
         const Spectra spectra(t);
         // The groups in the order of the list.
         std::vector<size_t> order(t->firsts.size());
-        for (size_t g = 0; g < order.size(); ++g) order[g] = g;
-        zarn::sort_condition_groups(order, t->group_keys);
+        std::vector<zarn::SpectrumConditionKey> keys;
+        keys.reserve(order.size());
+        for (size_t g = 0; g < order.size(); ++g) {
+            order[g] = g;
+            keys.push_back(key_of(t->records[t->firsts[g]]));
+        }
+        zarn::sort_condition_groups(order, keys);
         nb::list unique;
         for (size_t g : order) unique.append(spectra.condition(t->firsts[g]));
         if (!a.unique_acquisition_conditions.is_valid() && a.unique_from == t) {
@@ -398,7 +406,7 @@ public:
         if (!spectra_.keyed(i)) return o_.wanted_.contains(spectra_.condition(i));
         int8_t &v = wanted_groups_[spectra_.group(i)];
         if (v == 0) {
-            const zarn::SpectrumConditionKey &key = spectra_.key(i);
+            const zarn::SpectrumConditionKey &key = key_of_spectrum(i);
             v = std::any_of(plain_.begin(), plain_.end(), [&](const PlainCondition &p) { return p.equals(key); }) ? 2
                                                                                                                 : 1;
         }
@@ -407,7 +415,7 @@ public:
     bool in_combined(double rt) { return !o_.combined_ || o_.combined_->contains(rt); }
     size_t options() const { return o_.chosen_.size(); }
     bool matches(size_t k, size_t i) {
-        if (spectra_.keyed(i)) return plain_[k].equals(spectra_.key(i));
+        if (spectra_.keyed(i)) return plain_[k].equals(key_of_spectrum(i));
         return !o_.matchers_.differs(o_.chosen_[k].matcher, spectra_.condition(i));
     }
     bool in_range(size_t k, double rt) {
@@ -422,8 +430,19 @@ public:
 private:
     FilterOptions &o_;
     const Spectra &spectra_;
+    // The key of a keyed spectrum, kept while the options are offered it.
+    const zarn::SpectrumConditionKey &key_of_spectrum(size_t i) {
+        if (!key_ || key_for_ != i) {
+            key_.emplace(spectra_.key(i));
+            key_for_ = i;
+        }
+        return *key_;
+    }
+
     std::vector<PlainCondition> plain_;
     std::vector<int8_t> wanted_groups_;  // per group: 0 unknown, 1 not wanted, 2 wanted
+    std::optional<zarn::SpectrumConditionKey> key_;
+    size_t key_for_ = 0;
 };
 
 // The list position of the spectrum nearest to `retention_time` among those

@@ -30,7 +30,9 @@ struct NativeSpectra {
     // Where the spectra's public conditions come from: none (a DAD analysis,
     // or conditions not bound yet), the function's stored list (`bound`,
     // `condition_of` the position in it), or one condition per spectrum
-    // made from its description (`condition_of` the group of equal ones).
+    // made from its description (`condition_of` the group of spectra with
+    // equal keys, `firsts` the first spectrum of each group in the order in
+    // which the spectra show them).
     enum class Conditions : uint8_t { None, Stored, OwnEach };
     static constexpr uint32_t kUnbound = UINT32_MAX;
 
@@ -41,9 +43,6 @@ struct NativeSpectra {
     Conditions conditions = Conditions::None;
     std::vector<uint32_t> condition_of;
     std::vector<nb::object> bound;
-    std::vector<zarn::SpectrumConditionKey> group_keys;
-    // The first spectrum of each group (of `group_keys`), in the order in
-    // which the spectra show them.
     std::vector<size_t> firsts;
 
     size_t size() const { return records.size(); }
