@@ -180,10 +180,7 @@ void bind_acquisition_conditions(QualAnalysisObject &a) {
     NativeSpectra &t = *table;
     nb::object stored = qual_field(a, "unique_acquisition_condition_list");
     if (stored.is_none()) {
-        std::vector<zarn::SpectrumConditionKey> keys;
-        keys.reserve(t.size());
-        for (const zarn::InternalSpectrumDescription &r : t.records) keys.push_back(key_of(r));
-        zarn::ConditionGroups groups = zarn::group_conditions(keys);
+        zarn::ConditionGroups groups = zarn::group_conditions(t.size(), [&](size_t i) { return key_of(t.records[i]); });
         t.condition_of.assign(groups.group_of.begin(), groups.group_of.end());
         t.firsts = std::move(groups.firsts);
         t.conditions = NativeSpectra::Conditions::OwnEach;

@@ -88,55 +88,32 @@ size_t SpectrumConditionKey::hash() const {
     return h;
 }
 
+namespace detail {
+
 namespace {
 
 bool nan(const std::optional<double> &v) { return v && std::isnan(*v); }
 bool nan(const std::optional<Range> &v) { return v && (std::isnan(v->min) || std::isnan(v->max)); }
 
-// A key with a NaN equals no key, itself included.
+}  // namespace
+
 bool equals_none(const SpectrumConditionKey &k) {
     return nan(k.collision_energy) || nan(k.precursor_value) || nan(k.precursor_range) || nan(k.mass_range) ||
            nan(k.voltage);
 }
 
-}  // namespace
+size_t spread_hash(const SpectrumConditionKey &k) {
+    size_t h = k.hash();
+    h ^= h >> 29;
+    h *= 0xbf58476d1ce4e5b9u;
+    h ^= h >> 32;
+    return h;
+}
+
+}  // namespace detail
 
 ConditionGroups group_conditions(const std::vector<SpectrumConditionKey> &keys) {
-    ConditionGroups out;
-    out.group_of.reserve(keys.size());
-    // An open-addressing table of groups by key hash, at most half full: one
-    // probe sequence per key and no allocation per group.
-    size_t capacity = 16;
-    while (capacity < 2 * keys.size()) capacity *= 2;
-    constexpr size_t kEmpty = SIZE_MAX;
-    std::vector<size_t> slots(capacity, kEmpty);
-    for (size_t i = 0; i < keys.size(); ++i) {
-        if (equals_none(keys[i])) {
-            out.group_of.push_back(out.firsts.size());
-            out.firsts.push_back(i);
-            continue;
-        }
-        size_t h = keys[i].hash();
-        h ^= h >> 29;
-        h *= 0xbf58476d1ce4e5b9u;
-        h ^= h >> 32;
-        size_t slot = h & (capacity - 1);
-        size_t group = kEmpty;
-        while (slots[slot] != kEmpty) {
-            if (keys[out.firsts[slots[slot]]] == keys[i]) {
-                group = slots[slot];
-                break;
-            }
-            slot = (slot + 1) & (capacity - 1);
-        }
-        if (group == kEmpty) {
-            group = out.firsts.size();
-            out.firsts.push_back(i);
-            slots[slot] = group;
-        }
-        out.group_of.push_back(group);
-    }
-    return out;
+    return group_conditions(keys.size(), [&](size_t i) -> const SpectrumConditionKey & { return keys[i]; });
 }
 
 void sort_condition_groups(std::vector<size_t> &firsts, const std::vector<SpectrumConditionKey> &keys) {
