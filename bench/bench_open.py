@@ -36,8 +36,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 sys.path.insert(0, HERE)
 
-import zarnwriter as w  # noqa: E402
 from bench_qual import function_indices, ms_block  # noqa: E402
+
+import zarnwriter as w  # noqa: E402
 from zarn_data_access import qual as Q  # noqa: E402
 from zarn_data_access._internal import _testing  # noqa: E402
 from zarn_data_access._internal._reader import KxmFileReader  # noqa: E402

@@ -4,7 +4,6 @@ every path whatever the order of the requests, mutations of a made object
 seen by the chromatograms, and the collector's view of the analysis."""
 
 import gc
-import math
 
 import pytest
 
@@ -151,7 +150,8 @@ def test_a_condition_set_on_a_description_is_the_one_the_chromatograms_see(make_
 def test_a_changed_range_of_a_made_spectrum_changes_its_condition_only(make_reader):
     analysis = qual_analysis(make_reader, SPECTRA)
     ms2 = analysis.unique_acquisition_conditions[2]
-    mass_range = description(analysis.get_spectrum(2)._Spectrum__spectrum_index)._InternalSpectrumDescription__mass_range
+    made = description(analysis.get_spectrum(2)._Spectrum__spectrum_index)
+    mass_range = made._InternalSpectrumDescription__mass_range
     mass_range.min = 0.0
     assert analysis.get_spectrum(2).acquisition_condition.mass_range is mass_range
     assert [p.index for p in analysis.get_tic(ms2)] == [1, 6]

@@ -135,9 +135,7 @@ nb::object qual_description_of(const AnalysisObject &a) {
 // spectrum's positions and description, kept native.
 class SpectrumIndexReading {
 public:
-    SpectrumIndexReading(AnalysisObject &a, Reader &reader) : a_(a), reader_(reader) {
-        table_->reader = a.reader;
-    }
+    SpectrumIndexReading(AnalysisObject &a, Reader &reader) : a_(a), reader_(reader) { table_->reader = a.reader; }
 
     void begin(size_t capacity) {
         table_->records.reserve(capacity);
@@ -213,15 +211,13 @@ nb::object qual_field(const AnalysisObject &a, const char *name) {
     return nb::getattr(qual_description_of(a), (std::string("_QualDescription__") + name).c_str());
 }
 
-SpectraTable listed(const AnalysisObject &a) {
-    return a.spectra ? a.spectra : std::make_shared<NativeSpectra>();
-}
+SpectraTable listed(const AnalysisObject &a) { return a.spectra ? a.spectra : std::make_shared<NativeSpectra>(); }
 
 nb::object spectrum_index_object(NativeSpectra &t, size_t i) {
     if (t.made(i)) return t.objects[i];
     const zarn::InternalSpectrumDescription &r = t.records[i];
-    nb::object description = create<InternalSpectrumDescriptionObject>(
-        [&](InternalSpectrumDescriptionObject &d) { d.record = r; }, r.index);
+    nb::object description =
+        create<InternalSpectrumDescriptionObject>([&](InternalSpectrumDescriptionObject &d) { d.record = r; }, r.index);
     InternalSpectrumDescriptionObject &d = *nb::inst_ptr<InternalSpectrumDescriptionObject>(description);
     if (t.conditions == NativeSpectra::Conditions::OwnEach) {
         d.acquisition_condition = condition_from_description(d, maker_of(d));
@@ -405,7 +401,7 @@ public:
         if (v == 0) {
             const zarn::SpectrumConditionKey &key = key_of_spectrum(i);
             v = std::any_of(plain_.begin(), plain_.end(), [&](const PlainCondition &p) { return p.equals(key); }) ? 2
-                                                                                                                : 1;
+                                                                                                                  : 1;
         }
         return v == 2;
     }

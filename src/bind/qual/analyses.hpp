@@ -9,10 +9,10 @@
 #include <memory>
 #include <vector>
 
+#include "analysis/qual.hpp"
 #include "analysis_objects.hpp"
 #include "description_objects.hpp"
 #include "index_objects.hpp"
-#include "analysis/qual.hpp"
 #include "records/records.hpp"
 
 namespace zarn::py {

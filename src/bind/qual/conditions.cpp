@@ -570,6 +570,14 @@ bool plain_float(nb::handle h, std::optional<double> &out) {
     return true;
 }
 
+// An int that fits 64 bits.
+bool plain_int(nb::handle h, int64_t &out) {
+    if (!PyLong_CheckExact(h.ptr())) return false;
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(h.ptr(), &overflow);
+    return !overflow;
+}
+
 bool plain_range(nb::handle h, std::optional<Range> &out) {
     if (h.is_none()) return true;
     static nb::handle value_range = nb::type<ValueRange>();
@@ -632,8 +640,8 @@ bool PlainCondition::equals(const SpectrumConditionKey &k) const {
     };
     return !never && ms_level == k.ms_level && polarity == k.polarity && same(collision_energy, k.collision_energy) &&
            same(precursor_value, k.precursor_value) && measured && *measured == k.measured &&
-           same_range(precursor_range, k.precursor_range) && same_range(mass_range, k.mass_range) &&
-           describable && maker == k.maker && (maker == SpectrumConditionKey::None || same(voltage, k.voltage));
+           same_range(precursor_range, k.precursor_range) && same_range(mass_range, k.mass_range) && describable &&
+           maker == k.maker && (maker == SpectrumConditionKey::None || same(voltage, k.voltage));
 }
 
 std::optional<PlainCondition> plain_condition(nb::handle condition, bool caller_first) {
@@ -647,23 +655,10 @@ std::optional<PlainCondition> plain_condition(nb::handle condition, bool caller_
     if (!c->has_fields) return std::nullopt;
     for (const nb::object &f : c->fields)
         if (!f.is_valid()) return std::nullopt;
-    nb::handle ms_level = c->fields[Acq::MsLevel];
-    if (!PyLong_CheckExact(ms_level.ptr())) return std::nullopt;
-    int overflow = 0;
-    out.ms_level = PyLong_AsLongLongAndOverflow(ms_level.ptr(), &overflow);
-    if (overflow || (out.ms_level == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
+    if (!plain_int(c->fields[Acq::MsLevel], out.ms_level)) return std::nullopt;
     nb::handle polarity = c->fields[Acq::Polarity];
     if ((PyObject *)Py_TYPE(polarity.ptr()) != enum_type(PyEnum::Polarity).ptr()) return std::nullopt;
-    nb::object value = nb::getattr(polarity, "value");
-    if (!PyLong_CheckExact(value.ptr())) return std::nullopt;
-    out.polarity = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (overflow || (out.polarity == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
+    if (!plain_int(nb::getattr(polarity, "value"), out.polarity)) return std::nullopt;
     nb::handle measured = c->fields[Acq::OriginalMeasuredSpectrumType];
     if ((PyObject *)Py_TYPE(measured.ptr()) != enum_type(PyEnum::SpectrumType).ptr()) return std::nullopt;
     for (MeasuredSpectrumType t :

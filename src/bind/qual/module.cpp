@@ -125,9 +125,9 @@ NB_MODULE(qual, m) {
                     "function_index"_a.none(), "index"_a.none());
     qual.def("__str__",
              [](QualAnalysisObject &a) {
-                 nb::object text = nb::steal(PyUnicode_FromFormat(
-                     "%U, %zd spectrum conditions", counted_text(or_none(a.index), a.count(), "spectra").ptr(),
-                     unique_count(a)));
+                 nb::object text = nb::steal(
+                     PyUnicode_FromFormat("%U, %zd spectrum conditions",
+                                          counted_text(or_none(a.index), a.count(), "spectra").ptr(), unique_count(a)));
                  if (!text.is_valid()) throw nb::python_error();
                  return text;
              })
@@ -135,8 +135,7 @@ NB_MODULE(qual, m) {
         .def("_QualAnalysis__read", &read_qual);
     analysis_fields(qual, "_QualAnalysis__");
     qual.def_prop_ro(
-            "unique_acquisition_conditions",
-            [](QualAnalysisObject &a) { return unique_conditions(a); },
+            "unique_acquisition_conditions", [](QualAnalysisObject &a) { return unique_conditions(a); },
             "The analysis's own list of its distinct AcquisitionCondition objects.")
         .def_prop_ro("_QualAnalysis__unique_acquisition_conditions",
                      [](QualAnalysisObject &a) { return unique_conditions(a); })
