@@ -107,7 +107,8 @@ public:
     bool differs(size_t i) {
         if (!spectra_.keyed(i)) return python_.differs(spectra_.condition(i));
         int8_t &v = verdicts_[spectra_.group(i)];
-        if (v == kUnknown) v = plain_->equals(spectra_.key(i)) ? kSame : kDiffers;
+        if (v == kUnknown)
+            v = plain_->may_equal(spectra_.record(i)) && plain_->equals(spectra_.key(i)) ? kSame : kDiffers;
         return v == kDiffers;
     }
 
@@ -398,17 +399,14 @@ public:
     bool wanted(size_t i) {
         if (!spectra_.keyed(i)) return o_.wanted_.contains(spectra_.condition(i));
         int8_t &v = wanted_groups_[spectra_.group(i)];
-        if (v == 0) {
-            const zarn::SpectrumConditionKey &key = key_of_spectrum(i);
-            v = std::any_of(plain_.begin(), plain_.end(), [&](const PlainCondition &p) { return p.equals(key); }) ? 2
-                                                                                                                  : 1;
-        }
+        if (v == 0)
+            v = std::any_of(plain_.begin(), plain_.end(), [&](const PlainCondition &p) { return equal(p, i); }) ? 2 : 1;
         return v == 2;
     }
     bool in_combined(double rt) { return !o_.combined_ || o_.combined_->contains(rt); }
     size_t options() const { return o_.chosen_.size(); }
     bool matches(size_t k, size_t i) {
-        if (spectra_.keyed(i)) return plain_[k].equals(key_of_spectrum(i));
+        if (spectra_.keyed(i)) return equal(plain_[k], i);
         return !o_.matchers_.differs(o_.chosen_[k].matcher, spectra_.condition(i));
     }
     bool in_range(size_t k, double rt) {
@@ -423,6 +421,10 @@ public:
 private:
     FilterOptions &o_;
     const Spectra &spectra_;
+    // Whether a keyed spectrum's condition equals a plain one.
+    bool equal(const PlainCondition &p, size_t i) {
+        return p.may_equal(spectra_.record(i)) && p.equals(key_of_spectrum(i));
+    }
     // The key of a keyed spectrum, kept while the options are offered it.
     const zarn::SpectrumConditionKey &key_of_spectrum(size_t i) {
         if (!key_ || key_for_ != i) {

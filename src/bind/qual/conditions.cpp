@@ -644,6 +644,14 @@ bool PlainCondition::equals(const SpectrumConditionKey &k) const {
            maker == k.maker && (maker == SpectrumConditionKey::None || same(voltage, k.voltage));
 }
 
+bool PlainCondition::may_equal(const InternalSpectrumDescription &d) const {
+    auto same = [](const std::optional<double> &a, const std::optional<double> &b) {
+        return a.has_value() == b.has_value() && (!a || *a == *b);
+    };
+    return !never && ms_level == ms_level_or_default(d.ms_level) && same(collision_energy, d.collision_energy) &&
+           same(precursor_value, d.precursor_value);
+}
+
 std::optional<PlainCondition> plain_condition(nb::handle condition, bool caller_first) {
     PlainCondition out;
     Acq *c = exact_acquisition_condition(condition);

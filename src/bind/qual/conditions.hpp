@@ -124,6 +124,9 @@ struct PlainCondition {
 
     // Whether a condition with the key equals this one.
     bool equals(const SpectrumConditionKey &key) const;
+    // False when the description's MS level, energy or precursor value
+    // alone makes its condition differ (before its key is made).
+    bool may_equal(const InternalSpectrumDescription &d) const;
 };
 
 // The plain form of a caller's condition, or none where the interpreter
