@@ -4,9 +4,11 @@
 // AcquisitionCondition and ChromatogramFilterOption.
 //
 // An analysis reads its function's spectrum index block when it is made and
-// keeps the SpectrumIndex records; the chromatograms walk them in C++,
-// decode each spectrum they need once into native points and make Python
-// objects only for the points they return.
+// keeps the spectra's records natively, making a spectrum's SpectrumIndex,
+// description and condition objects when something first asks for them;
+// the chromatograms walk the records in C++, decode each spectrum they need
+// once into native points and make Python objects only for the points they
+// return.
 //
 // This file registers the classes; the conditions, spectra and analyses
 // have a file each beside it.
