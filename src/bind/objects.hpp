@@ -113,8 +113,8 @@ T &ready(T &o) {
 // ---------------------------------------------------------------- garbage collection
 
 // Pauses the cyclic garbage collector while many record objects are made in
-// one go (a spectrum index block): otherwise every few hundred new objects
-// start a collection that walks all objects made so far.
+// one go (every spectrum's objects of an analysis): otherwise every few
+// hundred new objects start a collection that walks all objects made so far.
 class GcPause {
 public:
     GcPause() : was_enabled_(PyGC_Disable() == 1) {}

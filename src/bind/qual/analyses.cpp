@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -35,20 +36,88 @@ namespace {
 
 using Chosen = zarn::ChosenSpectrum;
 
-// The spectra of an analysis as the core's walks take them.
+// The maker's condition that a record's supplemental keys select.
+zarn::SpectrumConditionKey::Maker record_maker(const zarn::InternalSpectrumDescription &r) {
+    return zarn::SpectrumConditionKey::maker_of(
+        [&](std::string_view key) { return r.supplemental_properties.contains(key); });
+}
+
+// The condition key of a record as read.
+zarn::SpectrumConditionKey key_of(const zarn::InternalSpectrumDescription &r) {
+    return zarn::SpectrumConditionKey(r, record_maker(r), default_polarity_value());
+}
+
+// The spectra of an analysis as the core's walks take them: a made
+// spectrum answers from its objects, any other from the native table.
 class Spectra {
 public:
-    explicit Spectra(SpectrumList list) : list_(std::move(list)) {}
+    explicit Spectra(SpectraTable table) : t_(std::move(table)) {}
 
-    size_t size() const { return list_->size(); }
-    const zarn::InternalSpectrumDescription &record(size_t i) const { return description(i).rec(); }
-    int64_t position(size_t i) const { return position_of((*list_)[i]); }
-    InternalSpectrumDescriptionObject &description(size_t i) const { return description_of((*list_)[i]); }
+    size_t size() const { return t_->size(); }
+    const zarn::InternalSpectrumDescription &record(size_t i) const {
+        return t_->made(i) ? description_of(t_->objects[i]).rec() : t_->records[i];
+    }
+    int64_t position(size_t i) const { return t_->made(i) ? position_of(t_->objects[i]) : t_->positions[i]; }
+    // Whether spectrum i's condition is only its native key so far.
+    bool keyed(size_t i) const { return t_->conditions == NativeSpectra::Conditions::OwnEach && !t_->made(i); }
+    // The key of a keyed spectrum, whose record is still the one read.
+    zarn::SpectrumConditionKey key(size_t i) const { return key_of(t_->records[i]); }
+    size_t group(size_t i) const { return t_->condition_of[i]; }
+    size_t groups() const { return t_->firsts.size(); }
     // The spectrum's public condition, as it stands now.
-    nb::object condition(size_t i) const { return or_none(description(i).acquisition_condition); }
+    nb::object condition(size_t i) const {
+        if (!t_->made(i)) {
+            if (t_->conditions == NativeSpectra::Conditions::Stored) {
+                const uint32_t j = t_->condition_of[i];
+                return j == NativeSpectra::kUnbound ? nb::none() : t_->bound[j];
+            }
+            if (t_->conditions == NativeSpectra::Conditions::None) return nb::none();
+        }
+        spectrum_index_object(*t_, i);
+        return or_none(description_of(t_->objects[i]).acquisition_condition);
+    }
+    bool any_keyed() const { return t_->conditions == NativeSpectra::Conditions::OwnEach; }
+    // Makes every spectrum's objects.
+    void make_all() const {
+        GcPause pause;
+        for (size_t i = 0; i < size(); ++i) spectrum_index_object(*t_, i);
+    }
 
 private:
-    SpectrumList list_;
+    SpectraTable t_;
+};
+
+// Whether the spectra's conditions differ from a caller's: a keyed
+// spectrum's compares natively with the caller's plain condition, once per
+// group of equal keys; a made one's, or any where the caller's condition is
+// not plain (every spectrum is then made first), as the interpreter
+// compares them.
+class SpectrumMatcher {
+public:
+    SpectrumMatcher(const Spectra &spectra, nb::handle condition, bool caller_first)
+        : spectra_(spectra), python_(condition, caller_first) {
+        if (!spectra.any_keyed()) return;
+        plain_ = plain_condition(condition, caller_first);
+        if (plain_)
+            verdicts_.assign(spectra.groups(), kUnknown);
+        else
+            spectra.make_all();
+    }
+
+    bool differs(size_t i) {
+        if (!spectra_.keyed(i)) return python_.differs(spectra_.condition(i));
+        int8_t &v = verdicts_[spectra_.group(i)];
+        if (v == kUnknown)
+            v = plain_->may_equal(spectra_.record(i)) && plain_->equals(spectra_.key(i)) ? kSame : kDiffers;
+        return v == kDiffers;
+    }
+
+private:
+    static constexpr int8_t kUnknown = 0, kDiffers = 1, kSame = 2;
+    const Spectra &spectra_;
+    ConditionMatcher python_;
+    std::optional<PlainCondition> plain_;
+    std::vector<int8_t> verdicts_;
 };
 
 nb::object chromatogram_point(const Chosen &spectrum, Num intensity, Num x) {
@@ -63,25 +132,35 @@ nb::object qual_description_of(const AnalysisObject &a) {
 
 // ---------------------------------------------------------------- reading
 
-// The spectrum index block (the reader's version must be known): one
-// SpectrumIndex per spectrum with its description and positions.
+// The spectrum index block (the reader's version must be known): every
+// spectrum's positions and description, kept native.
 class SpectrumIndexReading {
 public:
-    SpectrumIndexReading(AnalysisObject &a, Reader &reader) : a_(a), reader_(reader) {}
+    SpectrumIndexReading(AnalysisObject &a, Reader &reader) : a_(a), reader_(reader) { table_->reader = a.reader; }
 
-    void begin(size_t capacity) { list_->reserve(capacity); }
-    void spectrum(int64_t i, int64_t position) {
-        list_->push_back(make_spectrum_index(a_.reader, reader_, position, i));
+    void begin(size_t capacity) {
+        table_->records.reserve(capacity);
+        table_->positions.reserve(capacity);
     }
-    void listed() { a_.spectrum_index_list = list_; }
+    void spectrum(int64_t i, int64_t position) {
+        table_->positions.push_back(position);
+        zarn::InternalSpectrumDescription &record = table_->records.emplace_back();
+        record.index = i;
+        read_internal_spectrum_description(reader_, record);
+    }
+    void listed() {
+        table_->objects.resize(table_->records.size());
+        a_.spectra = table_;
+    }
     void profile(int64_t i, int64_t position) {
-        nb::inst_ptr<SpectrumIndexObject>((*list_)[size_t(i)])->profile_position = position;
+        if (table_->profile_positions.empty()) table_->profile_positions.assign(table_->size(), 0);
+        table_->profile_positions[size_t(i)] = position;
     }
 
 private:
     AnalysisObject &a_;
     Reader &reader_;
-    std::shared_ptr<std::vector<nb::object>> list_ = std::make_shared<std::vector<nb::object>>();
+    SpectraTable table_ = std::make_shared<NativeSpectra>();
 };
 
 void read_spectrum_index_block(AnalysisObject &a) {
@@ -90,34 +169,41 @@ void read_spectrum_index_block(AnalysisObject &a) {
     zarn::walk_spectrum_index_block(reader, position, SpectrumIndexReading(a, reader));
 }
 
-// Gives every spectrum description its public condition and makes the list
-// of the analysis's distinct conditions: from the function's stored list,
-// or from the spectra, grouped by value and sorted.
+// Gives every spectrum its public condition and the analysis its list of
+// distinct conditions: from the function's stored list, or from the
+// spectra, grouped by value and sorted. Conditions made per spectrum are
+// only keyed here; their objects come with the spectrum's, and the list
+// with its first use.
 void bind_acquisition_conditions(QualAnalysisObject &a) {
-    const Spectra spectra(listed(a));
+    const SpectraTable table = listed(a);
+    NativeSpectra &t = *table;
     nb::object stored = qual_field(a, "unique_acquisition_condition_list");
-    nb::list unique;
     if (stored.is_none()) {
-        std::vector<nb::object> conditions;
-        conditions.reserve(spectra.size());
-        const std::vector<size_t> firsts = zarn::distinct_conditions(
-            spectra, default_polarity_value(), [&](size_t i) { return maker_of(spectra.description(i)); },
-            [&](size_t i, zarn::SpectrumConditionKey::Maker maker) {
-                InternalSpectrumDescriptionObject &d = spectra.description(i);
-                d.acquisition_condition = condition_from_description(d, maker);
-                conditions.push_back(d.acquisition_condition);
-            });
-        for (size_t first : firsts) unique.append(conditions[first]);
-    } else {
-        const Items items(stored);
-        for (size_t k = 0; k < items.size(); ++k) unique.append(make_acquisition_condition(items[k]));
-        for (size_t i = 0; i < spectra.size(); ++i) {
-            InternalSpectrumDescriptionObject &d = spectra.description(i);
-            d.acquisition_condition =
-                unique[zarn::stored_condition_position(d.rec().acquisition_condition_index, unique.size())];
-        }
+        zarn::ConditionGroups groups = zarn::group_conditions(t.size(), [&](size_t i) { return key_of(t.records[i]); });
+        t.condition_of.assign(groups.group_of.begin(), groups.group_of.end());
+        t.firsts = std::move(groups.firsts);
+        t.conditions = NativeSpectra::Conditions::OwnEach;
+        a.unique_acquisition_conditions.reset();
+        a.unique_from = table;
+        return;
+    }
+    const Items items(stored);
+    nb::list unique;
+    for (size_t k = 0; k < items.size(); ++k) unique.append(make_acquisition_condition(items[k]));
+    std::vector<nb::object> bound;
+    bound.reserve(items.size());
+    for (size_t k = 0; k < items.size(); ++k) bound.push_back(unique[k]);
+    t.bound = std::move(bound);
+    t.condition_of.assign(t.size(), NativeSpectra::kUnbound);
+    t.conditions = NativeSpectra::Conditions::Stored;
+    for (size_t i = 0; i < t.size(); ++i) {
+        const size_t j =
+            zarn::stored_condition_position(Spectra(table).record(i).acquisition_condition_index, t.bound.size());
+        t.condition_of[i] = uint32_t(j);
+        if (t.made(i)) description_of(t.objects[i]).acquisition_condition = t.bound[j];
     }
     a.unique_acquisition_conditions = std::move(unique);
+    a.unique_from.reset();
 }
 
 }  // namespace
@@ -126,16 +212,72 @@ nb::object qual_field(const AnalysisObject &a, const char *name) {
     return nb::getattr(qual_description_of(a), (std::string("_QualDescription__") + name).c_str());
 }
 
+SpectraTable listed(const AnalysisObject &a) { return a.spectra ? a.spectra : std::make_shared<NativeSpectra>(); }
+
+nb::object spectrum_index_object(NativeSpectra &t, size_t i) {
+    if (t.made(i)) return t.objects[i];
+    const zarn::InternalSpectrumDescription &r = t.records[i];
+    nb::object description =
+        create<InternalSpectrumDescriptionObject>([&](InternalSpectrumDescriptionObject &d) { d.record = r; }, r.index);
+    InternalSpectrumDescriptionObject &d = *nb::inst_ptr<InternalSpectrumDescriptionObject>(description);
+    if (t.conditions == NativeSpectra::Conditions::OwnEach) {
+        d.acquisition_condition = condition_from_description(d, maker_of(d));
+    } else if (t.conditions == NativeSpectra::Conditions::Stored && t.condition_of[i] != NativeSpectra::kUnbound) {
+        d.acquisition_condition = t.bound[t.condition_of[i]];
+    }
+    nb::object entry = create<SpectrumIndexObject>([&](SpectrumIndexObject &o) {
+        o.reader = t.reader;
+        o.position = t.positions[i];
+        o.spectrum_description = std::move(description);
+        o.profile_position = t.profile_positions.empty() ? 0 : t.profile_positions[i];
+    });
+    // Making the objects may have run Python code that asked for them too.
+    if (!t.made(i)) t.objects[i] = std::move(entry);
+    return t.objects[i];
+}
+
+nb::list spectrum_index_list(const AnalysisObject &a) {
+    const SpectraTable t = listed(a);
+    Spectra(t).make_all();
+    nb::list out;
+    for (const nb::object &o : t->objects) out.append(o);
+    return out;
+}
+
+nb::object unique_conditions(QualAnalysisObject &a) {
+    if (!a.unique_acquisition_conditions.is_valid() && a.unique_from) {
+        const SpectraTable t = a.unique_from;
+        const Spectra spectra(t);
+        // The groups in the order of the list.
+        std::vector<size_t> order(t->firsts.size());
+        std::vector<zarn::SpectrumConditionKey> keys;
+        keys.reserve(order.size());
+        for (size_t g = 0; g < order.size(); ++g) {
+            order[g] = g;
+            keys.push_back(key_of(t->records[t->firsts[g]]));
+        }
+        zarn::sort_condition_groups(order, keys);
+        nb::list unique;
+        for (size_t g : order) unique.append(spectra.condition(t->firsts[g]));
+        if (!a.unique_acquisition_conditions.is_valid() && a.unique_from == t) {
+            a.unique_acquisition_conditions = std::move(unique);
+            a.unique_from.reset();
+        }
+    }
+    return or_none(a.unique_acquisition_conditions);
+}
+
+Py_ssize_t unique_count(QualAnalysisObject &a) {
+    if (!a.unique_acquisition_conditions.is_valid() && a.unique_from) return Py_ssize_t(a.unique_from->firsts.size());
+    return length(or_none(a.unique_acquisition_conditions));
+}
+
 void read_qual(QualAnalysisObject &a) {
-    GcPause pause;
     read_spectrum_index_block(a);
     bind_acquisition_conditions(a);
 }
 
-void read_dad(DADAnalysisObject &a) {
-    GcPause pause;
-    read_spectrum_index_block(a);
-}
+void read_dad(DADAnalysisObject &a) { read_spectrum_index_block(a); }
 
 // ---------------------------------------------------------------- QualAnalysis
 
@@ -238,12 +380,35 @@ private:
 // The extraction over the spectra, as the core's zarn::extract_windows asks.
 class Extraction {
 public:
-    Extraction(FilterOptions &options, const Spectra &spectra) : o_(options), spectra_(spectra) {}
+    // Keyed spectra are matched natively when every option's condition is
+    // plain; otherwise every spectrum is made first.
+    Extraction(FilterOptions &options, const Spectra &spectra) : o_(options), spectra_(spectra) {
+        if (!spectra.any_keyed()) return;
+        for (const XicOption &option : o_.chosen_) {
+            std::optional<PlainCondition> plain = plain_condition(option.acquisition_condition, true);
+            if (!plain) {
+                plain_.clear();
+                spectra.make_all();
+                return;
+            }
+            plain_.push_back(std::move(*plain));
+        }
+        wanted_groups_.assign(spectra.groups(), 0);
+    }
 
-    bool wanted(size_t i) { return o_.wanted_.contains(spectra_.condition(i)); }
+    bool wanted(size_t i) {
+        if (!spectra_.keyed(i)) return o_.wanted_.contains(spectra_.condition(i));
+        int8_t &v = wanted_groups_[spectra_.group(i)];
+        if (v == 0)
+            v = std::any_of(plain_.begin(), plain_.end(), [&](const PlainCondition &p) { return equal(p, i); }) ? 2 : 1;
+        return v == 2;
+    }
     bool in_combined(double rt) { return !o_.combined_ || o_.combined_->contains(rt); }
     size_t options() const { return o_.chosen_.size(); }
-    bool matches(size_t k, size_t i) { return !o_.matchers_.differs(o_.chosen_[k].matcher, spectra_.condition(i)); }
+    bool matches(size_t k, size_t i) {
+        if (spectra_.keyed(i)) return equal(plain_[k], i);
+        return !o_.matchers_.differs(o_.chosen_[k].matcher, spectra_.condition(i));
+    }
     bool in_range(size_t k, double rt) {
         RangeTest &range = o_.chosen_[k].range;
         return range.none() || range.contains(rt);
@@ -261,6 +426,23 @@ public:
 private:
     FilterOptions &o_;
     const Spectra &spectra_;
+    // Whether a keyed spectrum's condition equals a plain one.
+    bool equal(const PlainCondition &p, size_t i) {
+        return p.may_equal(spectra_.record(i)) && p.equals(key_of_spectrum(i));
+    }
+    // The key of a keyed spectrum, kept while the options are offered it.
+    const zarn::SpectrumConditionKey &key_of_spectrum(size_t i) {
+        if (!key_ || key_for_ != i) {
+            key_.emplace(spectra_.key(i));
+            key_for_ = i;
+        }
+        return *key_;
+    }
+
+    std::vector<PlainCondition> plain_;
+    std::vector<int8_t> wanted_groups_;  // per group: 0 unknown, 1 not wanted, 2 wanted
+    std::optional<zarn::SpectrumConditionKey> key_;
+    size_t key_for_ = 0;
 };
 
 // The list position of the spectrum nearest to `retention_time` among those
@@ -290,13 +472,13 @@ int64_t nearest_position(const AnalysisObject &a, nb::handle retention_time, Tim
 
 nb::list stored_totals(QualAnalysisObject &a, nb::handle condition, nb::handle retention_time_range, bool base_peak) {
     const Spectra spectra(listed(a));
-    ConditionMatcher match(condition, false);
+    SpectrumMatcher match(spectra, condition, false);
     RangeTest range(retention_time_range);
     nb::list out;
     // An absent total is the integer 0.
     auto total = [](const std::optional<double> &v) { return v ? Num::of_float(*v) : Num::of_int(0); };
     zarn::stored_totals(
-        spectra, base_peak, [&](size_t i) { return !match.differs(spectra.condition(i)); },
+        spectra, base_peak, [&](size_t i) { return !match.differs(i); },
         [&](double rt) { return range.none() || range.contains(rt); },
         [&](const Chosen &spectrum, const std::optional<double> &intensity, const std::optional<double> &mz) {
             out.append(chromatogram_point(spectrum, total(intensity), total(mz)));
@@ -321,15 +503,16 @@ nb::list xic(QualAnalysisObject &a, nb::handle option) {
 }
 
 nb::object get_spectrum(QualAnalysisObject &a, nb::handle index) {
-    const SpectrumList spectra = listed(a);
+    const SpectraTable spectra = listed(a);
     const size_t i = checked_position(index, spectra->size());
-    return new_spectrum((*spectra)[i], index);
+    return new_spectrum(spectrum_index_object(*spectra, i), index);
 }
 
 nb::object find_nearest_spectrum(QualAnalysisObject &a, nb::handle condition, nb::handle retention_time) {
-    ConditionMatcher match(condition, false);
+    std::optional<SpectrumMatcher> match;
     const int64_t found = nearest_position(a, retention_time, [&](const Spectra &spectra, size_t i) {
-        return zarn::counted_time(spectra, i, [&](size_t j) { return !match.differs(spectra.condition(j)); });
+        if (!match) match.emplace(spectra, condition, false);
+        return zarn::counted_time(spectra, i, [&](size_t j) { return !match->differs(j); });
     });
     return get_spectrum(a, nb::int_(found));
 }
@@ -366,9 +549,9 @@ nb::object max_plot_point(const Chosen &spectrum, const zarn::MaxPlotValue &v) {
 }  // namespace
 
 nb::object get_dad_spectrum(DADAnalysisObject &a, nb::handle index) {
-    const SpectrumList spectra = listed(a);
+    const SpectraTable spectra = listed(a);
     const size_t i = checked_position(index, spectra->size());
-    return new_dad_spectrum((*spectra)[i], index, qual_field(a, "wavelength_arr"));
+    return new_dad_spectrum(spectrum_index_object(*spectra, i), index, qual_field(a, "wavelength_arr"));
 }
 
 nb::list dad_chromatogram(DADAnalysisObject &a, nb::handle extract_wavelength_range) {

@@ -5,56 +5,103 @@
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
+#include "analysis/qual.hpp"
 #include "analysis_objects.hpp"
 #include "description_objects.hpp"
 #include "index_objects.hpp"
+#include "records/records.hpp"
 
 namespace zarn::py {
 
 namespace nb = nanobind;
 
-// The SpectrumIndex records of an analysis. A call that walks them holds
-// the list it started with, whatever Python code it calls back does to the
-// analysis.
-using SpectrumList = std::shared_ptr<const std::vector<nb::object>>;
+// The spectra of an analysis, kept native: each spectrum's positions and
+// description record, and its SpectrumIndex object (with its description
+// and, in a qualitative analysis, its public condition) once one has been
+// asked for. From then on the object is the spectrum's truth: a caller may
+// read into its description again or set its condition. A call that walks
+// the spectra holds the table it started with, whatever Python code it
+// calls back does to the analysis.
+struct NativeSpectra {
+    // Where the spectra's public conditions come from: none (a DAD analysis,
+    // or conditions not bound yet), the function's stored list (`bound`,
+    // `condition_of` the position in it), or one condition per spectrum
+    // made from its description (`condition_of` the group of spectra with
+    // equal keys, `firsts` the first spectrum of each group in the order in
+    // which the spectra show them).
+    enum class Conditions : uint8_t { None, Stored, OwnEach };
+    static constexpr uint32_t kUnbound = UINT32_MAX;
+
+    nb::object reader;
+    std::vector<int64_t> positions, profile_positions;  // profile positions: none, or one per spectrum
+    std::vector<zarn::InternalSpectrumDescription> records;
+    std::vector<nb::object> objects;  // the SpectrumIndex objects made so far
+    Conditions conditions = Conditions::None;
+    std::vector<uint32_t> condition_of;
+    std::vector<nb::object> bound;
+    std::vector<size_t> firsts;
+
+    size_t size() const { return records.size(); }
+    bool made(size_t i) const { return objects[i].is_valid(); }
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(reader.ptr());
+        for (const nb::object &o : objects) Py_VISIT(o.ptr());
+        for (const nb::object &o : bound) Py_VISIT(o.ptr());
+        return 0;
+    }
+};
+using SpectraTable = std::shared_ptr<NativeSpectra>;
 
 struct AnalysisObject : FunctionAnalysis {
-    SpectrumList spectrum_index_list;
+    SpectraTable spectra;
 
-    size_t count() const { return spectrum_index_list ? spectrum_index_list->size() : 0; }
+    size_t count() const { return spectra ? spectra->size() : 0; }
     int traverse(visitproc visit, void *arg) const {
         if (int r = FunctionAnalysis::traverse(visit, arg)) return r;
-        if (spectrum_index_list)
-            for (const nb::object &o : *spectrum_index_list) Py_VISIT(o.ptr());
-        return 0;
+        return spectra ? spectra->traverse(visit, arg) : 0;
     }
     void clear() {
         FunctionAnalysis::clear();
-        spectrum_index_list.reset();
+        spectra.reset();
     }
 };
 
-// The list to walk: none after the collector cleared the analysis.
-inline SpectrumList listed(const AnalysisObject &a) {
-    static const SpectrumList empty = std::make_shared<const std::vector<nb::object>>();
-    return a.spectrum_index_list ? a.spectrum_index_list : empty;
-}
+// The table to walk: an empty one after the collector cleared the analysis.
+SpectraTable listed(const AnalysisObject &a);
+
+// The SpectrumIndex object of spectrum i, made when first asked for.
+nb::object spectrum_index_object(NativeSpectra &t, size_t i);
+
+// A new list of every spectrum's SpectrumIndex object.
+nb::list spectrum_index_list(const AnalysisObject &a);
 
 struct QualAnalysisObject : AnalysisObject {
+    // The list of distinct conditions; for conditions made per spectrum it
+    // is made when first asked for, from the table it was read with.
     nb::object unique_acquisition_conditions;
+    SpectraTable unique_from;
 
     int traverse(visitproc visit, void *arg) const {
         if (int r = visit_objects(visit, arg, unique_acquisition_conditions)) return r;
+        if (unique_from && unique_from != spectra)
+            if (int r = unique_from->traverse(visit, arg)) return r;
         return AnalysisObject::traverse(visit, arg);
     }
     void clear() {
         AnalysisObject::clear();
         unique_acquisition_conditions.reset();
+        unique_from.reset();
     }
 };
+
+// The analysis's list of distinct conditions (None once cleared), and its
+// length without making it.
+nb::object unique_conditions(QualAnalysisObject &a);
+Py_ssize_t unique_count(QualAnalysisObject &a);
 
 struct DADAnalysisObject : AnalysisObject {};
 

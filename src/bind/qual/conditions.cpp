@@ -6,7 +6,9 @@
 #include <nanobind/nanobind.h>
 
 #include <array>
+#include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -556,6 +558,127 @@ nb::handle AcquisitionConditionObject::field(Field f) const {
     if (!has_fields || !fields[f].is_valid())
         throw MissingField(std::string("'AcquisitionCondition' object has no attribute '") + kFieldNames[f] + "'");
     return fields[f];
+}
+
+namespace {
+
+// A float field as plain data: None, or a float that is no NaN.
+bool plain_float(nb::handle h, std::optional<double> &out) {
+    if (h.is_none()) return true;
+    if (!PyFloat_CheckExact(h.ptr()) || std::isnan(PyFloat_AS_DOUBLE(h.ptr()))) return false;
+    out = PyFloat_AS_DOUBLE(h.ptr());
+    return true;
+}
+
+// An int that fits 64 bits.
+bool plain_int(nb::handle h, int64_t &out) {
+    if (!PyLong_CheckExact(h.ptr())) return false;
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(h.ptr(), &overflow);
+    return !overflow;
+}
+
+bool plain_range(nb::handle h, std::optional<Range> &out) {
+    if (h.is_none()) return true;
+    static nb::handle value_range = nb::type<ValueRange>();
+    if (Py_TYPE(h.ptr()) != (PyTypeObject *)value_range.ptr()) return false;
+    const ValueRange &r = *nb::inst_ptr<ValueRange>(h);
+    std::optional<double> min, max;
+    if (!r.min.is_valid() || !r.max.is_valid() || r.min.is_none() || r.max.is_none()) return false;
+    if (!plain_float(r.min, min) || !plain_float(r.max, max)) return false;
+    out = Range{*min, *max};
+    return true;
+}
+
+// The additional conditions: an exact list of at most one exact condition
+// class; a maker's condition that a description can give has plain fields.
+bool plain_extras(nb::handle h, PlainCondition &out) {
+    if (!PyList_CheckExact(h.ptr())) return false;
+    const Py_ssize_t n = PyList_GET_SIZE(h.ptr());
+    if (n == 0) return true;
+    out.describable = false;
+    if (n > 1) return true;  // lengths differ: no element is compared
+    PyObject *item = PyList_GET_ITEM(h.ptr(), 0);
+    const int kind = exact_extra(item);
+    if (kind < 0) return false;
+    // Other classes never equal a description's maker condition, and their
+    // equality with another class asks nothing of their fields.
+    static constexpr std::pair<Extra, SpectrumConditionKey::Maker> makers[] = {
+        {Extra::Agilent, SpectrumConditionKey::Agilent},
+        {Extra::ThermoFisher, SpectrumConditionKey::ThermoFisher},
+        {Extra::Waters, SpectrumConditionKey::Waters}};
+    for (const auto &[extra, maker] : makers) {
+        if (kind != int(extra)) continue;
+        const ExtraInfo &info = kExtras[kind];
+        const ExtraFields &fields = kFieldsOf[kind](item);
+        // A description's maker condition holds its voltage (or nothing)
+        // and no other field.
+        for (size_t f = 0; f < info.hashed; ++f) {
+            nb::handle value = fields[f].is_valid() ? nb::handle(fields[f]) : nb::handle(Py_None);
+            if (int(f) == info.voltage_field) {
+                if (!plain_float(value, out.voltage)) return false;
+            } else if (!value.is_none()) {
+                // A field that a description's condition holds as None.
+                PyObject *v = value.ptr();
+                const bool builtin = PyLong_CheckExact(v) || PyUnicode_CheckExact(v) ||
+                                     (PyFloat_CheckExact(v) && !std::isnan(PyFloat_AS_DOUBLE(v)));
+                return builtin;
+            }
+        }
+        out.describable = true;
+        out.maker = maker;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool PlainCondition::equals(const SpectrumConditionKey &k) const {
+    auto same = [](const auto &a, const auto &b) { return a.has_value() == b.has_value() && (!a || *a == *b); };
+    auto same_range = [](const std::optional<Range> &a, const std::optional<Range> &b) {
+        return a.has_value() == b.has_value() && (!a || (a->min == b->min && a->max == b->max));
+    };
+    return !never && ms_level == k.ms_level && polarity == k.polarity && same(collision_energy, k.collision_energy) &&
+           same(precursor_value, k.precursor_value) && measured && *measured == k.measured &&
+           same_range(precursor_range, k.precursor_range) && same_range(mass_range, k.mass_range) && describable &&
+           maker == k.maker && (maker == SpectrumConditionKey::None || same(voltage, k.voltage));
+}
+
+bool PlainCondition::may_equal(const InternalSpectrumDescription &d) const {
+    auto same = [](const std::optional<double> &a, const std::optional<double> &b) {
+        return a.has_value() == b.has_value() && (!a || *a == *b);
+    };
+    return !never && ms_level == ms_level_or_default(d.ms_level) && same(collision_energy, d.collision_energy) &&
+           same(precursor_value, d.precursor_value);
+}
+
+std::optional<PlainCondition> plain_condition(nb::handle condition, bool caller_first) {
+    PlainCondition out;
+    Acq *c = exact_acquisition_condition(condition);
+    if (!c) {
+        if (caller_first || nb::isinstance<Acq>(condition)) return std::nullopt;
+        out.never = true;
+        return out;
+    }
+    if (!c->has_fields) return std::nullopt;
+    for (const nb::object &f : c->fields)
+        if (!f.is_valid()) return std::nullopt;
+    if (!plain_int(c->fields[Acq::MsLevel], out.ms_level)) return std::nullopt;
+    nb::handle polarity = c->fields[Acq::Polarity];
+    if ((PyObject *)Py_TYPE(polarity.ptr()) != enum_type(PyEnum::Polarity).ptr()) return std::nullopt;
+    if (!plain_int(nb::getattr(polarity, "value"), out.polarity)) return std::nullopt;
+    nb::handle measured = c->fields[Acq::OriginalMeasuredSpectrumType];
+    if ((PyObject *)Py_TYPE(measured.ptr()) != enum_type(PyEnum::SpectrumType).ptr()) return std::nullopt;
+    for (MeasuredSpectrumType t :
+         {MeasuredSpectrumType::Unknown, MeasuredSpectrumType::Profile, MeasuredSpectrumType::Centroid})
+        if (measured.ptr() == spectrum_type(t).ptr()) out.measured = t;
+    if (!plain_float(c->fields[Acq::CollisionEnergy], out.collision_energy) ||
+        !plain_float(c->fields[Acq::PrecursorValue], out.precursor_value) ||
+        !plain_range(c->fields[Acq::PrecursorRange], out.precursor_range) ||
+        !plain_range(c->fields[Acq::MassRange], out.mass_range) || !c->additional_conditions.is_valid() ||
+        !plain_extras(c->additional_conditions, out))
+        return std::nullopt;
+    return out;
 }
 
 SpectrumConditionKey::Maker maker_of(InternalSpectrumDescriptionObject &d) {

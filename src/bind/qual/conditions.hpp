@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "analysis/qual.hpp"
 #include "analysis_objects.hpp"
@@ -104,6 +105,36 @@ AcquisitionConditionObject *exact_acquisition_condition(nb::handle h);
 // a != b for a spectrum's condition and a caller's, as the interpreter
 // answers it; in C++ when neither side can bring comparisons of its own.
 bool conditions_differ(nb::handle a, nb::handle b);
+
+// A caller's condition as plain data, for comparing it with the conditions
+// that spectrum descriptions give without making them: only where the
+// comparison can run none of the caller's code and cannot depend on which
+// objects the two conditions hold (no NaN, no caller's types).
+struct PlainCondition {
+    bool never = false;  // differs from every spectrum's condition
+    int64_t ms_level = 0, polarity = 0;
+    std::optional<double> collision_energy, precursor_value;
+    std::optional<MeasuredSpectrumType> measured;  // none: a member no description gives
+    std::optional<Range> precursor_range, mass_range;
+    // The additional conditions as a description gives them: none, or one
+    // maker's condition with its voltage; false when a description cannot.
+    bool describable = true;
+    SpectrumConditionKey::Maker maker = SpectrumConditionKey::None;
+    std::optional<double> voltage;
+
+    // Whether a condition with the key equals this one.
+    bool equals(const SpectrumConditionKey &key) const;
+    // False when the description's MS level, energy or precursor value
+    // alone makes its condition differ (before its key is made).
+    bool may_equal(const InternalSpectrumDescription &d) const;
+};
+
+// The plain form of a caller's condition, or none where the interpreter
+// must compare it. `caller_first`: the caller's condition is the left
+// operand (only a plain AcquisitionCondition then qualifies; otherwise
+// anything that is no AcquisitionCondition at all differs from every
+// spectrum's condition).
+std::optional<PlainCondition> plain_condition(nb::handle condition, bool caller_first);
 
 // The PolarityTypes value of the member that records hold by default.
 int64_t default_polarity_value();

@@ -4,9 +4,11 @@
 // AcquisitionCondition and ChromatogramFilterOption.
 //
 // An analysis reads its function's spectrum index block when it is made and
-// keeps the SpectrumIndex records; the chromatograms walk them in C++,
-// decode each spectrum they need once into native points and make Python
-// objects only for the points they return.
+// keeps the spectra's records natively, making a spectrum's SpectrumIndex,
+// description and condition objects when something first asks for them;
+// the chromatograms walk the records in C++, decode each spectrum they need
+// once into native points and make Python objects only for the points they
+// return.
 //
 // This file registers the classes; the conditions, spectra and analyses
 // have a file each beside it.
@@ -36,12 +38,7 @@ void analysis_fields(nb::class_<T> &cls, const char *prefix) {
         .def_prop_ro((p + "index").c_str(), [](T &a) { return or_none(a.index); })
         .def_prop_ro((p + "reader").c_str(), [](T &a) { return or_none(a.reader); })
         // The records are held natively: a new list of the same records.
-        .def_prop_ro((p + "spectrum_index_list").c_str(),
-                     [](T &a) {
-                         nb::list out;
-                         for (const nb::object &o : *listed(a)) out.append(o);
-                         return out;
-                     })
+        .def_prop_ro((p + "spectrum_index_list").c_str(), [](T &a) { return spectrum_index_list(a); })
         .def_prop_ro(
             "index", [](T &a) { return or_none(a.index); },
             "The analysis's position among its measurement's analyses of its kind.")
@@ -130,9 +127,9 @@ NB_MODULE(qual, m) {
                     "function_index"_a.none(), "index"_a.none());
     qual.def("__str__",
              [](QualAnalysisObject &a) {
-                 nb::object text = nb::steal(PyUnicode_FromFormat(
-                     "%U, %zd spectrum conditions", counted_text(or_none(a.index), a.count(), "spectra").ptr(),
-                     length(or_none(a.unique_acquisition_conditions))));
+                 nb::object text = nb::steal(
+                     PyUnicode_FromFormat("%U, %zd spectrum conditions",
+                                          counted_text(or_none(a.index), a.count(), "spectra").ptr(), unique_count(a)));
                  if (!text.is_valid()) throw nb::python_error();
                  return text;
              })
@@ -140,11 +137,10 @@ NB_MODULE(qual, m) {
         .def("_QualAnalysis__read", &read_qual);
     analysis_fields(qual, "_QualAnalysis__");
     qual.def_prop_ro(
-            "unique_acquisition_conditions",
-            [](QualAnalysisObject &a) { return or_none(a.unique_acquisition_conditions); },
+            "unique_acquisition_conditions", [](QualAnalysisObject &a) { return unique_conditions(a); },
             "The analysis's own list of its distinct AcquisitionCondition objects.")
         .def_prop_ro("_QualAnalysis__unique_acquisition_conditions",
-                     [](QualAnalysisObject &a) { return or_none(a.unique_acquisition_conditions); })
+                     [](QualAnalysisObject &a) { return unique_conditions(a); })
         .def("get_spectrum", &get_spectrum, "index"_a.none(), "A new Spectrum for the spectrum at the given position.")
         .def(
             "get_tic",

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <functional>
-#include <unordered_map>
 
 #include "records/index.hpp"
 
@@ -88,25 +88,32 @@ size_t SpectrumConditionKey::hash() const {
     return h;
 }
 
+namespace detail {
+
+namespace {
+
+bool nan(const std::optional<double> &v) { return v && std::isnan(*v); }
+bool nan(const std::optional<Range> &v) { return v && (std::isnan(v->min) || std::isnan(v->max)); }
+
+}  // namespace
+
+bool equals_none(const SpectrumConditionKey &k) {
+    return nan(k.collision_energy) || nan(k.precursor_value) || nan(k.precursor_range) || nan(k.mass_range) ||
+           nan(k.voltage);
+}
+
+size_t spread_hash(const SpectrumConditionKey &k) {
+    size_t h = k.hash();
+    h ^= h >> 29;
+    h *= 0xbf58476d1ce4e5b9u;
+    h ^= h >> 32;
+    return h;
+}
+
+}  // namespace detail
+
 ConditionGroups group_conditions(const std::vector<SpectrumConditionKey> &keys) {
-    ConditionGroups out;
-    out.group_of.reserve(keys.size());
-    std::unordered_map<size_t, std::vector<size_t>> groups_by_hash;
-    for (size_t i = 0; i < keys.size(); ++i) {
-        std::vector<size_t> &candidates = groups_by_hash[keys[i].hash()];
-        size_t group = out.firsts.size();
-        for (size_t g : candidates)
-            if (keys[out.firsts[g]] == keys[i]) {
-                group = g;
-                break;
-            }
-        if (group == out.firsts.size()) {
-            out.firsts.push_back(i);
-            candidates.push_back(group);
-        }
-        out.group_of.push_back(group);
-    }
-    return out;
+    return group_conditions(keys.size(), [&](size_t i) -> const SpectrumConditionKey & { return keys[i]; });
 }
 
 void sort_condition_groups(std::vector<size_t> &firsts, const std::vector<SpectrumConditionKey> &keys) {

@@ -81,6 +81,62 @@ struct ConditionGroups {
 };
 ConditionGroups group_conditions(const std::vector<SpectrumConditionKey> &keys);
 
+// The same over `count` keys that `key_of(i)` makes when asked (a key is
+// asked for more than once where its hash meets an earlier one's).
+template <typename KeyOf>
+ConditionGroups group_conditions(size_t count, KeyOf &&key_of);
+
+namespace detail {
+
+// A key with a NaN equals no key, itself included.
+bool equals_none(const SpectrumConditionKey &k);
+// The key's hash, its bits spread for an open-addressing table.
+size_t spread_hash(const SpectrumConditionKey &k);
+
+// A slot of the table of groups: its group (kNoGroup: empty) and the hash of
+// the group's key.
+inline constexpr size_t kNoGroup = SIZE_MAX;
+struct GroupSlot {
+    size_t group = kNoGroup, hash = 0;
+};
+
+}  // namespace detail
+
+template <typename KeyOf>
+ConditionGroups group_conditions(size_t count, KeyOf &&key_of) {
+    ConditionGroups out;
+    out.group_of.reserve(count);
+    // An open-addressing table of groups by key hash, at most half full: one
+    // probe sequence per key and no allocation per group; a slot holds its
+    // group's hash, so that only keys of equal hash are compared.
+    size_t capacity = 16;
+    while (capacity < 2 * count) capacity *= 2;
+    constexpr size_t kEmpty = detail::kNoGroup;
+    std::vector<detail::GroupSlot> slots(capacity);
+    for (size_t i = 0; i < count; ++i) {
+        const SpectrumConditionKey key = key_of(i);
+        size_t group = kEmpty;
+        if (!detail::equals_none(key)) {
+            const size_t h = detail::spread_hash(key);
+            size_t slot = h & (capacity - 1);
+            while (slots[slot].group != kEmpty) {
+                if (slots[slot].hash == h && key_of(out.firsts[slots[slot].group]) == key) {
+                    group = slots[slot].group;
+                    break;
+                }
+                slot = (slot + 1) & (capacity - 1);
+            }
+            if (group == kEmpty) slots[slot] = detail::GroupSlot{out.firsts.size(), h};
+        }
+        if (group == kEmpty) {
+            group = out.firsts.size();
+            out.firsts.push_back(i);
+        }
+        out.group_of.push_back(group);
+    }
+    return out;
+}
+
 // Orders groups (given by their first key) by MS level, polarity value,
 // then without collision energy before with it, by rising energy; stable.
 void sort_condition_groups(std::vector<size_t> &firsts, const std::vector<SpectrumConditionKey> &keys);
