@@ -26,7 +26,9 @@
 #include "qual/helpers.hpp"
 #include "qual/matching.hpp"
 #include "qual/spectra.hpp"
+#include "reader_object.hpp"
 #include "records/index.hpp"
+#include "threading.hpp"
 #include "values.hpp"
 
 namespace zarn::py {
@@ -46,6 +48,12 @@ public:
     InternalSpectrumDescriptionObject &description(size_t i) const { return description_of((*list_)[i]); }
     // The spectrum's public condition, as it stands now.
     nb::object condition(size_t i) const { return or_none(description(i).acquisition_condition); }
+    // The same object without the GIL and without a reference: only to look
+    // it up among objects the caller holds (then it is the object held).
+    PyObject *condition_key(size_t i) const {
+        const nb::object &c = description(i).acquisition_condition;
+        return c.is_valid() ? c.ptr() : Py_None;
+    }
 
 private:
     SpectrumList list_;
@@ -85,7 +93,8 @@ private:
 };
 
 void read_spectrum_index_block(AnalysisObject &a) {
-    Reader &reader = reader_of(a.reader);
+    const ReaderUse use(a.reader);
+    Reader &reader = use.reader();
     const int64_t position = to_i64_saturating(nb::getattr(a.function_index, "_FunctionIndex__position"));
     zarn::walk_spectrum_index_block(reader, position, SpectrumIndexReading(a, reader));
 }
@@ -152,7 +161,8 @@ struct XicOption {
     size_t matcher;
     RangeTest range;
     std::optional<MzWindow> mz_window;  // read at the first spectrum the option takes
-    nb::list result;
+    // The window values of the spectra it took, made into points at the end.
+    std::vector<std::pair<Chosen, zarn::WindowValue>> taken;
 
     XicOption(nb::object condition, nb::object mz_range, nb::handle retention_time_range, size_t matcher)
         : acquisition_condition(std::move(condition)),
@@ -162,8 +172,10 @@ struct XicOption {
 
     const MzWindow &window() {
         if (!mz_window)
-            mz_window.emplace(
-                MzWindow{Bound(nb::getattr(extract_mz_range, "min")), Bound(nb::getattr(extract_mz_range, "max"))});
+            with_gil([&] {
+                mz_window.emplace(
+                    MzWindow{Bound(nb::getattr(extract_mz_range, "min")), Bound(nb::getattr(extract_mz_range, "max"))});
+            });
         return *mz_window;
     }
 };
@@ -216,7 +228,12 @@ public:
     // One list of points per option.
     nb::list results() const {
         nb::list out;
-        for (const XicOption &option : chosen_) out.append(option.result);
+        for (const XicOption &option : chosen_) {
+            nb::list points;
+            for (const auto &[spectrum, v] : option.taken)
+                points.append(chromatogram_point(spectrum, num_of(v.sum), Num::of_float(v.base_x)));
+            out.append(points);
+        }
         return out;
     }
 
@@ -235,22 +252,31 @@ private:
     nb::object option_, condition_, mz_range_, rt_range_;
 };
 
-// The extraction over the spectra, as the core's zarn::extract_windows asks.
+// The extraction over the spectra, as the core's zarn::extract_windows asks;
+// it runs without the GIL. A condition already judged is answered natively;
+// a new one is judged with the GIL.
 class Extraction {
 public:
     Extraction(FilterOptions &options, const Spectra &spectra) : o_(options), spectra_(spectra) {}
 
-    bool wanted(size_t i) { return o_.wanted_.contains(spectra_.condition(i)); }
+    bool wanted(size_t i) {
+        if (const std::optional<bool> known = o_.wanted_.known(spectra_.condition_key(i))) return *known;
+        return with_gil([&] { return o_.wanted_.contains(spectra_.condition(i)); });
+    }
     bool in_combined(double rt) { return !o_.combined_ || o_.combined_->contains(rt); }
     size_t options() const { return o_.chosen_.size(); }
-    bool matches(size_t k, size_t i) { return !o_.matchers_.differs(o_.chosen_[k].matcher, spectra_.condition(i)); }
+    bool matches(size_t k, size_t i) {
+        const size_t matcher = o_.chosen_[k].matcher;
+        if (const std::optional<bool> known = o_.matchers_.known(matcher, spectra_.condition_key(i))) return !*known;
+        return with_gil([&] { return !o_.matchers_.differs(matcher, spectra_.condition(i)); });
+    }
     bool in_range(size_t k, double rt) {
         RangeTest &range = o_.chosen_[k].range;
         return range.none() || range.contains(rt);
     }
     const MzWindow &window(size_t k) { return o_.chosen_[k].window(); }
     void take(size_t k, const Chosen &spectrum, const zarn::WindowValue &v) {
-        o_.chosen_[k].result.append(chromatogram_point(spectrum, num_of(v.sum), Num::of_float(v.base_x)));
+        o_.chosen_[k].taken.emplace_back(spectrum, v);
     }
 
 private:
@@ -304,7 +330,8 @@ nb::list multiple_xic(QualAnalysisObject &a, nb::handle options) {
     zarn::read_filter_options(read);
     const Spectra spectra(listed(a));
     Extraction extraction(read, spectra);
-    zarn::extract_windows(reader_of(a.reader), spectra, extraction);
+    const ReaderUse use(a.reader);
+    without_gil([&] { zarn::extract_windows(use.reader(), spectra, extraction); });
     return read.results();
 }
 
@@ -368,17 +395,24 @@ nb::object get_dad_spectrum(DADAnalysisObject &a, nb::handle index) {
 
 nb::list dad_chromatogram(DADAnalysisObject &a, nb::handle extract_wavelength_range) {
     const std::optional<std::vector<double>> axis = wavelength_axis(a);
-    Reader &reader = reader_of(a.reader);
-    nb::list out;
+    const ReaderUse use(a.reader);
     const Spectra spectra(listed(a));
     auto band = [&] {
-        const double min = as_double(to_float(nb::getattr(extract_wavelength_range, "min")));
-        const double max = as_double(to_float(nb::getattr(extract_wavelength_range, "max")));
-        return std::pair(min, max);
+        return with_gil([&] {
+            const double min = as_double(to_float(nb::getattr(extract_wavelength_range, "min")));
+            const double max = as_double(to_float(nb::getattr(extract_wavelength_range, "max")));
+            return std::pair(min, max);
+        });
     };
-    zarn::dad_chromatogram(reader, spectra, axis, band, [&](const Chosen &spectrum, const zarn::BandValue &v) {
-        out.append(chromatogram_point(spectrum, num_of(v.intensity), Num::of_float(v.base_x)));
+    std::vector<std::pair<Chosen, zarn::BandValue>> values;
+    without_gil([&] {
+        zarn::dad_chromatogram(
+            use.reader(), spectra, axis, band,
+            [&](const Chosen &spectrum, const zarn::BandValue &v) { values.emplace_back(spectrum, v); });
     });
+    nb::list out;
+    for (const auto &[spectrum, v] : values)
+        out.append(chromatogram_point(spectrum, num_of(v.intensity), Num::of_float(v.base_x)));
     return out;
 }
 
@@ -391,12 +425,15 @@ nb::list max_plot(DADAnalysisObject &a, nb::handle extract_wavelength_range, nb:
     const Bound max{nb::getattr(extract_wavelength_range, "max")};
     const Number widened_max = number_of(max.object() + tolerance);
     const std::optional<std::vector<double>> axis = wavelength_axis(a);
-    Reader &reader = reader_of(a.reader);
-    nb::list out;
+    const ReaderUse use(a.reader);
     const Spectra spectra(listed(a));
-    zarn::max_plot(
-        reader, spectra, axis, widened_min, widened_max, min, max, tol,
-        [&](const Chosen &spectrum, const zarn::MaxPlotValue &v) { out.append(max_plot_point(spectrum, v)); });
+    std::vector<std::pair<Chosen, zarn::MaxPlotValue>> values;
+    without_gil([&] {
+        zarn::max_plot(use.reader(), spectra, axis, widened_min, widened_max, min, max, tol,
+                       [&](const Chosen &spectrum, const zarn::MaxPlotValue &v) { values.emplace_back(spectrum, v); });
+    });
+    nb::list out;
+    for (const auto &[spectrum, v] : values) out.append(max_plot_point(spectrum, v));
     return out;
 }
 

@@ -175,7 +175,8 @@ void Reader::set_decompressed_buffer(SegmentContent kind) {
     Bytes data = get_bytes(n);
     if (int64_t(data.size()) < n) throw DecompressionError("Compressed segment is cut short");
     const size_t limit = kind == SegmentContent::Records ? record_segment_limit(data.size()) : kMaxDecompressedSize;
-    std::vector<uint8_t> content = zstd_decompress(data.data(), data.size(), limit);
+    std::vector<uint8_t> content;
+    source_->run_native(data.size(), [&] { content = zstd_decompress(data.data(), data.size(), limit); });
     after_decompressed_ = absolute_position();
     saved_window_.swap(buffer_);
     saved_origin_ = origin_;
