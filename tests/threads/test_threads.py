@@ -13,6 +13,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import zarnwriter as w
+from kit.reader import Stream
 from zarn_data_access.access import ZarnFile
 from zarn_data_access.common import QuanAnalysisTypes, ValueRange
 from zarn_data_access.qual import ChromatogramFilterOption
@@ -198,37 +199,20 @@ def test_python_called_back_during_walks_on_two_threads(paths):
     assert max_plots == [expected_max_plot] * 2
 
 
-class FailingStream:
-    """The interpreter's file object, whose reads raise once `failing` is set."""
-
-    def __init__(self, f, failing):
-        self.f, self.failing = f, failing
-
-    def readinto(self, buffer):
-        if self.failing.is_set():
-            raise OSError("the disk went away")
-        return self.f.readinto(buffer)
-
-    def seek(self, *args):
-        return self.f.seek(*args)
-
-    def close(self):
-        self.f.close()
-
-    @property
-    def closed(self):
-        return self.f.closed
-
-
 def test_a_stream_whose_read_raises_fails_each_thread_alone(paths, monkeypatch):
     # Two files read through failing streams and one through the
     # interpreter's own: the walks that reload the window fail with the
     # stream's error on their own thread, the other file's thread is not
     # disturbed, and once the streams read again the files read as before.
     failing = threading.Event()
+
+    def read(buffer):
+        if failing.is_set():
+            raise OSError("the disk went away")
+
     real_open = builtins.open
     with monkeypatch.context() as m:
-        m.setattr(builtins, "open", lambda *a, **k: FailingStream(real_open(*a, **k), failing))
+        m.setattr(builtins, "open", lambda *a, **k: Stream(real_open(*a, **k), read))
         failing_handles = [ZarnFile(p) for p in paths[1:]]
     plain = ZarnFile(paths[0])
     try:
