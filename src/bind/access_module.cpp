@@ -189,7 +189,8 @@ Kind kind_of(nb::handle function_index) {
 // Reads the function index block at the measurement's position and appends
 // one FunctionIndex per function to the list of its kind.
 void read_measurement(MeasurementObject &o, nb::handle reader_object) {
-    zarn::Reader &reader = reader_of(reader_object);
+    const ReaderUse use(reader_object);
+    zarn::Reader &reader = use.reader();
     const int64_t position = measurement_index_position(o.measurement_index);
     zarn::read_function_index_block(reader, position, [&](int64_t function_position) {
         nb::object function_index = make_function_index(reader_object, function_position);

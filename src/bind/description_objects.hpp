@@ -29,6 +29,7 @@
 #include "enum_members.hpp"
 #include "field_values.hpp"
 #include "objects.hpp"
+#include "reader_object.hpp"
 #include "record_fields.hpp"
 #include "records/records.hpp"
 #include "supplemental.hpp"
@@ -468,6 +469,7 @@ void read_object_with(T &o, Read &&read) {
 // core's reader of its record.
 template <typename T>
 void read_object(T &o, Reader &r) {
+    const ReaderUse use(r);
     read_object_with(o, [&] { T::kRead(r, o.rec()); });
 }
 

@@ -34,7 +34,8 @@ nb::object measurement_index_object(nb::handle reader, const zarn::MeasurementIn
 // read has made a new list of entries.
 void read_table(Table &o, nb::handle reader_object, bool whole) {
     const ReadInProgress reading(o.reading);
-    Reader &reader = reader_of(reader_object);
+    const ReaderUse use(reader_object);
+    Reader &reader = use.reader();
     const zarn::MeasurementIndex *before = o.rec().measurement_index_list.data();
     auto finish = [&](bool done) {
         const auto &entries = o.rec().measurement_index_list;
@@ -59,7 +60,8 @@ void read_table(Table &o, nb::handle reader_object, bool whole) {
 }
 
 void read_measurement_entry(MeasurementEntry &o) {
-    Reader &reader = reader_of(o.reader);
+    const ReaderUse use(o.reader);
+    Reader &reader = use.reader();
     o.record.position = reader.read_int64();
     auto *description = as<MeasurementDescriptionObject>(o.measurement_description);
     if (!description) throw nb::type_error("the measurement description is gone");
@@ -149,7 +151,9 @@ NB_MODULE(_index, m) {
         .def_static(
             "_FunctionIndex__create_instance",
             [](nb::handle reader, nb::handle position) {
-                return make_function_index(reader, to_i64_saturating(position));
+                const int64_t at = to_i64_saturating(position);
+                const ReaderUse use(reader);
+                return make_function_index(reader, at);
             },
             "reader"_a, "position"_a)
         .def_prop_ro("_FunctionIndex__reader", [](FunctionEntry &o) { return or_none(o.reader); })
@@ -163,8 +167,9 @@ NB_MODULE(_index, m) {
         .def_static(
             "_SpectrumIndex__create_instance",
             [](nb::handle reader, nb::handle position, nb::handle index) {
-                return make_spectrum_index(reader, reader_of(reader), to_i64_saturating(position),
-                                           to_i64_saturating(index));
+                const int64_t i = to_i64_saturating(index), at = to_i64_saturating(position);
+                const ReaderUse use(reader);
+                return make_spectrum_index(reader, use.reader(), at, i);
             },
             "reader"_a, "position"_a, "index"_a)
         .def(

@@ -9,6 +9,7 @@
 #include "blocks/blocks.hpp"
 #include "format/numbers.hpp"
 #include "support.hpp"
+#include "threading.hpp"
 #include "values.hpp"
 
 namespace zarn::py {
@@ -75,7 +76,7 @@ inline double as_double(nb::handle h) {
 // The DAD spectrum block at the position, one point per element of
 // `wavelength_arr`, whose objects become the points' x values.
 inline nb::list read_dad_spectrum(Reader &r, nb::handle wavelength_arr) {
-    const std::vector<Number> intensities = read_dad_segments(r);
+    const std::vector<Number> intensities = without_gil([&] { return read_dad_segments(r); });
     const Items wavelengths(wavelength_arr);
     // Taking a wavelength may run Python code, which must never see a list
     // with empty slots: the points are made first, the list at the end.
@@ -119,10 +120,12 @@ public:
 
 private:
     bool compare(double x, int op) const {
-        nb::object other = nb::float_(x);
-        const int r = PyObject_RichCompareBool(object_.ptr(), other.ptr(), op);
-        if (r < 0) throw nb::python_error();
-        return r == 1;
+        return with_gil([&] {
+            nb::object other = nb::float_(x);
+            const int r = PyObject_RichCompareBool(object_.ptr(), other.ptr(), op);
+            if (r < 0) throw nb::python_error();
+            return r == 1;
+        });
     }
     nb::object object_;
     Number number_;

@@ -52,14 +52,14 @@ PyObject *srm_member = nullptr;  // QuanAnalysisTypes.SRM
 
 // Moves the reader to the function's data and decodes its chromatogram
 // block there.
-// The reader object is held for the read, whatever Python code run during
-// it does to the analysis.
+// The reader object is held, and its lock, for the read, whatever Python
+// code run during it does to the analysis.
 template <typename T>
 void read_trace(T &o) {
-    const nb::object holder = o.reader;
-    zarn::Reader &reader = reader_of(holder);
+    const ReaderUse use(o.reader);
+    zarn::Reader &reader = use.reader();
     zarn::move_to_stored_position(reader, function_index_position(o.function_index), "Function");
-    o.chromatogram = chromatogram_list(zarn::read_chromatogram(reader));
+    o.chromatogram = chromatogram_list(without_gil([&] { return zarn::read_chromatogram(reader); }));
 }
 
 // Field `field` of the function's QuanDescription, looked up anew on each

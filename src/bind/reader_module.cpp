@@ -96,15 +96,17 @@ nb::object version_field(Reader &r, int64_t zarn::Version::*field, const char *n
 
 using zarn::py::as_double;
 using zarn::py::Items;
+using zarn::py::locked;
 using zarn::py::Num;
 using zarn::py::number_object;
 using zarn::py::spectrum_list;
+using zarn::py::without_gil;
 
 // A codec run at the position, its points as a new list.
 template <void (*Codec)(Reader &, std::vector<zarn::Point> &)>
 nb::list codec_list(Reader &r) {
     std::vector<zarn::Point> points;
-    Codec(r, points);
+    without_gil([&] { Codec(r, points); });
     return spectrum_list(points);
 }
 
@@ -300,72 +302,75 @@ NB_MODULE(_reader, m) {
         .def_static("_KxmFileReader__create_instance", &create_reader, "file_path"_a)
         // fields
         .def_prop_ro("_KxmFileReader__stream", [](Reader &r) { return zarn::py::stream_of(r); })
-        .def_prop_ro("_KxmFileReader__local_position", &Reader::local_position)
-        .def_prop_ro("_KxmFileReader__origin_of_local_position", &Reader::origin_of_local_position)
-        .def_prop_ro("_KxmFileReader__after_decompressd_position", &Reader::after_decompressed_position)
-        .def_prop_ro("_KxmFileReader__default_buffer_size", &Reader::default_buffer_size)
-        .def_prop_ro("_KxmFileReader__stream_length", &Reader::stream_length)
-        .def_prop_ro("_KxmFileReader__is_small_file", &Reader::is_small_file)
-        .def_prop_ro("_KxmFileReader__common_buffer",
-                     [](Reader &r) {
+        .def_prop_ro("_KxmFileReader__local_position", locked(&Reader::local_position))
+        .def_prop_ro("_KxmFileReader__origin_of_local_position", locked(&Reader::origin_of_local_position))
+        .def_prop_ro("_KxmFileReader__after_decompressd_position", locked(&Reader::after_decompressed_position))
+        .def_prop_ro("_KxmFileReader__default_buffer_size", locked(&Reader::default_buffer_size))
+        .def_prop_ro("_KxmFileReader__stream_length", locked(&Reader::stream_length))
+        .def_prop_ro("_KxmFileReader__is_small_file", locked(&Reader::is_small_file))
+        .def_prop_ro("_KxmFileReader__common_buffer", locked([](Reader &r) {
                          const auto &b = r.common_buffer();
                          return nb::bytes(reinterpret_cast<const char *>(b.data()), b.size());
-                     })
+                     }))
         .def_prop_ro("_KxmFileReader__convert_uint_6", &Reader::convert_uint_6, nb::rv_policy::reference_internal)
         .def_prop_ro("_KxmFileReader__convert_uint_11", &Reader::convert_uint_11, nb::rv_policy::reference_internal)
         .def_prop_ro("_KxmFileReader__convert_uint_12", &Reader::convert_uint_12, nb::rv_policy::reference_internal)
         .def_prop_ro("_KxmFileReader__datetime_parser", &Reader::datetime_parser, nb::rv_policy::reference_internal)
-        .def_prop_ro("_KxmFileReader__major_version",
-                     [](Reader &r) { return version_field(r, &zarn::Version::major, "_KxmFileReader__major_version"); })
-        .def_prop_ro("_KxmFileReader__minor_version",
-                     [](Reader &r) { return version_field(r, &zarn::Version::minor, "_KxmFileReader__minor_version"); })
-        .def_prop_ro(
-            "_KxmFileReader__revision_version",
-            [](Reader &r) { return version_field(r, &zarn::Version::revision, "_KxmFileReader__revision_version"); })
+        .def_prop_ro("_KxmFileReader__major_version", locked([](Reader &r) {
+                         return version_field(r, &zarn::Version::major, "_KxmFileReader__major_version");
+                     }))
+        .def_prop_ro("_KxmFileReader__minor_version", locked([](Reader &r) {
+                         return version_field(r, &zarn::Version::minor, "_KxmFileReader__minor_version");
+                     }))
+        .def_prop_ro("_KxmFileReader__revision_version", locked([](Reader &r) {
+                         return version_field(r, &zarn::Version::revision, "_KxmFileReader__revision_version");
+                     }))
         // positioning and windows
-        .def("_KxmFileReader__set_version", &Reader::set_version, "major"_a, "minor"_a, "revision"_a)
-        .def("_KxmFileReader__get_absolute_position", &Reader::absolute_position)
-        .def("_KxmFileReader__get_file_channel_size", &Reader::file_channel_size)
-        .def(
-            "_KxmFileReader__set_buffer",
-            [](Reader &r, nb::handle position, nb::handle required_size, bool force) {
-                r.set_buffer(zarn::py::to_i64_saturating(position), zarn::py::to_i64_saturating(required_size), force);
-            },
-            "position"_a, "required_size"_a = 0, "force_update_buffer"_a = false)
-        .def(
-            "_KxmFileReader__ensure_buffer",
-            [](Reader &r, nb::handle n) { r.ensure_buffer(zarn::py::to_i64_saturating(n)); }, "required_size"_a)
-        .def(
-            "_KxmFileReader__get_bytes",
-            [](Reader &r, nb::handle n) { return to_bytes(r.get_bytes(zarn::py::to_i64_saturating(n))); }, "size"_a)
-        .def(
-            "_KxmFileReader__skip_bytes", [](Reader &r, nb::handle n) { r.skip_bytes(zarn::py::to_i64_saturating(n)); },
-            "size"_a)
-        .def("_KxmFileReader__set_decompressed_buffer", [](Reader &r) { r.set_decompressed_buffer(); })
-        .def("_KxmFileReader__reset_decompressed_buffer", &Reader::reset_decompressed_buffer)
+        .def("_KxmFileReader__set_version", locked(&Reader::set_version), "major"_a, "minor"_a, "revision"_a)
+        .def("_KxmFileReader__get_absolute_position", locked(&Reader::absolute_position))
+        .def("_KxmFileReader__get_file_channel_size", locked(&Reader::file_channel_size))
+        .def("_KxmFileReader__set_buffer",
+             locked([](Reader &r, nb::handle position, nb::handle required_size, bool force) {
+                 r.set_buffer(zarn::py::to_i64_saturating(position), zarn::py::to_i64_saturating(required_size), force);
+             }),
+             "position"_a, "required_size"_a = 0, "force_update_buffer"_a = false)
+        .def("_KxmFileReader__ensure_buffer",
+             locked([](Reader &r, nb::handle n) { r.ensure_buffer(zarn::py::to_i64_saturating(n)); }),
+             "required_size"_a)
+        .def("_KxmFileReader__get_bytes",
+             locked([](Reader &r, nb::handle n) { return to_bytes(r.get_bytes(zarn::py::to_i64_saturating(n))); }),
+             "size"_a)
+        .def("_KxmFileReader__skip_bytes",
+             locked([](Reader &r, nb::handle n) { r.skip_bytes(zarn::py::to_i64_saturating(n)); }), "size"_a)
+        .def("_KxmFileReader__set_decompressed_buffer", locked([](Reader &r) { r.set_decompressed_buffer(); }))
+        .def("_KxmFileReader__reset_decompressed_buffer", locked(&Reader::reset_decompressed_buffer))
         // tagged values
-        .def("_KxmFileReader__read_zarn_symbol", &Reader::read_zarn_symbol)
-        .def("_KxmFileReader__confirm_zarn_symbol", &Reader::confirm_zarn_symbol, "symbol"_a)
-        .def("_KxmFileReader__is_tiny_uint", &Reader::is_tiny_uint)
-        .def("_KxmFileReader__read_bool", &Reader::read_bool)
-        .def("_KxmFileReader__read_tiny_uint", &Reader::read_tiny_uint)
-        .def("_KxmFileReader__read_mini_uint", &Reader::read_mini_uint)
-        .def("_KxmFileReader__read_int16", &Reader::read_int16)
-        .def("_KxmFileReader__read_uint16", &Reader::read_uint16)
-        .def("_KxmFileReader__read_int32", &Reader::read_int32)
-        .def("_KxmFileReader__read_uint32", &Reader::read_uint32)
-        .def("_KxmFileReader__read_uint16_or_32", &Reader::read_uint16_or_32)
-        .def("_KxmFileReader__read_int64", &Reader::read_int64)
-        .def("_KxmFileReader__read_uint64", &Reader::read_uint64)
-        .def("_KxmFileReader__read_single", [](Reader &r) { return double(r.read_single()); })
-        .def("_KxmFileReader__read_double", &Reader::read_double)
-        .def("_KxmFileReader__read_int32_array", [](Reader &r) { return zarn::py::int_list(r.read_int32_array()); })
-        .def("_KxmFileReader__read_int64_array", [](Reader &r) { return zarn::py::int_list(r.read_int64_array()); })
-        .def("_KxmFileReader__read_single_array", [](Reader &r) { return zarn::py::float_list(r.read_single_array()); })
-        .def("_KxmFileReader__read_string", [](Reader &r) { return zarn::py::make_str(r.read_string()); })
-        .def("_KxmFileReader__read_datetime", [](Reader &r) { return zarn::py::make_datetime(r.read_datetime()); })
-        .def("_KxmFileReader__skip_object", &Reader::skip_object)
-        .def("_KxmFileReader__skip_collection", &Reader::skip_collection)
+        .def("_KxmFileReader__read_zarn_symbol", locked(&Reader::read_zarn_symbol))
+        .def("_KxmFileReader__confirm_zarn_symbol", locked(&Reader::confirm_zarn_symbol), "symbol"_a)
+        .def("_KxmFileReader__is_tiny_uint", locked(&Reader::is_tiny_uint))
+        .def("_KxmFileReader__read_bool", locked(&Reader::read_bool))
+        .def("_KxmFileReader__read_tiny_uint", locked(&Reader::read_tiny_uint))
+        .def("_KxmFileReader__read_mini_uint", locked(&Reader::read_mini_uint))
+        .def("_KxmFileReader__read_int16", locked(&Reader::read_int16))
+        .def("_KxmFileReader__read_uint16", locked(&Reader::read_uint16))
+        .def("_KxmFileReader__read_int32", locked(&Reader::read_int32))
+        .def("_KxmFileReader__read_uint32", locked(&Reader::read_uint32))
+        .def("_KxmFileReader__read_uint16_or_32", locked(&Reader::read_uint16_or_32))
+        .def("_KxmFileReader__read_int64", locked(&Reader::read_int64))
+        .def("_KxmFileReader__read_uint64", locked(&Reader::read_uint64))
+        .def("_KxmFileReader__read_single", locked([](Reader &r) { return double(r.read_single()); }))
+        .def("_KxmFileReader__read_double", locked(&Reader::read_double))
+        .def("_KxmFileReader__read_int32_array",
+             locked([](Reader &r) { return zarn::py::int_list(r.read_int32_array()); }))
+        .def("_KxmFileReader__read_int64_array",
+             locked([](Reader &r) { return zarn::py::int_list(r.read_int64_array()); }))
+        .def("_KxmFileReader__read_single_array",
+             locked([](Reader &r) { return zarn::py::float_list(r.read_single_array()); }))
+        .def("_KxmFileReader__read_string", locked([](Reader &r) { return zarn::py::make_str(r.read_string()); }))
+        .def("_KxmFileReader__read_datetime",
+             locked([](Reader &r) { return zarn::py::make_datetime(r.read_datetime()); }))
+        .def("_KxmFileReader__skip_object", locked(&Reader::skip_object))
+        .def("_KxmFileReader__skip_collection", locked(&Reader::skip_collection))
         // packed arrays
         .def(
             "_KxmFileReader__read_compressed_int_array",
@@ -375,12 +380,10 @@ NB_MODULE(_reader, m) {
             "_KxmFileReader__read_compressed_long_array",
             [](Reader &, nb::handle b, nb::handle n) { return packed(b, n, zarn::decode_packed_int64); },
             "unwrapped_bytes"_a, "size"_a)
-        .def(
-            "_KxmFileReader__read_float_array",
-            [](Reader &r, nb::handle n) {
-                return zarn::py::float_list(r.read_float_array(zarn::py::to_i64_saturating(n)));
-            },
-            "size"_a)
+        .def("_KxmFileReader__read_float_array", locked([](Reader &r, nb::handle n) {
+                 return zarn::py::float_list(r.read_float_array(zarn::py::to_i64_saturating(n)));
+             }),
+             "size"_a)
         .def(
             "_KxmFileReader__convert_compression_ready_int_to_int",
             [](Reader &, nb::handle c) {
@@ -396,14 +399,17 @@ NB_MODULE(_reader, m) {
 
     // data blocks
     reader
-        .def("_KxmFileReader__read_chromatogram",
-             [](Reader &r) { return zarn::py::chromatogram_list(zarn::read_chromatogram(r)); })
-        .def("_KxmFileReader__read_spectrum", [](Reader &r) { return spectrum_list(zarn::read_spectrum(r)); })
-        .def("_KxmFileReader__read_zstd_efficient_spectrum", &codec_list<zarn::read_zstd_efficient_spectrum>)
+        .def("_KxmFileReader__read_chromatogram", locked([](Reader &r) {
+                 return zarn::py::chromatogram_list(without_gil([&] { return zarn::read_chromatogram(r); }));
+             }))
+        .def("_KxmFileReader__read_spectrum",
+             locked([](Reader &r) { return spectrum_list(without_gil([&] { return zarn::read_spectrum(r); })); }))
+        .def("_KxmFileReader__read_zstd_efficient_spectrum", locked(&codec_list<zarn::read_zstd_efficient_spectrum>))
         .def("_KxmFileReader__read_efficient_mz_compressed_spectrum",
-             &codec_list<zarn::read_efficient_mz_compressed_spectrum>)
-        .def("_KxmFileReader__read_efficient_sciex_spectrum", &codec_list<zarn::read_efficient_sciex_spectrum>)
-        .def("_KxmFileReader__read_efficient_agilent_spectrum", &codec_list<zarn::read_efficient_agilent_spectrum>)
+             locked(&codec_list<zarn::read_efficient_mz_compressed_spectrum>))
+        .def("_KxmFileReader__read_efficient_sciex_spectrum", locked(&codec_list<zarn::read_efficient_sciex_spectrum>))
+        .def("_KxmFileReader__read_efficient_agilent_spectrum",
+             locked(&codec_list<zarn::read_efficient_agilent_spectrum>))
         .def(
             "_KxmFileReader__get_sciex_mass",
             [](Reader &, nb::handle bin_index, nb::handle ca, nb::handle t0, nb::handle resolution) {
@@ -416,8 +422,9 @@ NB_MODULE(_reader, m) {
                 add_zero(d, f, g, index_arr, intensity_arr);
             },
             "min_index_diff"_a, "filtered_index_arr"_a, "filtered_intensity_arr"_a, "index_arr"_a, "intensity_arr"_a)
-        .def("_KxmFileReader__get_dad_intensities", [](Reader &r) { return number_list(zarn::get_dad_intensities(r)); })
-        .def("_KxmFileReader__read_dad_spectrum", &zarn::py::read_dad_spectrum, "wavelength_arr"_a.none())
+        .def("_KxmFileReader__get_dad_intensities",
+             locked([](Reader &r) { return number_list(without_gil([&] { return zarn::get_dad_intensities(r); })); }))
+        .def("_KxmFileReader__read_dad_spectrum", locked(&zarn::py::read_dad_spectrum), "wavelength_arr"_a.none())
         // range-limited reads
         .def(
             "_KxmFileReader__set_xic_info",
@@ -427,24 +434,21 @@ NB_MODULE(_reader, m) {
                 return sink.offer(x, y);
             },
             "xic_arr"_a, "mz"_a, "intensity"_a)
-        .def(
-            "_KxmFileReader__read_spectrum_for_multiple_xic",
-            [](Reader &r, nb::handle xic_arr) {
-                XicInfoSink sink(xic_arr);
-                zarn::read_spectrum_for_multiple_xic(r, sink);
-            },
-            "xic_arr"_a)
-        .def(
-            "_KxmFileReader__read_dad_spectrum_for_multiple_xic",
-            [](Reader &r, nb::handle xic_arr, nb::handle wavelength_arr) {
-                XicInfoSink sink(xic_arr);
-                const std::vector<zarn::Number> intensities = zarn::read_dad_segments(r);
-                const Items wavelengths(wavelength_arr);
-                auto wavelength_at = [&](size_t i) { return as_double(wavelengths[i]); };
-                if (zarn::offer_dad_points(intensities, wavelengths.size(), wavelength_at, sink)) return;
-                r.confirm_zarn_symbol(zarn::Symbol::END_OF_SPECTRUM);
-            },
-            "xic_arr"_a, "wavelength_arr"_a);
+        .def("_KxmFileReader__read_spectrum_for_multiple_xic", locked([](Reader &r, nb::handle xic_arr) {
+                 XicInfoSink sink(xic_arr);
+                 zarn::read_spectrum_for_multiple_xic(r, sink);
+             }),
+             "xic_arr"_a)
+        .def("_KxmFileReader__read_dad_spectrum_for_multiple_xic",
+             locked([](Reader &r, nb::handle xic_arr, nb::handle wavelength_arr) {
+                 XicInfoSink sink(xic_arr);
+                 const std::vector<zarn::Number> intensities = without_gil([&] { return zarn::read_dad_segments(r); });
+                 const Items wavelengths(wavelength_arr);
+                 auto wavelength_at = [&](size_t i) { return as_double(wavelengths[i]); };
+                 if (zarn::offer_dad_points(intensities, wavelengths.size(), wavelength_at, sink)) return;
+                 r.confirm_zarn_symbol(zarn::Symbol::END_OF_SPECTRUM);
+             }),
+             "xic_arr"_a, "wavelength_arr"_a);
 
     nb::class_<XicInfo> xic_info(m, "XicInfo", nb::dynamic_attr());
     xic_info.def("__init__", [](XicInfo *) { throw zarn::Misuse(kRefused); })

@@ -7,15 +7,18 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <utility>
 
 #include "io/reader.hpp"
+#include "threading.hpp"
 
 namespace zarn::py {
 
 namespace nb = nanobind;
 
-// The container file as the interpreter's binary file object.
+// The container file as the interpreter's binary file object. Its reads and
+// seeks take the GIL when the reader runs without it.
 class StreamSource final : public ByteSource {
 public:
     explicit StreamSource(nb::object stream) : stream_(std::move(stream)) {
@@ -26,10 +29,29 @@ public:
     }
     const nb::object &stream() const { return stream_; }
 
-    void seek(int64_t position) override { stream_.attr("seek")(position); }
+    void seek(int64_t position) override {
+        with_gil([&] { stream_.attr("seek")(position); });
+    }
 
     size_t read(uint8_t *out, size_t size) override {
         if (size == 0) return 0;
+        return with_gil([&] { return read_held(out, size); });
+    }
+
+    // Long steps (decompressing a large segment) run without the GIL; a
+    // short one is not worth giving the GIL up and waiting to get it back.
+    void run_native(size_t size, const std::function<void()> &work) override {
+        if (size < kNativeThreshold) return work();
+        without_gil(work);
+    }
+
+    // The lock of the reader that reads through this source.
+    ReaderLock lock;
+
+private:
+    static constexpr size_t kNativeThreshold = 65536;
+
+    size_t read_held(uint8_t *out, size_t size) {
         // The interpreter's own file object (buffered over a file descriptor)
         // reads straight into the reader's memory and keeps no view of it.
         // Any other stream gets a buffer of its own, copied out: a view it
@@ -62,7 +84,6 @@ public:
         return taken;
     }
 
-private:
     nb::object stream_;
     bool own_memory_ = false;
 };
@@ -77,6 +98,78 @@ inline Reader &reader_of(nb::handle reader_object) {
     if (!reader_object.is_valid() || !nb::try_cast<Reader *>(reader_object, reader) || !reader)
         throw nb::type_error("a KxmFileReader is required");
     return *reader;
+}
+
+// One call's use of a reader: its lock, held from here to the end of the
+// scope, and the reader object, kept alive as long (Python code that the
+// call runs may drop every other reference). Made and ended with the GIL
+// held.
+class ReaderUse {
+public:
+    explicit ReaderUse(nb::handle reader_object) : object_(nb::borrow(reader_object)), reader_(reader_of(object_)) {
+        lock().lock();
+    }
+    // For a reader that the caller keeps alive (the object a method is called on).
+    explicit ReaderUse(Reader &reader) : reader_(reader) { lock().lock(); }
+    ReaderUse(const ReaderUse &) = delete;
+    ReaderUse &operator=(const ReaderUse &) = delete;
+    ~ReaderUse() { lock().unlock(); }
+    Reader &reader() const { return reader_; }
+
+private:
+    ReaderLock &lock() const { return static_cast<StreamSource &>(reader_.source()).lock; }
+    nb::object object_;
+    Reader &reader_;
+};
+
+// Runs f holding the lock of the reader object, when it is a KxmFileReader.
+template <typename F>
+void with_reader_lock(nb::handle reader_object, F &&f) {
+    Reader *reader = nullptr;
+    if (reader_object.is_valid() && nb::try_cast<Reader *>(reader_object, reader) && reader) {
+        const ReaderUse use(*reader);
+        f();
+    } else {
+        f();
+    }
+}
+
+// A method of KxmFileReader (a member of Reader, or a function or lambda
+// whose first parameter is the Reader) that holds the reader's lock for the
+// call.
+template <typename R, typename... A>
+auto locked(R (Reader::*f)(A...)) {
+    return [f](Reader &r, A... a) -> R {
+        const ReaderUse use(r);
+        return (r.*f)(std::forward<A>(a)...);
+    };
+}
+template <typename R, typename... A>
+auto locked(R (Reader::*f)(A...) const) {
+    return [f](Reader &r, A... a) -> R {
+        const ReaderUse use(r);
+        return (r.*f)(std::forward<A>(a)...);
+    };
+}
+template <typename R, typename... A>
+auto locked(R (*f)(Reader &, A...)) {
+    return [f](Reader &r, A... a) -> R {
+        const ReaderUse use(r);
+        return f(r, std::forward<A>(a)...);
+    };
+}
+namespace detail {
+template <typename L, typename R, typename... A>
+auto locked_lambda(L l, R (L::*)(Reader &, A...) const) {
+    return [l](Reader &r, A... a) -> R {
+        const ReaderUse use(r);
+        return l(r, std::forward<A>(a)...);
+    };
+}
+}  // namespace detail
+template <typename L>
+auto locked(L l) {
+    return detail::locked_lambda(std::move(l), &L::operator());
 }
 
 }  // namespace zarn::py

@@ -12,7 +12,7 @@ import struct
 import pytest
 
 import zarnwriter as w
-from kit.reader import WINDOW, call
+from kit.reader import WINDOW, Stream, call
 from zarn_data_access import qual as Q
 from zarn_data_access._internal import _description as D
 from zarn_data_access._internal._reader import KxmFileReader
@@ -30,26 +30,6 @@ def open_with(monkeypatch):
             m.setattr(builtins, "open", lambda *a, **k: make_stream(real_open(*a, **k)))
             return KxmFileReader._KxmFileReader__create_instance(path)
     return open_reader
-
-
-class Stream:
-    """A binary stream over a real file that calls `on_read` before each read."""
-    def __init__(self, f, on_read=lambda buffer: None):
-        self.f, self.on_read = f, on_read
-
-    def readinto(self, buffer):
-        self.on_read(buffer)
-        return self.f.readinto(buffer)
-
-    def seek(self, *args):
-        return self.f.seek(*args)
-
-    def close(self):
-        self.f.close()
-
-    @property
-    def closed(self):
-        return self.f.closed
 
 
 def test_a_stream_that_keeps_its_buffers_cannot_reach_the_window(write, open_with):

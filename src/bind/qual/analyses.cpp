@@ -27,7 +27,9 @@
 #include "qual/helpers.hpp"
 #include "qual/matching.hpp"
 #include "qual/spectra.hpp"
+#include "reader_object.hpp"
 #include "records/index.hpp"
+#include "threading.hpp"
 #include "values.hpp"
 
 namespace zarn::py {
@@ -81,6 +83,21 @@ public:
     void make_all() const {
         GcPause pause;
         for (size_t i = 0; i < size(); ++i) spectrum_index_object(*t_, i);
+    }
+    // The spectrum's public condition without the GIL and without a
+    // reference, only to look it up among objects the caller holds (then it
+    // is the object held); null for a keyed spectrum, which has no object yet.
+    PyObject *condition_key(size_t i) const {
+        if (!t_->made(i)) {
+            if (t_->conditions == NativeSpectra::Conditions::Stored) {
+                const uint32_t j = t_->condition_of[i];
+                return j == NativeSpectra::kUnbound ? Py_None : t_->bound[j].ptr();
+            }
+            if (t_->conditions == NativeSpectra::Conditions::None) return Py_None;
+            return nullptr;
+        }
+        const nb::object &c = description_of(t_->objects[i]).acquisition_condition;
+        return c.is_valid() ? c.ptr() : Py_None;
     }
 
 private:
@@ -164,7 +181,8 @@ private:
 };
 
 void read_spectrum_index_block(AnalysisObject &a) {
-    Reader &reader = reader_of(a.reader);
+    const ReaderUse use(a.reader);
+    Reader &reader = use.reader();
     const int64_t position = to_i64_saturating(nb::getattr(a.function_index, "_FunctionIndex__position"));
     zarn::walk_spectrum_index_block(reader, position, SpectrumIndexReading(a, reader));
 }
@@ -232,7 +250,11 @@ nb::object spectrum_index_object(NativeSpectra &t, size_t i) {
         o.profile_position = t.profile_positions.empty() ? 0 : t.profile_positions[i];
     });
     // Making the objects may have run Python code that asked for them too.
-    if (!t.made(i)) t.objects[i] = std::move(entry);
+    // The slot is written under the reader's lock: a walk on another thread
+    // reads the table without the GIL.
+    with_reader_lock(t.reader, [&] {
+        if (!t.made(i)) t.objects[i] = std::move(entry);
+    });
     return t.objects[i];
 }
 
@@ -294,7 +316,8 @@ struct XicOption {
     size_t matcher;
     RangeTest range;
     std::optional<MzWindow> mz_window;  // read at the first spectrum the option takes
-    nb::list result;
+    // The window values of the spectra it took, made into points at the end.
+    std::vector<std::pair<Chosen, zarn::WindowValue>> taken;
 
     XicOption(nb::object condition, nb::object mz_range, nb::handle retention_time_range, size_t matcher)
         : acquisition_condition(std::move(condition)),
@@ -304,8 +327,10 @@ struct XicOption {
 
     const MzWindow &window() {
         if (!mz_window)
-            mz_window.emplace(
-                MzWindow{Bound(nb::getattr(extract_mz_range, "min")), Bound(nb::getattr(extract_mz_range, "max"))});
+            with_gil([&] {
+                mz_window.emplace(
+                    MzWindow{Bound(nb::getattr(extract_mz_range, "min")), Bound(nb::getattr(extract_mz_range, "max"))});
+            });
         return *mz_window;
     }
 };
@@ -358,7 +383,12 @@ public:
     // One list of points per option.
     nb::list results() const {
         nb::list out;
-        for (const XicOption &option : chosen_) out.append(option.result);
+        for (const XicOption &option : chosen_) {
+            nb::list points;
+            for (const auto &[spectrum, v] : option.taken)
+                points.append(chromatogram_point(spectrum, num_of(v.sum), Num::of_float(v.base_x)));
+            out.append(points);
+        }
         return out;
     }
 
@@ -377,7 +407,9 @@ private:
     nb::object option_, condition_, mz_range_, rt_range_;
 };
 
-// The extraction over the spectra, as the core's zarn::extract_windows asks.
+// The extraction over the spectra, as the core's zarn::extract_windows asks;
+// it runs without the GIL. A condition already judged is answered natively;
+// a new one is judged with the GIL.
 class Extraction {
 public:
     // Keyed spectra are matched natively when every option's condition is
@@ -397,7 +429,10 @@ public:
     }
 
     bool wanted(size_t i) {
-        if (!spectra_.keyed(i)) return o_.wanted_.contains(spectra_.condition(i));
+        if (!spectra_.keyed(i)) {
+            if (const std::optional<bool> known = o_.wanted_.known(spectra_.condition_key(i))) return *known;
+            return with_gil([&] { return o_.wanted_.contains(spectra_.condition(i)); });
+        }
         int8_t &v = wanted_groups_[spectra_.group(i)];
         if (v == 0)
             v = std::any_of(plain_.begin(), plain_.end(), [&](const PlainCondition &p) { return equal(p, i); }) ? 2 : 1;
@@ -407,7 +442,9 @@ public:
     size_t options() const { return o_.chosen_.size(); }
     bool matches(size_t k, size_t i) {
         if (spectra_.keyed(i)) return equal(plain_[k], i);
-        return !o_.matchers_.differs(o_.chosen_[k].matcher, spectra_.condition(i));
+        const size_t matcher = o_.chosen_[k].matcher;
+        if (const std::optional<bool> known = o_.matchers_.known(matcher, spectra_.condition_key(i))) return !*known;
+        return with_gil([&] { return !o_.matchers_.differs(matcher, spectra_.condition(i)); });
     }
     bool in_range(size_t k, double rt) {
         RangeTest &range = o_.chosen_[k].range;
@@ -420,7 +457,7 @@ public:
         return w ? &*w : nullptr;
     }
     void take(size_t k, const Chosen &spectrum, const zarn::WindowValue &v) {
-        o_.chosen_[k].result.append(chromatogram_point(spectrum, num_of(v.sum), Num::of_float(v.base_x)));
+        o_.chosen_[k].taken.emplace_back(spectrum, v);
     }
 
 private:
@@ -491,7 +528,8 @@ nb::list multiple_xic(QualAnalysisObject &a, nb::handle options) {
     zarn::read_filter_options(read);
     const Spectra spectra(listed(a));
     Extraction extraction(read, spectra);
-    zarn::extract_windows(reader_of(a.reader), spectra, extraction);
+    const ReaderUse use(a.reader);
+    without_gil([&] { zarn::extract_windows(use.reader(), spectra, extraction); });
     return read.results();
 }
 
@@ -556,17 +594,24 @@ nb::object get_dad_spectrum(DADAnalysisObject &a, nb::handle index) {
 
 nb::list dad_chromatogram(DADAnalysisObject &a, nb::handle extract_wavelength_range) {
     const std::optional<std::vector<double>> axis = wavelength_axis(a);
-    Reader &reader = reader_of(a.reader);
-    nb::list out;
+    const ReaderUse use(a.reader);
     const Spectra spectra(listed(a));
     auto band = [&] {
-        const double min = as_double(to_float(nb::getattr(extract_wavelength_range, "min")));
-        const double max = as_double(to_float(nb::getattr(extract_wavelength_range, "max")));
-        return std::pair(min, max);
+        return with_gil([&] {
+            const double min = as_double(to_float(nb::getattr(extract_wavelength_range, "min")));
+            const double max = as_double(to_float(nb::getattr(extract_wavelength_range, "max")));
+            return std::pair(min, max);
+        });
     };
-    zarn::dad_chromatogram(reader, spectra, axis, band, [&](const Chosen &spectrum, const zarn::BandValue &v) {
-        out.append(chromatogram_point(spectrum, num_of(v.intensity), Num::of_float(v.base_x)));
+    std::vector<std::pair<Chosen, zarn::BandValue>> values;
+    without_gil([&] {
+        zarn::dad_chromatogram(
+            use.reader(), spectra, axis, band,
+            [&](const Chosen &spectrum, const zarn::BandValue &v) { values.emplace_back(spectrum, v); });
     });
+    nb::list out;
+    for (const auto &[spectrum, v] : values)
+        out.append(chromatogram_point(spectrum, num_of(v.intensity), Num::of_float(v.base_x)));
     return out;
 }
 
@@ -579,12 +624,15 @@ nb::list max_plot(DADAnalysisObject &a, nb::handle extract_wavelength_range, nb:
     const Bound max{nb::getattr(extract_wavelength_range, "max")};
     const Number widened_max = number_of(max.object() + tolerance);
     const std::optional<std::vector<double>> axis = wavelength_axis(a);
-    Reader &reader = reader_of(a.reader);
-    nb::list out;
+    const ReaderUse use(a.reader);
     const Spectra spectra(listed(a));
-    zarn::max_plot(
-        reader, spectra, axis, widened_min, widened_max, min, max, tol,
-        [&](const Chosen &spectrum, const zarn::MaxPlotValue &v) { out.append(max_plot_point(spectrum, v)); });
+    std::vector<std::pair<Chosen, zarn::MaxPlotValue>> values;
+    without_gil([&] {
+        zarn::max_plot(use.reader(), spectra, axis, widened_min, widened_max, min, max, tol,
+                       [&](const Chosen &spectrum, const zarn::MaxPlotValue &v) { values.emplace_back(spectrum, v); });
+    });
+    nb::list out;
+    for (const auto &[spectrum, v] : values) out.append(max_plot_point(spectrum, v));
     return out;
 }
 

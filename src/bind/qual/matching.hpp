@@ -19,6 +19,7 @@
 #include "points.hpp"
 #include "qual/conditions.hpp"
 #include "qual/helpers.hpp"
+#include "threading.hpp"
 #include "values.hpp"
 
 namespace zarn::py {
@@ -39,6 +40,13 @@ public:
             it->second.second = caller_first_ ? conditions_differ(condition_, spectrum_condition)
                                               : conditions_differ(spectrum_condition, condition_);
         }
+        return it->second.second;
+    }
+    // The verdict on a condition already judged, found without the GIL; none
+    // for a new one.
+    std::optional<bool> known(PyObject *spectrum_condition) const {
+        const auto it = memo_.find(spectrum_condition);
+        if (it == memo_.end()) return std::nullopt;
         return it->second.second;
     }
 
@@ -72,8 +80,10 @@ public:
             const Number v = Number::real(value);
             return at_most(bounds_->first, v) && at_most(v, bounds_->second);
         }
-        if (!method_.is_valid()) method_ = nb::getattr(range_, "contains_value");
-        return truth(method_(value));
+        return with_gil([&] {
+            if (!method_.is_valid()) method_ = nb::getattr(range_, "contains_value");
+            return truth(method_(value));
+        });
     }
 
 private:
@@ -101,6 +111,13 @@ public:
             it->second.first = nb::borrow(condition);
             it->second.second = look_up(condition);
         }
+        return it->second.second;
+    }
+    // Whether a condition already looked up is wanted, found without the
+    // GIL; none for a new one.
+    std::optional<bool> known(PyObject *condition) const {
+        const auto it = memo_.find(condition);
+        if (it == memo_.end()) return std::nullopt;
         return it->second.second;
     }
 
@@ -148,6 +165,19 @@ public:
         }
         if (verdicts_[k] == kUnknown) verdicts_[k] = matchers_[k].differs(spectrum_condition) ? kDiffers : kSame;
         return verdicts_[k] == kDiffers;
+    }
+    // differs(k, spectrum_condition) without the GIL where matcher k has
+    // judged the condition already; none where it has not.
+    std::optional<bool> known(size_t k, PyObject *spectrum_condition) {
+        if (spectrum_condition == verdicts_for_ && verdicts_[k] != kUnknown) return verdicts_[k] == kDiffers;
+        const std::optional<bool> verdict = matchers_[k].known(spectrum_condition);
+        if (!verdict) return std::nullopt;
+        if (spectrum_condition != verdicts_for_) {
+            verdicts_.assign(matchers_.size(), kUnknown);
+            verdicts_for_ = spectrum_condition;
+        }
+        verdicts_[k] = *verdict ? kDiffers : kSame;
+        return verdict;
     }
 
 private:

@@ -4,6 +4,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <optional>
 #include <string>
 
 #include "analysis_objects.hpp"
@@ -12,6 +13,8 @@
 #include "index_objects.hpp"
 #include "points.hpp"
 #include "qual/helpers.hpp"
+#include "reader_object.hpp"
+#include "threading.hpp"
 
 namespace zarn::py {
 
@@ -27,14 +30,20 @@ nb::object description_field(const nb::object &spectrum_index, const char *name)
 namespace {
 
 // Moves the spectrum's reader to a position the spectrum's record holds.
-// `holder` keeps the reader object alive while the caller reads: the record
-// answers its reader afresh on each access, and Python code run during a read
-// may drop the one it answered before.
-Reader &reader_at(const nb::object &spectrum_index, nb::handle position, const char *what, nb::object &holder) {
-    holder = index_field(spectrum_index, "reader");
-    Reader &reader = reader_of(holder);
+// `use` holds the reader's lock and keeps the reader object alive while the
+// caller reads: the record answers its reader afresh on each access, and
+// Python code run during a read may drop the one it answered before.
+Reader &reader_at(const nb::object &spectrum_index, nb::handle position, const char *what,
+                  std::optional<ReaderUse> &use) {
+    use.emplace(index_field(spectrum_index, "reader"));
+    Reader &reader = use->reader();
     zarn::move_to_stored_position(reader, to_i64_saturating(position), what);
     return reader;
+}
+
+// The MS spectrum block at the reader's position, decoded without the GIL.
+std::vector<zarn::Point> decoded_spectrum(Reader &reader) {
+    return without_gil([&] { return zarn::read_spectrum(reader); });
 }
 
 }  // namespace
@@ -60,9 +69,9 @@ nb::object new_dad_spectrum(nb::handle spectrum_index, nb::handle index, nb::han
 
 nb::object spectrum_points(SpectrumObject &s) {
     if (or_none(s.spectrum_points).is_none()) {
-        nb::object holder;
-        Reader &reader = reader_at(s.spectrum_index, index_field(s.spectrum_index, "position"), "Spectrum", holder);
-        s.spectrum_points = spectrum_list(zarn::read_spectrum(reader));
+        std::optional<ReaderUse> use;
+        Reader &reader = reader_at(s.spectrum_index, index_field(s.spectrum_index, "position"), "Spectrum", use);
+        s.spectrum_points = spectrum_list(decoded_spectrum(reader));
     }
     return s.spectrum_points;
 }
@@ -70,16 +79,16 @@ nb::object spectrum_points(SpectrumObject &s) {
 nb::object profile_spectrum_points(SpectrumObject &s) {
     nb::object position = index_field(s.spectrum_index, "profile_position");
     if (compare_items(position, nb::int_(0), Py_EQ)) throw zarn::Misuse("No profile spectrum");
-    nb::object holder;
-    return spectrum_list(zarn::read_spectrum(reader_at(s.spectrum_index, position, "Profile spectrum", holder)));
+    std::optional<ReaderUse> use;
+    return spectrum_list(decoded_spectrum(reader_at(s.spectrum_index, position, "Profile spectrum", use)));
 }
 
 nb::object dad_spectrum_points(DADSpectrumObject &s) {
     if (or_none(s.spectrum_points).is_none()) {
-        nb::object holder;
-        Reader &reader = reader_at(s.spectrum_index, index_field(s.spectrum_index, "position"), "Spectrum", holder);
+        std::optional<ReaderUse> use;
+        Reader &reader = reader_at(s.spectrum_index, index_field(s.spectrum_index, "position"), "Spectrum", use);
         nb::object wavelengths = or_none(s.wavelength_arr);
-        s.spectrum_points = wavelengths.is_none() ? nb::object(spectrum_list(zarn::read_spectrum(reader)))
+        s.spectrum_points = wavelengths.is_none() ? nb::object(spectrum_list(decoded_spectrum(reader)))
                                                   : nb::object(read_dad_spectrum(reader, wavelengths));
     }
     return s.spectrum_points;

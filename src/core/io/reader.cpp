@@ -185,7 +185,7 @@ void Reader::set_decompressed_buffer(SegmentContent kind) {
     Bytes data = get_bytes(n);
     if (int64_t(data.size()) < n) throw DecompressionError("Compressed segment is cut short");
     const size_t limit = kind == SegmentContent::Records ? record_segment_limit(data.size()) : kMaxDecompressedSize;
-    zstd_decompress(data.data(), data.size(), limit, spare_);
+    source_->run_native(data.size(), [&] { zstd_decompress(data.data(), data.size(), limit, spare_); });
     after_decompressed_ = absolute_position();
     saved_window_.swap(buffer_);
     saved_origin_ = origin_;

@@ -31,6 +31,10 @@ public:
     // Reads up to `size` bytes into `out` and returns how many were read; a
     // short count means the end of the file.
     virtual size_t read(uint8_t *out, size_t size) = 0;
+    // Runs `work`, a step over about `size` bytes that touches only native
+    // memory and no other method of the source; the binding lets other
+    // threads run meanwhile.
+    virtual void run_native(size_t /*size*/, const std::function<void()> &work) { work(); }
 };
 
 // Cuts an unsigned bit field, most significant bit first, out of bytes.

@@ -1,0 +1,242 @@
+"""Several threads on one file and on separate files: every read gives what
+it gives on one thread, Python code that a walk calls back runs safely on
+two threads at once, and a failing stream fails each thread's read with its
+own error. The files are beyond the reader's first window, so that the walks
+reload the window through the file object while other threads run."""
+
+import builtins
+import shutil
+import sys
+import threading
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+import zarnwriter as w
+from kit.reader import Stream
+from zarn_data_access.access import ZarnFile
+from zarn_data_access.common import QuanAnalysisTypes, ValueRange
+from zarn_data_access.qual import ChromatogramFilterOption
+
+VERSION = (3, 6, 0)
+SPECTRA = 500
+POINTS = 200
+WAVELENGTHS = [200.0 + 2.0 * k for k in range(60)]
+
+
+def ms_spectra():
+    """MS1 and MS2 spectra in turn; plain and compressed blocks in turn."""
+    out = []
+    for k in range(SPECTRA):
+        mz = [100.0 + 0.25 * j + 0.001 * k for j in range(POINTS)]
+        intensity = [float((7 * j + 3 * k) % 97 + 1) for j in range(POINTS)]
+        segment = w.spectrum_double(mz, intensity) if k % 2 == 0 else w.spectrum_zstd(mz, intensity)
+        level = 1 + k % 2
+        out.append((w.spectrum_description(retention_time=0.01 * (k + 1), ms_level=level, polarity=1,
+                                           totals=(sum(intensity), mz[0], max(intensity)), version=VERSION),
+                    w.spectrum_block(segment)))
+    return out
+
+
+def dad_spectra():
+    return [(w.spectrum_description(retention_time=0.02 * (k + 1), version=VERSION),
+             w.spectrum_block(w.dad_plain([float((k + 5 * j) % 31) for j in range(len(WAVELENGTHS))])))
+            for k in range(100)]
+
+
+def sample_file():
+    qual = w.function_description(True, w.qual_description(detector_type=1))
+    dad = w.function_description(True, w.qual_description(detector_type=2, wavelength_arr=WAVELENGTHS))
+    srm = w.function_description(False, w.quan_description(version=VERSION, compound_name="Caffeine", q1=195.1,
+                                                           q3=138.0, quan_analysis_type=QuanAnalysisTypes.SRM,
+                                                           detector_type=1))
+    trace = ([0.01 * k for k in range(500)], [float(k % 13) for k in range(500)])
+    functions = [(qual, ms_spectra()), (dad, dad_spectra()), (srm, w.chromatogram_block(w.chromatogram_zstd(*trace)))]
+    return w.measurement_file(VERSION, [(w.measurement_description("m0"), functions)])
+
+
+@pytest.fixture(scope="module")
+def paths(tmp_path_factory):
+    """The sample file and two copies of it."""
+    first = tmp_path_factory.mktemp("threads") / "sample.zarn"
+    first.write_bytes(sample_file())
+    copies = [first.with_name(f"copy{k}.zarn") for k in range(2)]
+    for copy in copies:
+        shutil.copyfile(first, copy)
+    return [str(p) for p in [first, *copies]]
+
+
+@pytest.fixture(autouse=True)
+def often_switching():
+    """Threads switch every 20 microseconds, so that they interleave."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(2e-5)
+    yield
+    sys.setswitchinterval(interval)
+
+
+def values(points):
+    return [tuple(getattr(p, name) for name in ("index", "retention_time", "intensity", "x")) for p in points]
+
+
+class Reads:
+    """The reads of one open file, each as plain values."""
+
+    def __init__(self, handle):
+        m = handle.get_measurement(0)
+        self.m, self.ms, self.dad = m, m.get_qual_analysis(0), m.get_dad_analysis(0)
+        self.ms1, self.ms2 = self.ms.unique_acquisition_conditions
+
+    def task(self, name, k=0):
+        ms, dad = self.ms, self.dad
+        if name == "xic":
+            low = 100.0 + k % 20
+            return values(ms.get_xic(ChromatogramFilterOption(self.ms1, ValueRange(low, low + 3.0))))
+        if name == "multiple xic":
+            return [values(c) for c in ms.get_multiple_xic([
+                ChromatogramFilterOption(self.ms1, ValueRange(105.0, 110.0)),
+                ChromatogramFilterOption(self.ms2, ValueRange(100.0, 130.0), ValueRange(1.0, 3.0)),
+                ChromatogramFilterOption(self.ms1, ValueRange(120.0, 121.0), ValueRange(0.5, 2.5))])]
+        if name == "tic":
+            return values(ms.get_tic(self.ms2))
+        if name == "points":
+            i = (37 * k) % SPECTRA
+            return [(p.x, p.intensity) for p in ms.get_spectrum(i).get_spectrum_points()]
+        if name == "dad":
+            return values(dad.get_chromatogram(ValueRange(210.0 + k % 10, 250.0)))
+        if name == "max plot":
+            return values(dad.get_max_plot(ValueRange(220.0, 260.0), 3.0))
+        if name == "dad points":
+            return [(p.x, p.intensity) for p in dad.get_spectrum(k % 100).get_spectrum_points()]
+        assert name == "quan"
+        return [(p.retention_time, p.intensity) for p in self.m.get_quan_analysis(0).chromatogram_points]
+
+
+TASKS = ["xic", "multiple xic", "tic", "points", "dad", "max plot", "dad points", "quan"]
+JOBS = [(name, k) for k in range(3) for name in TASKS]
+
+
+def run_threads(count, work):
+    """work(t) on `count` threads started together; their results."""
+    start = threading.Barrier(count)
+
+    def run(t):
+        start.wait()
+        return work(t)
+
+    with ThreadPoolExecutor(count) as pool:
+        return list(pool.map(run, range(count)))
+
+
+def test_threads_on_one_file_and_on_separate_files(paths):
+    with ZarnFile(paths[0]) as handle:
+        expected = {job: Reads(handle).task(*job) for job in JOBS}
+    handles = [ZarnFile(p) for p in paths]
+    try:
+        # Three threads share the first file (and its analysis objects), one
+        # reads each copy; each does every job, starting at its own.
+        shared = Reads(handles[0])
+        reads = [shared, shared, shared, Reads(handles[1]), Reads(handles[2])]
+
+        def work(t):
+            order = JOBS[5 * t:] + JOBS[:5 * t]
+            return [(job, reads[t].task(*job)) for job in order]
+
+        for results in run_threads(len(reads), work):
+            for job, result in results:
+                assert result == expected[job], job
+    finally:
+        for handle in handles:
+            handle.close()
+
+
+def test_opening_one_file_on_threads(paths):
+    # Each thread opens the file and reads its analyses from the start.
+    def work(_):
+        with ZarnFile(paths[0]) as handle:
+            return [Reads(handle).task(*job) for job in JOBS[:8]]
+
+    first, *others = run_threads(4, work)
+    assert all(other == first for other in others)
+
+
+def test_python_called_back_during_walks_on_two_threads(paths):
+    # Bounds that compare in Python, a retention-time range whose
+    # contains_value is Python and reads another spectrum through the same
+    # reader (the walk's own thread taking the reader again), on two threads
+    # of one analysis at once.
+    calls = []
+
+    class Bound(float):
+        def __gt__(self, other):
+            calls.append(1)
+            return float(self) > float(other)
+
+        def __lt__(self, other):
+            calls.append(1)
+            return float(self) < float(other)
+
+    class Times(ValueRange):
+        def contains_value(self, value):
+            ms.get_spectrum(int(value * 100) % SPECTRA).get_spectrum_points()
+            return 0.5 <= value <= 3.0
+
+    def read():
+        return [values(c) for c in ms.get_multiple_xic([
+            ChromatogramFilterOption(condition, ValueRange(Bound(104.0), Bound(109.0)), Times(0.0, 1.0)),
+            ChromatogramFilterOption(condition, ValueRange(110.0, 112.0), Times(0.0, 1.0))])]
+
+    with ZarnFile(paths[0]) as handle:
+        m = handle.get_measurement(0)
+        ms, dad = m.get_qual_analysis(0), m.get_dad_analysis(0)
+        condition = ms.unique_acquisition_conditions[0]
+        expected = read()
+        expected_max_plot = values(dad.get_max_plot(ValueRange(Bound(220.0), Bound(260.0)), 3.0))
+        assert calls and expected[0] and expected[1]
+        results = run_threads(2, lambda t: [read() for _ in range(3)])
+        max_plots = run_threads(2, lambda t: values(dad.get_max_plot(ValueRange(Bound(220.0), Bound(260.0)), 3.0)))
+    assert all(result == expected for thread in results for result in thread)
+    assert max_plots == [expected_max_plot] * 2
+
+
+def test_a_stream_whose_read_raises_fails_each_thread_alone(paths, monkeypatch):
+    # Two files read through failing streams and one through the
+    # interpreter's own: the walks that reload the window fail with the
+    # stream's error on their own thread, the other file's thread is not
+    # disturbed, and once the streams read again the files read as before.
+    failing = threading.Event()
+
+    def read(buffer):
+        if failing.is_set():
+            raise OSError("the disk went away")
+
+    real_open = builtins.open
+    with monkeypatch.context() as m:
+        m.setattr(builtins, "open", lambda *a, **k: Stream(real_open(*a, **k), read))
+        failing_handles = [ZarnFile(p) for p in paths[1:]]
+    plain = ZarnFile(paths[0])
+    try:
+        reads = [Reads(h) for h in (plain, *failing_handles)]
+        expected = [reads[0].task("xic"), reads[0].task("dad")]
+        failing.set()
+
+        def work(t):
+            outcome = []
+            for name in ("xic", "dad"):
+                try:
+                    outcome.append(reads[t].task(name))
+                except OSError as e:
+                    outcome.append(str(e))
+            return outcome
+
+        plain_outcome, *failed = run_threads(3, work)
+        assert plain_outcome == expected
+        # The XIC walks the whole function and must reload the window; the
+        # DAD band may lie in the window the failed walk left.
+        for outcome in failed:
+            assert outcome[0] == "the disk went away" and outcome[1] in ("the disk went away", expected[1])
+        failing.clear()
+        assert [[r.task("xic"), r.task("dad")] for r in reads] == [expected] * 3
+    finally:
+        for handle in (plain, *failing_handles):
+            handle.close()
