@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "analysis/qual.hpp"
+#include "analysis/walks.hpp"
 #include "blocks/blocks.hpp"
 #include "format/datetime.hpp"
 #include "format/md5.hpp"
@@ -267,40 +268,73 @@ struct XicOption {
     std::optional<Window> rt;
 };
 
-// The extracted-ion chromatograms of the options: each spectrum that some
-// option wants is read once, and each option sums its window.
-void multiple_xic(Reader &r, const Analysis &a, std::span<const XicOption> options) {
-    std::optional<Window> combined;
-    bool every_range = true, nan_bound = false;
-    for (const XicOption &o : options) {
-        if (!o.rt) {
-            every_range = false;
-            continue;
-        }
-        nan_bound = nan_bound || std::isnan(o.rt->min) || std::isnan(o.rt->max);
-        combined = combined ? Window{std::min(combined->min, o.rt->min), std::max(combined->max, o.rt->max)} : *o.rt;
-    }
-    if (!every_range || nan_bound) combined.reset();
-    for (size_t i = 0; i < a.spectra.size(); ++i) {
-        const std::optional<double> &rt = a.spectra[i].description.retention_time;
-        if (!rt) continue;
-        if (std::none_of(options.begin(), options.end(),
-                         [&](const XicOption &o) { return o.condition == a.condition_of[i]; }))
-            continue;
-        if (combined && !inside(*combined, *rt)) continue;
-        move_to_stored_position(r, a.spectra[i].position, "Spectrum");
-        const std::vector<Point> points = read_spectrum(r);
-        const bool sorted = ascending(points);
+// A window bound that is a plain number.
+struct NumberBound {
+    double value;
+    bool native() const { return true; }
+    Number number() const { return Number::real(value); }
+    bool greater(double x) const { return value > x; }
+    bool less(double x) const { return value < x; }
+};
+
+// The analysis's spectra as the core's walks take them.
+struct FuzzSpectra {
+    const Analysis &a;
+    size_t size() const { return a.spectra.size(); }
+    const InternalSpectrumDescription &record(size_t i) const { return a.spectra[i].description; }
+    int64_t position(size_t i) const { return a.spectra[i].position; }
+};
+
+// The options of an extraction as the core's walk asks for them; a window
+// counts as read from the first spectrum its option takes, as the bindings
+// read a caller's range.
+class FuzzExtraction {
+public:
+    struct Bounds {
+        NumberBound min, max;
+    };
+    FuzzExtraction(const Analysis &a, std::span<const XicOption> options) : a_(a), options_(options) {
+        bool every_range = true, nan_bound = false;
         for (const XicOption &o : options) {
-            if (o.condition != a.condition_of[i] || (o.rt && !inside(*o.rt, *rt))) continue;
-            const Number min = Number::real(o.mz.min), max = Number::real(o.mz.max);
-            const size_t start = sorted ? window_start(points, min) : 0;
-            const WindowValue v = window_value(
-                points, start, [&](double x) { return greater(min, Number::real(x)); },
-                [&](double x) { return less(max, Number::real(x)); });
-            keep(v.sum.to_double() + v.base_x);
+            windows_.push_back(Bounds{{o.mz.min}, {o.mz.max}});
+            if (!o.rt) {
+                every_range = false;
+                continue;
+            }
+            nan_bound = nan_bound || std::isnan(o.rt->min) || std::isnan(o.rt->max);
+            combined_ =
+                combined_ ? Window{std::min(combined_->min, o.rt->min), std::max(combined_->max, o.rt->max)} : *o.rt;
         }
+        if (!every_range || nan_bound) combined_.reset();
+        read_.assign(options.size(), false);
     }
+    bool wanted(size_t i) const {
+        return std::any_of(options_.begin(), options_.end(),
+                           [&](const XicOption &o) { return o.condition == a_.condition_of[i]; });
+    }
+    bool in_combined(double rt) const { return !combined_ || inside(*combined_, rt); }
+    size_t options() const { return options_.size(); }
+    bool matches(size_t k, size_t i) const { return options_[k].condition == a_.condition_of[i]; }
+    bool in_range(size_t k, double rt) const { return !options_[k].rt || inside(*options_[k].rt, rt); }
+    const Bounds &window(size_t k) {
+        read_[k] = true;
+        return windows_[k];
+    }
+    const Bounds *known_window(size_t k) const { return read_[k] ? &windows_[k] : nullptr; }
+    void take(size_t, const ChosenSpectrum &, const WindowValue &v) { keep(v.sum.to_double() + v.base_x); }
+
+private:
+    const Analysis &a_;
+    std::span<const XicOption> options_;
+    std::optional<Window> combined_;
+    std::vector<Bounds> windows_;
+    std::vector<bool> read_;
+};
+
+// The extracted-ion chromatograms of the options, by the core's walk.
+void multiple_xic(Reader &r, const Analysis &a, std::span<const XicOption> options) {
+    FuzzExtraction x(a, options);
+    extract_windows(r, FuzzSpectra{a}, x);
 }
 
 // TIC or BPC of a condition from the stored totals, and the nearest spectrum
