@@ -100,13 +100,12 @@ using zarn::py::locked;
 using zarn::py::Num;
 using zarn::py::number_object;
 using zarn::py::spectrum_list;
-using zarn::py::without_gil;
 
 // A codec run at the position, its points as a new list.
 template <void (*Codec)(Reader &, std::vector<zarn::Point> &)>
 nb::list codec_list(Reader &r) {
     std::vector<zarn::Point> points;
-    without_gil([&] { Codec(r, points); });
+    Codec(r, points);
     return spectrum_list(points);
 }
 
@@ -400,10 +399,10 @@ NB_MODULE(_reader, m) {
     // data blocks
     reader
         .def("_KxmFileReader__read_chromatogram", locked([](Reader &r) {
-                 return zarn::py::chromatogram_list(without_gil([&] { return zarn::read_chromatogram(r); }));
+                 return zarn::py::chromatogram_list(zarn::read_chromatogram(r));
              }))
         .def("_KxmFileReader__read_spectrum",
-             locked([](Reader &r) { return spectrum_list(without_gil([&] { return zarn::read_spectrum(r); })); }))
+             locked([](Reader &r) { return spectrum_list(zarn::read_spectrum(r)); }))
         .def("_KxmFileReader__read_zstd_efficient_spectrum", locked(&codec_list<zarn::read_zstd_efficient_spectrum>))
         .def("_KxmFileReader__read_efficient_mz_compressed_spectrum",
              locked(&codec_list<zarn::read_efficient_mz_compressed_spectrum>))
@@ -423,7 +422,7 @@ NB_MODULE(_reader, m) {
             },
             "min_index_diff"_a, "filtered_index_arr"_a, "filtered_intensity_arr"_a, "index_arr"_a, "intensity_arr"_a)
         .def("_KxmFileReader__get_dad_intensities",
-             locked([](Reader &r) { return number_list(without_gil([&] { return zarn::get_dad_intensities(r); })); }))
+             locked([](Reader &r) { return number_list(zarn::get_dad_intensities(r)); }))
         .def("_KxmFileReader__read_dad_spectrum", locked(&zarn::py::read_dad_spectrum), "wavelength_arr"_a.none())
         // range-limited reads
         .def(
@@ -442,7 +441,7 @@ NB_MODULE(_reader, m) {
         .def("_KxmFileReader__read_dad_spectrum_for_multiple_xic",
              locked([](Reader &r, nb::handle xic_arr, nb::handle wavelength_arr) {
                  XicInfoSink sink(xic_arr);
-                 const std::vector<zarn::Number> intensities = without_gil([&] { return zarn::read_dad_segments(r); });
+                 const std::vector<zarn::Number> intensities = zarn::read_dad_segments(r);
                  const Items wavelengths(wavelength_arr);
                  auto wavelength_at = [&](size_t i) { return as_double(wavelengths[i]); };
                  if (zarn::offer_dad_points(intensities, wavelengths.size(), wavelength_at, sink)) return;

@@ -39,7 +39,10 @@ public:
     }
 
     // Long steps (decompressing a large segment) run without the GIL; a
-    // short one is not worth giving the GIL up and waiting to get it back.
+    // short one is not worth giving the GIL up and waiting to get it back:
+    // beside a busy Python thread, taking it back can wait for that thread's
+    // whole switch interval. A single block is decoded with the GIL held for
+    // the same reason; only its large segments' decompression gives it up.
     void run_native(size_t size, const std::function<void()> &work) override {
         if (size < kNativeThreshold) return work();
         without_gil(work);

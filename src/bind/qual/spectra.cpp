@@ -14,7 +14,6 @@
 #include "points.hpp"
 #include "qual/helpers.hpp"
 #include "reader_object.hpp"
-#include "threading.hpp"
 
 namespace zarn::py {
 
@@ -39,11 +38,6 @@ Reader &reader_at(const nb::object &spectrum_index, nb::handle position, const c
     Reader &reader = use->reader();
     zarn::move_to_stored_position(reader, to_i64_saturating(position), what);
     return reader;
-}
-
-// The MS spectrum block at the reader's position, decoded without the GIL.
-std::vector<zarn::Point> decoded_spectrum(Reader &reader) {
-    return without_gil([&] { return zarn::read_spectrum(reader); });
 }
 
 }  // namespace
@@ -71,7 +65,7 @@ nb::object spectrum_points(SpectrumObject &s) {
     if (or_none(s.spectrum_points).is_none()) {
         std::optional<ReaderUse> use;
         Reader &reader = reader_at(s.spectrum_index, index_field(s.spectrum_index, "position"), "Spectrum", use);
-        s.spectrum_points = spectrum_list(decoded_spectrum(reader));
+        s.spectrum_points = spectrum_list(zarn::read_spectrum(reader));
     }
     return s.spectrum_points;
 }
@@ -80,7 +74,7 @@ nb::object profile_spectrum_points(SpectrumObject &s) {
     nb::object position = index_field(s.spectrum_index, "profile_position");
     if (compare_items(position, nb::int_(0), Py_EQ)) throw zarn::Misuse("No profile spectrum");
     std::optional<ReaderUse> use;
-    return spectrum_list(decoded_spectrum(reader_at(s.spectrum_index, position, "Profile spectrum", use)));
+    return spectrum_list(zarn::read_spectrum(reader_at(s.spectrum_index, position, "Profile spectrum", use)));
 }
 
 nb::object dad_spectrum_points(DADSpectrumObject &s) {
@@ -88,7 +82,7 @@ nb::object dad_spectrum_points(DADSpectrumObject &s) {
         std::optional<ReaderUse> use;
         Reader &reader = reader_at(s.spectrum_index, index_field(s.spectrum_index, "position"), "Spectrum", use);
         nb::object wavelengths = or_none(s.wavelength_arr);
-        s.spectrum_points = wavelengths.is_none() ? nb::object(spectrum_list(decoded_spectrum(reader)))
+        s.spectrum_points = wavelengths.is_none() ? nb::object(spectrum_list(zarn::read_spectrum(reader)))
                                                   : nb::object(read_dad_spectrum(reader, wavelengths));
     }
     return s.spectrum_points;
