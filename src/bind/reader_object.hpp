@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <utility>
 
 #include "io/reader.hpp"
@@ -30,12 +31,46 @@ public:
     const nb::object &stream() const { return stream_; }
 
     void seek(int64_t position) override {
-        with_gil([&] { stream_.attr("seek")(position); });
+        with_gil([&] {
+            pending_touch_.reset();
+            stream_.attr("seek")(position);
+        });
     }
 
     size_t read(uint8_t *out, size_t size) override {
         if (size == 0) return 0;
-        return with_gil([&] { return read_held(out, size); });
+        return with_gil([&] {
+            flush_touch();
+            return read_held(out, size);
+        });
+    }
+
+    size_t read_at(int64_t position, uint8_t *out, size_t size) override {
+        return with_gil([&] {
+            pending_touch_.reset();
+            stream_.attr("seek")(position);
+            return size == 0 ? size_t(0) : read_held(out, size);
+        });
+    }
+
+    // With the GIL held the stream is touched at once, as always. A walk
+    // running without it touches the stream at each spectrum: taking the
+    // GIL back for each would wait on every busy Python thread, so the last
+    // touch is kept, and made before the stream is next used, before the
+    // thread next runs Python code (with_gil) and when the walk ends
+    // (ReaderUse::native). No Python code sees the difference.
+    void touch(int64_t position) override {
+        if (PyGILState_Check()) return seek(position);
+        pending_touch_ = position;
+        deferred_touch_source() = this;
+    }
+    // Makes the touch put off by a walk (with the GIL held).
+    void flush_touch() override {
+        if (deferred_touch_source() == this) deferred_touch_source() = nullptr;
+        if (!pending_touch_) return;
+        const int64_t position = *pending_touch_;
+        pending_touch_.reset();
+        stream_.attr("seek")(position);
     }
 
     // Long steps (decompressing a large segment) run without the GIL; a
@@ -53,6 +88,7 @@ public:
 
 private:
     static constexpr size_t kNativeThreshold = 65536;
+    std::optional<int64_t> pending_touch_;
 
     size_t read_held(uint8_t *out, size_t size) {
         // The interpreter's own file object (buffered over a file descriptor)
@@ -118,6 +154,21 @@ public:
     ReaderUse &operator=(const ReaderUse &) = delete;
     ~ReaderUse() { lock().unlock(); }
     Reader &reader() const { return reader_; }
+    // Runs f without the GIL, then makes the stream touch it put off. When f
+    // fails, its failure is the one reported.
+    template <typename F>
+    void native(F &&f) const {
+        StreamSource &source = static_cast<StreamSource &>(reader_.source());
+        try {
+            without_gil(std::forward<F>(f));
+        } catch (...) {
+            try {
+                source.flush_touch();
+            } catch (...) {}
+            throw;
+        }
+        source.flush_touch();
+    }
 
 private:
     ReaderLock &lock() const { return static_cast<StreamSource &>(reader_.source()).lock; }

@@ -14,6 +14,8 @@
 #include <mutex>
 #include <utility>
 
+#include "io/reader.hpp"
+
 namespace zarn::py {
 
 namespace nb = nanobind;
@@ -29,6 +31,9 @@ template <typename F>
 decltype(auto) with_gil(F &&f) {
     if (PyGILState_Check()) return std::forward<F>(f)();
     const nb::gil_scoped_acquire held;
+    // Python code may look at the stream a walk read: it first stands where
+    // the walk's touches would have left it.
+    zarn::flush_deferred_touch();
     return std::forward<F>(f)();
 }
 

@@ -240,3 +240,68 @@ def test_a_stream_whose_read_raises_fails_each_thread_alone(paths, monkeypatch):
     finally:
         for handle in (plain, *failing_handles):
             handle.close()
+
+
+def small_compressed_file(path):
+    """Six MS1 spectra in compressed blocks, in a file within the reader's
+    first window: no window reload moves the stream during a walk."""
+    spectra = [(w.spectrum_description(retention_time=0.1 * (k + 1), ms_level=1, polarity=1, version=VERSION),
+                w.spectrum_block(w.spectrum_zstd([100.0 + j + 0.01 * k for j in range(30)],
+                                                 [float(j % 7 + k) for j in range(30)])))
+               for k in range(6)]
+    qual = w.function_description(True, w.qual_description(detector_type=1))
+    path.write_bytes(w.measurement_file(VERSION, [(w.measurement_description("m0"), [(qual, spectra)])]))
+    return str(path)
+
+
+def test_python_code_and_callers_see_the_stream_where_each_read_leaves_it(tmp_path):
+    # A walk runs without the GIL and touches the stream as each spectrum's
+    # compressed segment is left: Python code it calls back, and the caller
+    # after it, find the stream at the end of the segment just read.
+    seen = []
+
+    class Times(ValueRange):
+        def contains_value(self, value):
+            seen.append((stream.tell(), reader._KxmFileReader__after_decompressd_position))
+            return True
+
+    with ZarnFile(small_compressed_file(tmp_path / "small.zarn")) as handle:
+        reader = handle._ZarnFile__reader
+        stream = reader._KxmFileReader__stream
+        assert reader._KxmFileReader__is_small_file
+        ms = handle.get_measurement(0).get_qual_analysis(0)
+        condition = ms.unique_acquisition_conditions[0]
+        for options in ([ChromatogramFilterOption(condition, ValueRange(103.0, 110.0))],
+                        [ChromatogramFilterOption(condition, ValueRange(103.0, 110.0), Times(0.0, 1.0)),
+                         ChromatogramFilterOption(condition, ValueRange(101.0, 102.0))]):
+            stream.seek(0)
+            chromatograms = ms.get_multiple_xic(options)
+            assert all(len(c) == 6 for c in chromatograms)
+            assert stream.tell() == reader._KxmFileReader__after_decompressd_position > 0
+        assert len(seen) == 6 and all(tell == after for tell, after in seen)
+
+
+@pytest.mark.parametrize("closing_call, fails", [(0, True), (-1, False)])
+def test_a_stream_closed_by_code_a_walk_calls_back(tmp_path, closing_call, fails):
+    # Closed while the walk stands at the first spectrum, the stream fails
+    # the walk at the next spectrum with its own error; closed at the last,
+    # after the walk's last use of it, the walk gives its chromatogram.
+    calls = []
+
+    class Times(ValueRange):
+        def contains_value(self, value):
+            calls.append(value)
+            if len(calls) - 1 == closing_call % 6:
+                stream.close()
+            return True
+
+    with ZarnFile(small_compressed_file(tmp_path / "small.zarn")) as handle:
+        stream = handle._ZarnFile__reader._KxmFileReader__stream
+        ms = handle.get_measurement(0).get_qual_analysis(0)
+        option = ChromatogramFilterOption(ms.unique_acquisition_conditions[0], ValueRange(103.0, 110.0),
+                                          Times(0.0, 1.0))
+        if fails:
+            with pytest.raises(ValueError, match="closed file"):
+                ms.get_xic(option)
+        else:
+            assert len(ms.get_xic(option)) == 6

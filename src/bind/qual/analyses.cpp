@@ -270,6 +270,9 @@ nb::object unique_conditions(QualAnalysisObject &a) {
     if (!a.unique_acquisition_conditions.is_valid() && a.unique_from) {
         const SpectraTable t = a.unique_from;
         const Spectra spectra(t);
+        // Many spectra may have conditions of their own: their objects are
+        // made at once, with the collector paused.
+        GcPause pause;
         // The groups in the order of the list.
         std::vector<size_t> order(t->firsts.size());
         std::vector<zarn::SpectrumConditionKey> keys;
@@ -426,6 +429,35 @@ public:
             plain_.push_back(std::move(*plain));
         }
         wanted_groups_.assign(spectra.groups(), 0);
+        if (calls_no_caller_code()) judge_made_conditions();
+    }
+
+    // Whether the walk can run none of the caller's code: every option's
+    // condition is plain (checked by the caller) and its ranges are
+    // ValueRanges of plain numbers.
+    bool calls_no_caller_code() const {
+        static nb::handle value_range = nb::type<ValueRange>();
+        for (const XicOption &option : o_.chosen_) {
+            if (!option.range.none() && !option.range.native()) return false;
+            nb::handle mz = option.extract_mz_range;
+            if (Py_TYPE(mz.ptr()) != (PyTypeObject *)value_range.ptr()) return false;
+            const ValueRange &r = *nb::inst_ptr<ValueRange>(mz);
+            if (!Bound(r.min).native() || !Bound(r.max).native()) return false;
+        }
+        return true;
+    }
+    // Judges now, with the GIL, the plain conditions of the spectra made so
+    // far, so that the walk answers them without taking the GIL for each new
+    // one: judging a plain condition runs no caller's code, and nothing can
+    // change it meanwhile when the walk runs none either.
+    void judge_made_conditions() {
+        for (size_t i = 0; i < spectra_.size(); ++i) {
+            if (spectra_.keyed(i)) continue;
+            const nb::object condition = spectra_.condition(i);
+            if (!plain_condition(condition, true)) continue;
+            o_.wanted_.contains(condition);
+            for (const XicOption &option : o_.chosen_) o_.matchers_.differs(option.matcher, condition);
+        }
     }
 
     bool wanted(size_t i) {
@@ -529,7 +561,7 @@ nb::list multiple_xic(QualAnalysisObject &a, nb::handle options) {
     const Spectra spectra(listed(a));
     Extraction extraction(read, spectra);
     const ReaderUse use(a.reader);
-    without_gil([&] { zarn::extract_windows(use.reader(), spectra, extraction); });
+    use.native([&] { zarn::extract_windows(use.reader(), spectra, extraction); });
     return read.results();
 }
 
@@ -604,7 +636,7 @@ nb::list dad_chromatogram(DADAnalysisObject &a, nb::handle extract_wavelength_ra
         });
     };
     std::vector<std::pair<Chosen, zarn::BandValue>> values;
-    without_gil([&] {
+    use.native([&] {
         zarn::dad_chromatogram(
             use.reader(), spectra, axis, band,
             [&](const Chosen &spectrum, const zarn::BandValue &v) { values.emplace_back(spectrum, v); });
@@ -627,7 +659,7 @@ nb::list max_plot(DADAnalysisObject &a, nb::handle extract_wavelength_range, nb:
     const ReaderUse use(a.reader);
     const Spectra spectra(listed(a));
     std::vector<std::pair<Chosen, zarn::MaxPlotValue>> values;
-    without_gil([&] {
+    use.native([&] {
         zarn::max_plot(use.reader(), spectra, axis, widened_min, widened_max, min, max, tol,
                        [&](const Chosen &spectrum, const zarn::MaxPlotValue &v) { values.emplace_back(spectrum, v); });
     });

@@ -75,6 +75,8 @@ public:
         if (min.native() && max.native()) bounds_.emplace(min.number(), max.number());
     }
     bool none() const { return range_.is_none(); }
+    // Whether contains() is answered in C++.
+    bool native() const { return bounds_.has_value(); }
     bool contains(double value) {
         if (bounds_) {
             const Number v = Number::real(value);

@@ -49,6 +49,11 @@ int64_t BitConverter::get(uint8_t byte, int64_t offset) const {
     return result;
 }
 
+ByteSource *&deferred_touch_source() {
+    thread_local ByteSource *source = nullptr;
+    return source;
+}
+
 // ---------------------------------------------------------------- windows
 
 Reader::Reader(std::unique_ptr<ByteSource> source, int64_t stream_length)
@@ -75,11 +80,12 @@ void Reader::read_file(int64_t position, int64_t size, ByteBuffer &data) {
     // Never read beyond the size the file had when it was opened.
     const int64_t left = stream_length_ - position;
     if (size < 0 || size > left) size = left > 0 ? left : 0;
-    source_->seek(position);
     data.resize(static_cast<size_t>(size));
+    if (data.empty()) source_->seek(position);
     size_t got = 0;
     while (got < data.size()) {
-        size_t n = source_->read(data.data() + got, data.size() - got);
+        size_t n = got == 0 ? source_->read_at(position, data.data(), data.size())
+                            : source_->read(data.data() + got, data.size() - got);
         if (n == 0) break;
         got += n;
     }
@@ -197,7 +203,7 @@ void Reader::set_decompressed_buffer(SegmentContent kind) {
 void Reader::reset_decompressed_buffer() {
     // Touch the stream as leaving the segment always has: a closed stream
     // fails here with its own error, even though the file window is kept.
-    source_->seek(after_decompressed_);
+    source_->touch(after_decompressed_);
     if (in_decompressed_) restore_file_window();
     if (small_file_) {
         local_ = after_decompressed_;

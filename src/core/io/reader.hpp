@@ -31,11 +31,36 @@ public:
     // Reads up to `size` bytes into `out` and returns how many were read; a
     // short count means the end of the file.
     virtual size_t read(uint8_t *out, size_t size) = 0;
+    // seek(position), then read(out, size), in one step of the source.
+    virtual size_t read_at(int64_t position, uint8_t *out, size_t size) {
+        seek(position);
+        return read(out, size);
+    }
     // Runs `work`, a step over about `size` bytes that touches only native
     // memory and no other method of the source; the binding lets other
     // threads run meanwhile.
     virtual void run_native(size_t /*size*/, const std::function<void()> &work) { work(); }
+    // Moves to `position` only so that the source is asked at all (a closed
+    // one fails); the reader seeks again before it next reads. A source may
+    // put the move off (see deferred_touch_source) until its next use.
+    virtual void touch(int64_t position) { seek(position); }
+    // Makes a move that touch() put off.
+    virtual void flush_touch() {}
 };
+
+// The source, if any, whose touch the running thread has put off: it is
+// made before the thread next runs code that may look at the source. One
+// per thread for every module of the process.
+ByteSource *&deferred_touch_source();
+
+// Makes the touch that the running thread put off, if any.
+inline void flush_deferred_touch() {
+    ByteSource *&source = deferred_touch_source();
+    if (!source) return;
+    ByteSource *s = source;
+    source = nullptr;
+    s->flush_touch();
+}
 
 // Cuts an unsigned bit field, most significant bit first, out of bytes.
 class BitConverter {

@@ -47,7 +47,7 @@ void check_digest(Reader &reader, const JumpTable &t, const std::optional<std::v
 void move_to_stored_position(Reader &reader, int64_t position, const char *what, int64_t required_size) {
     if (position < 0 || position >= reader.file_channel_size())
         throw ZarnError(std::string(what) + " position " + std::to_string(position) + " lies outside the file");
-    reader.source().seek(position);
+    reader.source().touch(position);
     reader.set_buffer(position, required_size);
 }
 
