@@ -125,8 +125,9 @@ void Reader::load_window(int64_t position, int64_t size) {
 }
 
 void Reader::trim_spare() noexcept {
-    // A segment far larger than usual does not keep its memory.
-    constexpr size_t kKeptSpare = size_t(64) << 20;
+    // A segment far larger than a spectrum's (a block of records, above
+    // all) does not keep its memory: an open file would hold it for nothing.
+    constexpr size_t kKeptSpare = size_t(4) << 20;
     if (spare_.capacity() > kKeptSpare) ByteBuffer().swap(spare_);
 }
 
