@@ -85,29 +85,6 @@ void walk_spectrum_index_block(Reader &reader, int64_t position, Visitor &&visit
     reader.confirm_zarn_symbol(Symbol::END_OF_SPECTRUM_INDEX_BLOCK);
 }
 
-// ---------------------------------------------------------------- the spectra's conditions
-
-// The spectra whose conditions stand for the distinct ones, where the
-// function stores no list of conditions: for each spectrum in list order,
-// maker_of(i) tells which maker's condition its supplemental keys select and
-// made(i, maker) lets the caller make its condition; spectra with equal keys
-// share one, and the first spectrum of each is returned in the order of the
-// analysis's list (sort_condition_groups).
-template <SpectrumTable Spectra, typename MakerOf, typename Made>
-std::vector<size_t> distinct_conditions(const Spectra &spectra, int64_t default_polarity, MakerOf &&maker_of,
-                                        Made &&made) {
-    std::vector<SpectrumConditionKey> keys;
-    keys.reserve(spectra.size());
-    for (size_t i = 0; i < spectra.size(); ++i) {
-        const SpectrumConditionKey::Maker maker = maker_of(i);
-        made(i, maker);
-        keys.emplace_back(spectra.record(i), maker, default_polarity);
-    }
-    ConditionGroups groups = group_conditions(keys);
-    sort_condition_groups(groups.firsts, keys);
-    return std::move(groups.firsts);
-}
-
 // ---------------------------------------------------------------- TIC and BPC
 
 // The chromatogram of the totals that the descriptions store: for each
