@@ -31,10 +31,7 @@ public:
     const nb::object &stream() const { return stream_; }
 
     void seek(int64_t position) override {
-        with_gil([&] {
-            pending_touch_.reset();
-            stream_.attr("seek")(position);
-        });
+        with_gil([&] { seek_held(position); });
     }
 
     size_t read(uint8_t *out, size_t size) override {
@@ -47,8 +44,7 @@ public:
 
     size_t read_at(int64_t position, uint8_t *out, size_t size) override {
         return with_gil([&] {
-            pending_touch_.reset();
-            stream_.attr("seek")(position);
+            seek_held(position);
             return size == 0 ? size_t(0) : read_held(out, size);
         });
     }
@@ -67,10 +63,7 @@ public:
     // Makes the touch put off by a walk (with the GIL held).
     void flush_touch() override {
         if (deferred_touch_source() == this) deferred_touch_source() = nullptr;
-        if (!pending_touch_) return;
-        const int64_t position = *pending_touch_;
-        pending_touch_.reset();
-        stream_.attr("seek")(position);
+        if (pending_touch_) seek_held(*pending_touch_);
     }
 
     // Long steps (decompressing a large segment) run without the GIL; a
@@ -89,6 +82,12 @@ public:
 private:
     static constexpr size_t kNativeThreshold = 65536;
     std::optional<int64_t> pending_touch_;
+
+    // A seek with the GIL held; it supersedes a touch put off.
+    void seek_held(int64_t position) {
+        pending_touch_.reset();
+        stream_.attr("seek")(position);
+    }
 
     size_t read_held(uint8_t *out, size_t size) {
         // The interpreter's own file object (buffered over a file descriptor)

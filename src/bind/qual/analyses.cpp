@@ -68,15 +68,9 @@ public:
     size_t groups() const { return t_->firsts.size(); }
     // The spectrum's public condition, as it stands now.
     nb::object condition(size_t i) const {
-        if (!t_->made(i)) {
-            if (t_->conditions == NativeSpectra::Conditions::Stored) {
-                const uint32_t j = t_->condition_of[i];
-                return j == NativeSpectra::kUnbound ? nb::none() : t_->bound[j];
-            }
-            if (t_->conditions == NativeSpectra::Conditions::None) return nb::none();
-        }
+        if (PyObject *c = condition_key(i)) return nb::borrow(c);
         spectrum_index_object(*t_, i);
-        return or_none(description_of(t_->objects[i]).acquisition_condition);
+        return nb::borrow(condition_key(i));
     }
     bool any_keyed() const { return t_->conditions == NativeSpectra::Conditions::OwnEach; }
     // Makes every spectrum's objects.
