@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "objects.hpp"
 #include "support.hpp"
 #include "values.hpp"
 
@@ -156,20 +157,6 @@ using zarn::py::Ready;
 
 zarn::py::PointTypes shared_points;
 
-// Dropping a point drops what it holds, which may be a point holding a
-// point, and so on: past this depth of nested drops a point waits in a list
-// that the outermost drop empties, so that a long chain is freed without
-// deep C recursion. Drops run with the GIL held; a thread that drops points
-// while another one's drop is paused in Python code counts on from its depth
-// and leaves what waits to that outermost drop.
-constexpr int kDropDepth = 50;
-
-struct Drops {
-    int depth = 0;
-    std::vector<std::pair<PyObject *, void (*)(PyObject *)>> waiting;
-};
-Drops drops;
-
 // Releases the fields and keeps the object in its class's pool, or frees it.
 template <typename T>
 void free_point(PyObject *self) {
@@ -189,25 +176,7 @@ void free_point(PyObject *self) {
 
 template <typename T>
 void point_dealloc(PyObject *self) {
-    Drops &d = drops;
-    if (d.depth >= kDropDepth) {
-        try {
-            d.waiting.emplace_back(self, &free_point<T>);
-            return;
-        } catch (const std::bad_alloc &) {
-            // No room to wait: freed at once.
-        }
-    }
-    ++d.depth;
-    free_point<T>(self);
-    if (d.depth == 1) {
-        while (!d.waiting.empty()) {
-            const auto [o, free] = d.waiting.back();
-            d.waiting.pop_back();
-            free(o);
-        }
-    }
-    --d.depth;
+    zarn::py::free_in_turn(self, &free_point<T>);
 }
 
 // A point of unset fields; __init__ fills it.
@@ -394,7 +363,8 @@ NB_MODULE(_common, m) {
     m.attr("_point_types") = capsule;
 
     using VR = zarn::py::ValueRange;
-    nb::class_<VR>(m, "ValueRange", "A closed numeric range [min, max].")
+    nb::class_<VR> value_range(m, "ValueRange", "A closed numeric range [min, max].");
+    value_range
         .def(
             "__init__", [](VR *self, nb::object min, nb::object max) { new (self) VR{std::move(min), std::move(max)}; },
             "min"_a, "max"_a)
@@ -427,6 +397,7 @@ NB_MODULE(_common, m) {
         .def("__str__", [](const VR &r) { return text_of(r.min, false) + " - " + text_of(r.max, false); })
         .def("__repr__",
              [](const VR &r) { return "ValueRange(" + text_of(r.min, true) + ", " + text_of(r.max, true) + ")"; });
+    zarn::py::free_nested_in_turn(value_range);
 
     // The classes belong to zarn_data_access.common as far as callers see.
     for (const char *name : {"SpectrumPoint", "ChromatogramPoint", "SpectrumBasedChromatogramPoint", "ValueRange"})

@@ -1,13 +1,16 @@
 // C++ objects as Python objects: making an instance of a registered class
 // without running Python code, taking the C++ object of a Python one, and
-// the garbage-collector support that every class holding Python objects
-// shares.
+// what every class holding Python objects shares: the garbage-collector
+// support, and freeing long chains of such objects in turn.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "support.hpp"
 
@@ -163,6 +166,62 @@ template <typename T>
 inline PyType_Slot gc_slots[] = {
     {Py_tp_traverse, (void *)record_traverse<T>}, {Py_tp_clear, (void *)record_clear<T>}, {0, nullptr}};
 
+// ---------------------------------------------------------------- freeing
+
+// Freeing an object drops what it holds, which may be an object holding an
+// object, and so on: past this depth of nested frees an object waits in a
+// list that the outermost free empties, so that a long chain is freed
+// without deep C recursion. Frees run with the GIL held; a thread that frees
+// while another one's free is paused in Python code counts on from its depth
+// and leaves what waits to that outermost free.
+constexpr int kFreeDepth = 50;
+
+struct Frees {
+    int depth = 0;
+    std::vector<std::pair<PyObject *, destructor>> waiting;
+};
+inline Frees frees;
+
+// Frees `self` with `free`, or puts it aside past kFreeDepth. A collected
+// object waits untracked, so that the collector never meets it.
+inline void free_in_turn(PyObject *self, destructor free) {
+    Frees &f = frees;
+    if (f.depth >= kFreeDepth) {
+        try {
+            f.waiting.emplace_back(self, free);
+            if (PyType_IS_GC(Py_TYPE(self))) PyObject_GC_UnTrack(self);
+            return;
+        } catch (const std::bad_alloc &) {
+            // No room to wait: freed at once.
+        }
+    }
+    ++f.depth;
+    free(self);
+    if (f.depth == 1) {
+        while (!f.waiting.empty()) {
+            const auto [o, free_o] = f.waiting.back();
+            f.waiting.pop_back();
+            free_o(o);
+        }
+    }
+    --f.depth;
+}
+
+// nanobind's own deallocation of the classes, the same for all of them.
+inline destructor nanobind_dealloc = nullptr;
+
+inline void dealloc_in_turn(PyObject *self) { free_in_turn(self, nanobind_dealloc); }
+
+// Frees the objects of `cls` in turn. Every class that holds Python objects
+// a caller may nest (a range whose bound is a range) installs it.
+inline void free_nested_in_turn(nb::handle cls) {
+    auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    if (type->tp_dealloc == dealloc_in_turn) return;
+    if (!nanobind_dealloc) nanobind_dealloc = type->tp_dealloc;
+    if (type->tp_dealloc != nanobind_dealloc) throw std::logic_error("a class is not freed by nanobind");
+    type->tp_dealloc = dealloc_in_turn;
+}
+
 // ---------------------------------------------------------------- classes
 
 // A record class: garbage-collected, and refusing construction from Python
@@ -172,6 +231,7 @@ nb::class_<T> record_class(nb::module_ &m, const char *name, const char *doc = n
     nb::class_<T> cls = doc ? nb::class_<T>(m, name, doc, nb::type_slots(gc_slots<T>))
                             : nb::class_<T>(m, name, nb::type_slots(gc_slots<T>));
     cls.def("__init__", [](T *) { throw Misuse("Inaccessible due to protection level"); });
+    free_nested_in_turn(cls);
     return cls;
 }
 

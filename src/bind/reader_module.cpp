@@ -15,6 +15,7 @@
 
 #include "blocks/blocks.hpp"
 #include "io/reader.hpp"
+#include "objects.hpp"
 #include "points.hpp"
 #include "pyconv.hpp"
 #include "reader_object.hpp"
@@ -468,6 +469,7 @@ NB_MODULE(_reader, m) {
                 return out;
             },
             "xic_info_arr"_a);
+    zarn::py::free_nested_in_turn(xic_info);
     xic_info.attr(kBreakField) = false;
     xic_info.attr(kRangeField) = nb::none();
 }

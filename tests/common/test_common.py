@@ -196,6 +196,31 @@ def test_a_long_chain_of_points_is_dropped_without_deep_recursion():
     assert out == "dropped\n"
 
 
+CHAIN_PRELUDE = (
+    "import gc\n"
+    "from zarn_data_access.common import ValueRange\n"
+    "from zarn_data_access.qual import AcquisitionCondition, ChromatogramFilterOption\n"
+    "class Collects:\n"
+    "    # Collects while the chain is being freed, so the collector meets what waits.\n"
+    "    def __init__(self, inner):\n"
+    "        self.inner = inner\n"
+    "    def __del__(self):\n"
+    "        gc.collect()\n")
+
+
+@pytest.mark.parametrize("link", [
+    "ValueRange(v, 1.0)",
+    "ChromatogramFilterOption(AcquisitionCondition([]), v, None)",
+    "ValueRange(0.0, ChromatogramFilterOption(None, None, v))",
+    "ChromatogramFilterOption(Collects(v) if i % 100_000 == 500 else None, v, None)",
+])
+def test_a_long_chain_of_held_objects_is_freed_without_deep_recursion(link):
+    code = CHAIN_PRELUDE + (f"v = 0.0\nfor i in range(500_000):\n    v = {link}\n"
+                            "del v\ngc.collect()\nprint('freed')\n")
+    run = subprocess.run([sys.executable, "-X", "dev", "-c", code], capture_output=True, text=True)
+    assert (run.returncode, run.stdout, run.stderr) == (0, "freed\n", "")
+
+
 def test_value_range_bounds_are_inclusive_and_settable():
     r = ValueRange(1.0, 2.0)
     assert (r.min, r.max) == (1.0, 2.0)

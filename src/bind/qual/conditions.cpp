@@ -337,6 +337,7 @@ void register_extra(nb::module_ &m) {
                 return that && extra_fields_equal(info, o.fields, that->fields);
             },
             "other"_a.none());
+    free_nested_in_turn(cls);
     extra_types[size_t(K)] = (PyTypeObject *)cls.ptr();
 }
 
@@ -761,6 +762,7 @@ void register_conditions(nb::module_ &m) {
         "additional_conditions", [](Acq &o) { return or_none(o.additional_conditions); },
         "The condition's own list of additional conditions: the maker-specific one, then the scan one.");
     acq.def("__hash__", condition_hash).def("__eq__", condition_equal, "other"_a.none());
+    free_nested_in_turn(acq);
 
     nb::class_<Option> option(m, "ChromatogramFilterOption",
                               "What one extracted-ion chromatogram selects: an acquisition condition, an m/z range "
@@ -781,6 +783,7 @@ void register_conditions(nb::module_ &m) {
                                                     "The AcquisitionCondition that a spectrum must equal.");
     option_property<&Option::retention_time_range>(
         option, "retention_time_range", "The ValueRange of retention times that counts, or None for every one.");
+    free_nested_in_turn(option);
 }
 
 }  // namespace zarn::py
