@@ -18,12 +18,13 @@ using zarn::py::Num;
 
 namespace {
 
-// The text of a value as str() or repr() gives it.
-std::string text_of(nb::handle h, bool repr) {
-    nb::str s = nb::steal<nb::str>(repr ? PyObject_Repr(h.ptr()) : PyObject_Str(h.ptr()));
-    if (!s.is_valid()) throw nb::python_error();
-    return s.c_str();
+// The text of a value as str() or repr() gives it, kept a Python text: any
+// text a value gives (a NUL, a lone surrogate) is joined as it stands.
+nb::object text_of(nb::handle h, bool repr) {
+    return zarn::py::checked(repr ? PyObject_Repr(h.ptr()) : PyObject_Str(h.ptr()));
 }
+
+using zarn::py::join_str;
 
 Py_hash_t hash_of_tuple(std::initializer_list<nb::object> items) {
     nb::object tuple = nb::steal(PyTuple_New(Py_ssize_t(items.size())));
@@ -286,8 +287,8 @@ NB_MODULE(_common, m) {
                  return rebuilt_by(self, {p.x.object(), p.intensity.object()});
              })
         .def("__repr__", [](Ready<SP> p) {
-            return "SpectrumPoint(x=" + text_of(p->x.object(), true) +
-                   ", intensity=" + text_of(p->intensity.object(), true) + ")";
+            return join_str({nb::str("SpectrumPoint(x="), text_of(p->x.object(), true), nb::str(", intensity="),
+                             text_of(p->intensity.object(), true), nb::str(")")});
         });
 
     using CP = zarn::py::ChromatogramPoint;
@@ -314,8 +315,8 @@ NB_MODULE(_common, m) {
                  return rebuilt_by(self, {p.retention_time.object(), p.intensity.object()});
              })
         .def("__repr__", [](Ready<CP> p) {
-            return "ChromatogramPoint(retention_time=" + text_of(p->retention_time.object(), true) +
-                   ", intensity=" + text_of(p->intensity.object(), true) + ")";
+            return join_str({nb::str("ChromatogramPoint(retention_time="), text_of(p->retention_time.object(), true),
+                             nb::str(", intensity="), text_of(p->intensity.object(), true), nb::str(")")});
         });
 
     using SBCP = zarn::py::SpectrumBasedChromatogramPoint;
@@ -352,9 +353,10 @@ NB_MODULE(_common, m) {
                                    {p.index.object(), p.retention_time.object(), p.intensity.object(), p.x.object()});
              })
         .def("__repr__", [](Ready<SBCP> p) {
-            return "SpectrumBasedChromatogramPoint(index=" + text_of(p->index.object(), true) +
-                   ", retention_time=" + text_of(p->retention_time.object(), true) +
-                   ", intensity=" + text_of(p->intensity.object(), true) + ", x=" + text_of(p->x.object(), true) + ")";
+            return join_str({nb::str("SpectrumBasedChromatogramPoint(index="), text_of(p->index.object(), true),
+                             nb::str(", retention_time="), text_of(p->retention_time.object(), true),
+                             nb::str(", intensity="), text_of(p->intensity.object(), true), nb::str(", x="),
+                             text_of(p->x.object(), true), nb::str(")")});
         });
 
     // The other modules make points of these classes through this table.
@@ -394,9 +396,17 @@ NB_MODULE(_common, m) {
                  const auto &r = nb::cast<const VR &>(self);
                  return rebuilt_by(self, {r.min, r.max});
              })
-        .def("__str__", [](const VR &r) { return text_of(r.min, false) + " - " + text_of(r.max, false); })
-        .def("__repr__",
-             [](const VR &r) { return "ValueRange(" + text_of(r.min, true) + ", " + text_of(r.max, true) + ")"; });
+        // Each bound is held while its text is made: a __repr__ may replace it.
+        .def("__str__",
+             [](const VR &r) {
+                 nb::object min = r.min, max = r.max;
+                 return join_str({text_of(min, false), nb::str(" - "), text_of(max, false)});
+             })
+        .def("__repr__", [](const VR &r) {
+            nb::object min = r.min, max = r.max;
+            return join_str(
+                {nb::str("ValueRange("), text_of(min, true), nb::str(", "), text_of(max, true), nb::str(")")});
+        });
     zarn::py::free_nested_in_turn(value_range);
 
     // The classes belong to zarn_data_access.common as far as callers see.

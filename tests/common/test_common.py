@@ -243,6 +243,34 @@ def test_value_range_equality_hash_and_text():
     assert str(ValueRange(1.0, 2.0)) == "1.0 - 2.0"
 
 
+class Text:
+    """A bound whose str() and repr() are the given text."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __repr__(self):
+        return self.text
+
+    __str__ = __repr__
+
+
+@pytest.mark.parametrize("text", ["a\0b", "\udc80", "\u00e9\U0001f600"])
+def test_range_text_is_what_its_bounds_give(text):
+    r = ValueRange(Text(text), 1)
+    assert (str(r), repr(r)) == (f"{text} - 1", f"ValueRange({text}, 1)")
+
+
+def test_range_text_holds_a_bound_that_its_own_text_replaces():
+    class Replaces:
+        def __repr__(self):
+            r.min = 0
+            return "x"
+
+    r = ValueRange([Replaces(), Replaces()], 1)
+    assert repr(r) == "ValueRange([x, x], 1)" and r.min == 0
+
+
 # --- enumerations --------------------------------------------------------
 
 def test_a_comparison_that_replaces_a_bound_leaves_it_alive():
