@@ -36,7 +36,10 @@ std::unique_ptr<Reader> create_reader(nb::handle file_path) {
         nb::object message =
             nb::steal(PyNumber_Add(nb::str("File not found: ").ptr(), zarn::py::path_text(file_path).ptr()));
         if (!message.is_valid()) throw nb::python_error();
-        throw zarn::ZarnError(nb::cast<std::string>(message));
+        // Raised as the Python text it is: a path the file system decodes
+        // with lone surrogates has no UTF-8 form for a core error to carry.
+        PyErr_SetObject(zarn::py::zarn_exception_type(), message.ptr());
+        throw nb::python_error();
     }
     nb::object stream = nb::module_::import_("builtins").attr("open")(file_path, "rb");
     int64_t size;

@@ -166,6 +166,14 @@ def test_paths_that_are_not_str_read_as_text(tmp_path, write, as_path):
         assert handle.get_measurement_count() == 2
 
 
+@pytest.mark.parametrize("name", ["\udcffmissing.zarn", b"\xffmissing.zarn"], ids=["surrogate", "bytes"])
+def test_a_missing_path_that_is_not_unicode_is_named_in_the_message(tmp_path, name):
+    missing = os.path.join(os.fsencode(tmp_path) if isinstance(name, bytes) else str(tmp_path), name)
+    with pytest.raises(ZarnException) as caught:
+        ZarnFile(missing)
+    assert caught.value.args == ("File not found: " + os.fsdecode(missing),)
+
+
 def test_close_once_by_every_way(write, unraisable):
     path = write(sample())
     handle = ZarnFile(path)
