@@ -208,9 +208,9 @@ void bind_acquisition_conditions(QualAnalysisObject &a) {
     t.bound = std::move(bound);
     t.condition_of.assign(t.size(), NativeSpectra::kUnbound);
     t.conditions = NativeSpectra::Conditions::Stored;
+    const Spectra spectra(table);
     for (size_t i = 0; i < t.size(); ++i) {
-        const size_t j =
-            zarn::stored_condition_position(Spectra(table).record(i).acquisition_condition_index, t.bound.size());
+        const size_t j = zarn::stored_condition_position(spectra.record(i).acquisition_condition_index, t.bound.size());
         t.condition_of[i] = uint32_t(j);
         if (t.made(i)) description_of(t.objects[i]).acquisition_condition = t.bound[j];
     }

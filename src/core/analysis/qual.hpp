@@ -1,8 +1,9 @@
 // Qualitative analysis over native data: the head of a spectrum index
 // block, the grouping of spectrum conditions, and the chromatogram
 // arithmetic over decoded points (DAD band averages, DAD max plot values;
-// the extracted-ion sums are taken while decoding, see WindowScan). Every value is computed operation by operation, in
-// the order and with the int-or-float results the interpreter would give.
+// the extracted-ion sums are taken while decoding, see WindowScan). Every
+// value is computed operation by operation, in the order and with the
+// int-or-float results the interpreter would give.
 #pragma once
 
 #include <cfloat>

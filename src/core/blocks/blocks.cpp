@@ -684,10 +684,6 @@ void read_efficient_agilent_spectrum(Reader &r, std::vector<Point> &points) {
     append_decoded<decode_agilent<PointAppender>>(r, points);
 }
 
-int64_t zero_filled_count(int64_t d, std::span<const int64_t> f) {
-    return zero_filled_count(d, f.size(), [f](size_t i) { return f[i]; });
-}
-
 // ---------------------------------------------------------------- DAD spectrum
 
 std::vector<Number> get_dad_intensities(Reader &r) {

@@ -190,10 +190,8 @@ inline double sciex_mass(double bin, double ca, double t0, double resolution) {
 }
 
 // Point count of a zero-filled SCIEX segment: the kept points, a leading and
-// a trailing zero point, and two zero points in each gap wider than `d`.
-int64_t zero_filled_count(int64_t d, std::span<const int64_t> filtered_index_arr);
-
-// The same count over the n kept deltas f(0) ... f(n - 1).
+// a trailing zero point, and two zero points in each gap wider than `d`;
+// the n kept deltas are f(0) ... f(n - 1).
 template <typename F>
 int64_t zero_filled_count(int64_t d, size_t n, F &&f) {
     int64_t count = int64_t(n) + 2;
