@@ -9,17 +9,16 @@
 #
 # Needs cmake and libzstd-dev (as the main build does); installs clang when
 # it is missing. PYTHON names the interpreter that runs the test writer
-# (default .venv/bin/python, made with requirements-dev.txt when absent).
+# (default .venvs/test/bin/python, the test environment that ./dev makes).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 
 command -v clang++ >/dev/null || apt-get install -y clang || { apt-get update && apt-get install -y clang; }
-python="${PYTHON:-.venv/bin/python}"
+python="${PYTHON:-.venvs/test/bin/python}"
 if [ ! -x "$python" ]; then
-  python3 -m venv .venv
-  .venv/bin/pip install -r requirements-dev.txt
-  python=.venv/bin/python
+  echo "run-native.sh: $python is missing; ./dev stubs (or ./dev test) makes .venvs/test" >&2
+  exit 1
 fi
 
 cmake -S . -B build/fuzz-native -DZARN_FUZZ_NATIVE=ON -DCMAKE_CXX_COMPILER=clang++
