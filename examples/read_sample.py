@@ -19,7 +19,7 @@ from zarn_data_access.common import ValueRange  # noqa: E402
 from zarn_data_access.qual import ChromatogramFilterOption  # noqa: E402
 
 
-def sample_bytes():
+def sample_bytes() -> bytes:
     """Two measurements: an MS analysis of three centroid spectra and an SRM
     trace, then a blank with an analog trace."""
     spectra = [
@@ -33,13 +33,14 @@ def sample_bytes():
            w.chromatogram_block(w.chromatogram_plain([0.5, 1.0, 1.5], [12.0, 480.0, 30.0])))
     pump = (w.function_description(False, w.quan_description(compound_name="Pump pressure", detector_type=3)),
             w.chromatogram_block(w.chromatogram_zstd([0.5, 1.0], [101.5, 102.0])))
-    return w.measurement_file((3, 6, 0), [
+    data: bytes = w.measurement_file((3, 6, 0), [
         (w.measurement_description("0001", sample_name="Plasma 1", sample_id="P-1"), [ms, srm]),
         (w.measurement_description("0002", sample_name="Blank"), [pump]),
     ])
+    return data
 
 
-def main():
+def main() -> None:
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "sample.zarn")
         with open(path, "wb") as out:

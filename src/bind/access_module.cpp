@@ -18,6 +18,7 @@
 #include "record_fields.hpp"
 #include "records/index.hpp"
 #include "records/rules.hpp"
+#include "signatures.hpp"
 #include "support.hpp"
 
 namespace nb = nanobind;
@@ -247,27 +248,29 @@ nb::str measurement_text(nb::handle self) {
     return nb::steal<nb::str>(text);
 }
 
-// The docstrings of the properties that hand out the measurement
-// description's fields, in the order of those fields.
+// The Python types and docstrings of the properties that hand out the
+// measurement description's fields, in the order of those fields.
 struct DescriptionProperty {
-    const char *name, *doc;
+    const char *name, *type, *doc;
 };
 constexpr DescriptionProperty kDescriptionProperties[] = {
-    {"hash", "The measurement's hash text, or None."},
-    {"sample_name", "The sample name, or None."},
-    {"sample_id", "The sample ID, or None."},
-    {"acquisition_method_file_name", "The file name of the acquisition method, or None."},
-    {"dilution_factor", "The dilution factor as a float, or None."},
-    {"injection_volume", "The injection volume as a float, or None."},
-    {"original_file_path", "The path of the file the measurement was converted from, or None."},
-    {"instrument_product_name", "The instrument's product name, or None."},
-    {"measurement_user_name", "The name of the user who made the measurement, or None."},
-    {"plate_code", "The plate code, or None."},
-    {"well_code", "The well code, or None."},
-    {"measurement_date_time", "The date and time of the measurement, or None."},
-    {"instrument_manufacturer", "The instrument's maker as an InstrumentManufacturers member, or None."},
-    {"source_file_definition", "The source file definition text, or None."},
-    {"supplemental_properties", "The description's own dictionary of supplemental properties, text to text."},
+    {"hash", "str | None", "The measurement's hash text, or None."},
+    {"sample_name", "str | None", "The sample name, or None."},
+    {"sample_id", "str | None", "The sample ID, or None."},
+    {"acquisition_method_file_name", "str | None", "The file name of the acquisition method, or None."},
+    {"dilution_factor", "float | None", "The dilution factor as a float, or None."},
+    {"injection_volume", "float | None", "The injection volume as a float, or None."},
+    {"original_file_path", "str | None", "The path of the file the measurement was converted from, or None."},
+    {"instrument_product_name", "str | None", "The instrument's product name, or None."},
+    {"measurement_user_name", "str | None", "The name of the user who made the measurement, or None."},
+    {"plate_code", "str | None", "The plate code, or None."},
+    {"well_code", "str | None", "The well code, or None."},
+    {"measurement_date_time", "datetime.datetime | None", "The date and time of the measurement, or None."},
+    {"instrument_manufacturer", "zarn_data_access.common.InstrumentManufacturers | None",
+     "The instrument's maker as an InstrumentManufacturers member, or None."},
+    {"source_file_definition", "str | None", "The source file definition text, or None."},
+    {"supplemental_properties", "dict[str, str]",
+     "The description's own dictionary of supplemental properties, text to text."},
 };
 
 consteval bool describes_every_field() {
@@ -303,27 +306,35 @@ NB_MODULE(access, m) {
     nb::class_<FileObject> file(m, "ZarnFile",
                                 "An open Zarn file: its format and converter versions and its measurements.",
                                 nb::type_slots(gc_slots<FileObject>));
-    file.def("__init__", &open_file, "file_path"_a.none())
+    file.def("__init__", &open_file, "file_path"_a.none(), nb::sig("def __init__(self, file_path: str) -> None"))
         .def("__del__",
              [](nb::handle self) {
                  // A handle whose opening never completed holds nothing open.
                  if (nb::inst_ready(self))
                      close_stream_quietly(nb::inst_ptr<FileObject>(self)->reader, "ZarnFile finalisation");
              })
-        .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
+        .def(
+            "__enter__", [](nb::handle self) { return nb::borrow(self); },
+            nb::sig("def __enter__(self) -> zarn_data_access.access.ZarnFile"))
         .def(
             "__exit__",
             [](FileObject &o, nb::handle, nb::handle, nb::handle) {
                 if (o.reader.is_valid()) close_stream(o.reader);
             },
-            "ex_type"_a.none(), "ex_value"_a.none(), "trace"_a.none())
-        .def("__str__", [](FileObject &o) { return path_text(ready(o).file_path); })
-        .def("__repr__", [](FileObject &o) { return path_text(ready(o).file_path); })
+            "ex_type"_a.none(), "ex_value"_a.none(), "trace"_a.none(),
+            nb::sig("def __exit__(self, ex_type: type[BaseException] | None, ex_value: BaseException | None, "
+                    "trace: types.TracebackType | None) -> None"))
+        .def(
+            "__str__", [](FileObject &o) { return path_text(ready(o).file_path); }, nb::sig("def __str__(self) -> str"))
+        .def(
+            "__repr__", [](FileObject &o) { return path_text(ready(o).file_path); },
+            nb::sig("def __repr__(self) -> str"))
         .def(
             "close", [](FileObject &o) { close_stream(ready(o).reader); },
             "Closes the file's stream unless it is closed already; returns None.")
         .def_prop_ro(
-            "file_path", [](FileObject &o) { return ready(o).file_path; }, "The path as it was given.")
+            "file_path", [](FileObject &o) { return ready(o).file_path; }, nb::sig("def file_path(self) -> str"),
+            "The path as it was given.")
         .def(
             "get_file_format_version", [](FileObject &o) { return version_text(o, kFileFormatVersion); },
             "The file's format version as text: major.minor.revision.")
@@ -332,7 +343,7 @@ NB_MODULE(access, m) {
             "The version of the converter that wrote the file as text: major.minor.revision, 0.0.0 when unknown.")
         .def(
             "get_measurement_count", [](FileObject &o) { return measurement_count(o); },
-            "The number of measurements in the file.")
+            nb::sig("def get_measurement_count(self) -> int"), "The number of measurements in the file.")
         .def(
             "get_measurement",
             [](FileObject &o, nb::handle index) {
@@ -340,7 +351,8 @@ NB_MODULE(access, m) {
                 nb::object entry = item(o.measurement_index_list(), index);
                 return create_measurement(entry, index);
             },
-            "index"_a.none(), "A new Measurement for the measurement at the given position.")
+            "index"_a.none(), nb::sig("def get_measurement(self, index: int) -> zarn_data_access.access.Measurement"),
+            "A new Measurement for the measurement at the given position.")
         .def_prop_ro("_ZarnFile__file_path", [](FileObject &o) { return or_none(o.file_path); })
         .def_prop_ro("_ZarnFile__reader", [](FileObject &o) { return or_none(o.reader); })
         .def_prop_ro("_ZarnFile__jump_table", [](FileObject &o) { return or_none(o.jump_table); });
@@ -370,23 +382,32 @@ NB_MODULE(access, m) {
             "The number of analog analyses.")
         .def(
             "get_qual_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Qual, i); },
-            "index"_a.none(), "A new QualAnalysis for the qualitative MS analysis at the given position.")
+            "index"_a.none(), nb::sig("def get_qual_analysis(self, index: int) -> zarn_data_access.qual.QualAnalysis"),
+            "A new QualAnalysis for the qualitative MS analysis at the given position.")
         .def(
             "get_dad_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Dad, i); },
-            "index"_a.none(), "A new DADAnalysis for the DAD analysis at the given position.")
+            "index"_a.none(), nb::sig("def get_dad_analysis(self, index: int) -> zarn_data_access.qual.DADAnalysis"),
+            "A new DADAnalysis for the DAD analysis at the given position.")
         .def(
             "get_quan_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Quan, i); },
-            "index"_a.none(), "A new QuanAnalysis for the quantitative analysis at the given position.")
+            "index"_a.none(), nb::sig("def get_quan_analysis(self, index: int) -> zarn_data_access.quan.QuanAnalysis"),
+            "A new QuanAnalysis for the quantitative analysis at the given position.")
         .def(
             "get_analog_analysis", [](MeasurementObject &o, nb::handle i) { return get_analysis(o, Kind::Analog, i); },
-            "index"_a.none(), "A new AnalogAnalysis for the analog analysis at the given position.")
+            "index"_a.none(),
+            nb::sig("def get_analog_analysis(self, index: int) -> zarn_data_access.quan.AnalogAnalysis"),
+            "A new AnalogAnalysis for the analog analysis at the given position.")
         .def_prop_ro(
-            "index", [](MeasurementObject &o) { return ready(o).index; }, "The measurement's position in the file.");
+            "index", [](MeasurementObject &o) { return ready(o).index; }, nb::sig("def index(self) -> int"),
+            "The measurement's position in the file.");
     // Every field of the measurement's description, under the field's name.
-    for (size_t i = 0; i < std::size(MeasurementDescriptionObject::fields); ++i)
+    for (size_t i = 0; i < std::size(MeasurementDescriptionObject::fields); ++i) {
+        const DescriptionProperty &property = kDescriptionProperties[i];
+        const GetterSignature signature(property.name, property.type);
         measurement.def_prop_ro(
-            MeasurementDescriptionObject::fields[i].name, [i](MeasurementObject &o) { return description_field(o, i); },
-            kDescriptionProperties[i].doc);
+            property.name, [i](MeasurementObject &o) { return description_field(o, i); }, signature.sig(),
+            property.doc);
+    }
     measurement
         .def_prop_ro("_Measurement__measurement_index",
                      [](MeasurementObject &o) { return or_none(o.measurement_index); })

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "objects.hpp"
+#include "signatures.hpp"
 #include "support.hpp"
 #include "values.hpp"
 
@@ -243,9 +244,10 @@ public:
     }
 
     template <typename F>
-    PointMethods &def_prop_ro(const char *name, F &&getter) {
+    PointMethods &def_prop_ro(const char *name, F &&getter, const char *type) {
+        const zarn::py::GetterSignature signature(name, type);
         nb::object get = nb::cpp_function(std::forward<F>(getter), nb::is_method(), nb::is_getter(),
-                                          nb::rv_policy::reference_internal);
+                                          nb::rv_policy::reference_internal, signature.sig());
         nb::detail::property_install(cls_.ptr(), name, get.ptr(), nullptr);
         return *this;
     }
@@ -274,9 +276,11 @@ NB_MODULE(_common, m) {
             [](Fresh<SP> self, nb::handle x, nb::handle intensity) {
                 *self.point = SP{Num::of_object(x), Num::of_object(intensity)};
             },
-            "x"_a, "intensity"_a)
-        .def_prop_ro("x", [](Ready<SP> p) { return p->x.object(); })
-        .def_prop_ro("intensity", [](Ready<SP> p) { return p->intensity.object(); })
+            "x"_a, "intensity"_a, nb::sig("def __init__(self, x: float, intensity: float) -> None"))
+        .def_prop_ro(
+            "x", [](Ready<SP> p) { return p->x.object(); }, "float")
+        .def_prop_ro(
+            "intensity", [](Ready<SP> p) { return p->intensity.object(); }, "float")
         .def("__eq__", [](Ready<SP> a, Ready<SP> b) { return a->x.equals(b->x) && a->intensity.equals(b->intensity); })
         .def(
             "__eq__", [](Ready<SP>, nb::handle) { return nb::not_implemented(); }, "other"_a.none())
@@ -299,9 +303,12 @@ NB_MODULE(_common, m) {
             [](Fresh<CP> self, nb::handle rt, nb::handle intensity) {
                 *self.point = CP{Num::of_object(rt), Num::of_object(intensity)};
             },
-            "retention_time"_a, "intensity"_a)
-        .def_prop_ro("retention_time", [](Ready<CP> p) { return p->retention_time.object(); })
-        .def_prop_ro("intensity", [](Ready<CP> p) { return p->intensity.object(); })
+            "retention_time"_a, "intensity"_a,
+            nb::sig("def __init__(self, retention_time: float, intensity: float) -> None"))
+        .def_prop_ro(
+            "retention_time", [](Ready<CP> p) { return p->retention_time.object(); }, "float")
+        .def_prop_ro(
+            "intensity", [](Ready<CP> p) { return p->intensity.object(); }, "float")
         .def("__eq__",
              [](Ready<CP> a, Ready<CP> b) {
                  return a->retention_time.equals(b->retention_time) && a->intensity.equals(b->intensity);
@@ -329,11 +336,16 @@ NB_MODULE(_common, m) {
                 *self.point =
                     SBCP{Num::of_object(index), Num::of_object(rt), Num::of_object(intensity), Num::of_object(x)};
             },
-            "index"_a, "retention_time"_a, "intensity"_a, "x"_a)
-        .def_prop_ro("index", [](Ready<SBCP> p) { return p->index.object(); })
-        .def_prop_ro("retention_time", [](Ready<SBCP> p) { return p->retention_time.object(); })
-        .def_prop_ro("intensity", [](Ready<SBCP> p) { return p->intensity.object(); })
-        .def_prop_ro("x", [](Ready<SBCP> p) { return p->x.object(); })
+            "index"_a, "retention_time"_a, "intensity"_a, "x"_a,
+            nb::sig("def __init__(self, index: int, retention_time: float, intensity: float, x: float) -> None"))
+        .def_prop_ro(
+            "index", [](Ready<SBCP> p) { return p->index.object(); }, "int")
+        .def_prop_ro(
+            "retention_time", [](Ready<SBCP> p) { return p->retention_time.object(); }, "float")
+        .def_prop_ro(
+            "intensity", [](Ready<SBCP> p) { return p->intensity.object(); }, "float")
+        .def_prop_ro(
+            "x", [](Ready<SBCP> p) { return p->x.object(); }, "float")
         .def("__eq__",
              [](Ready<SBCP> a, Ready<SBCP> b) {
                  return a->index.equals(b->index) && a->retention_time.equals(b->retention_time) &&
@@ -369,11 +381,15 @@ NB_MODULE(_common, m) {
     value_range
         .def(
             "__init__", [](VR *self, nb::object min, nb::object max) { new (self) VR{std::move(min), std::move(max)}; },
-            "min"_a, "max"_a)
+            "min"_a, "max"_a, nb::sig("def __init__(self, min: float, max: float) -> None"))
         .def_prop_rw(
-            "min", [](const VR &r) { return r.min; }, [](VR &r, nb::object v) { r.min = std::move(v); })
+            "min", [](const VR &r) { return r.min; }, [](VR &r, nb::object v) { r.min = std::move(v); },
+            nb::for_getter(nb::sig("def min(self) -> float")),
+            nb::for_setter(nb::sig("def min(self, arg: float, /) -> None")))
         .def_prop_rw(
-            "max", [](const VR &r) { return r.max; }, [](VR &r, nb::object v) { r.max = std::move(v); })
+            "max", [](const VR &r) { return r.max; }, [](VR &r, nb::object v) { r.max = std::move(v); },
+            nb::for_getter(nb::sig("def max(self) -> float")),
+            nb::for_setter(nb::sig("def max(self, arg: float, /) -> None")))
         .def(
             "contains_value",
             [](const VR &r, nb::handle value) {
@@ -383,7 +399,7 @@ NB_MODULE(_common, m) {
                 nb::object max = r.max;
                 return zarn::py::compare(value, max, Py_LE);
             },
-            "value"_a)
+            "value"_a, nb::sig("def contains_value(self, value: float) -> bool"))
         .def("__eq__", [](const VR &a, const VR &b) { return ranges_equal(a, b); })
         .def(
             "__eq__", [](const VR &, nb::handle) { return nb::not_implemented(); }, "other"_a.none())

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "conversion/conversion.hpp"
+#include "signatures.hpp"
 #include "support.hpp"
 
 namespace nb = nanobind;
@@ -28,6 +29,8 @@ namespace {
 
 using zarn::py::checked;
 using zarn::py::compare;
+using zarn::py::GetterSignature;
+using zarn::py::SetterSignature;
 using zarn::py::truth;
 
 nb::handle g_module;
@@ -62,7 +65,8 @@ void quietly(F &&f) noexcept {
 struct OptionField {
     const char *property;
     nb::object default_value;
-    const char *doc;  // the property's docstring
+    const char *doc;   // the property's docstring
+    const char *type;  // the property's Python type
 };
 
 // A plain class whose properties read the object's own value, or else the
@@ -76,11 +80,13 @@ void define_option_class(nb::module_ &m, const char *name, const char *doc, std:
     for (OptionField &field : fields) {
         const std::string stored = std::string("_") + name + "__" + field.property;
         namespace_[stored.c_str()] = std::move(field.default_value);
+        const GetterSignature getter_signature(field.property, field.type);
+        const SetterSignature setter_signature(field.property, field.type);
         nb::object getter = nb::cpp_function([stored](nb::handle self) { return nb::getattr(self, stored.c_str()); },
-                                             nb::name(field.property), "self"_a);
-        nb::object setter =
-            nb::cpp_function([stored](nb::handle self, nb::handle value) { nb::setattr(self, stored.c_str(), value); },
-                             nb::name(field.property), "self"_a, nb::arg(field.property).none());
+                                             nb::name(field.property), "self"_a, getter_signature.sig());
+        nb::object setter = nb::cpp_function(
+            [stored](nb::handle self, nb::handle value) { nb::setattr(self, stored.c_str(), value); },
+            nb::name(field.property), "self"_a, nb::arg(field.property).none(), setter_signature.sig());
         namespace_[field.property] =
             nb::handle(reinterpret_cast<PyObject *>(&PyProperty_Type))(getter, setter, nb::none(), field.doc);
     }
@@ -569,35 +575,43 @@ void load(nb::module_ &m) {
     // holder that has no value of its own.
     nb::object no = nb::bool_(false);
     define_option_class(m, "QualOptions", "The conversion options of qualitative data: which spectra to keep.",
-                        {{"keep_profile_spectra", no, "Whether profile spectra are kept (default False)."},
-                         {"keep_only_ms1_spectra", no, "Whether only MS1 spectra are kept (default False)."}});
+                        {{"keep_profile_spectra", no, "Whether profile spectra are kept (default False).", "bool"},
+                         {"keep_only_ms1_spectra", no, "Whether only MS1 spectra are kept (default False).", "bool"}});
     define_option_class(m, "QuanOptions", "The conversion options of quantitative data: which analyses to convert.",
                         {{"desired_quan_analysis_type", global("QuanAnalysisTypes").attr("ALL"),
-                          "The quantitative analyses (SIM, SRM) to convert, QuanAnalysisTypes flags (default ALL)."}});
-    define_option_class(
-        m, "ShimadzuOptions", "A maker-specific conversion option: the maker's post-processing.",
-        {{"use_shimadzu_post_processing", no, "Whether the maker's post-processing is applied (default False)."}});
-    define_option_class(
-        m, "WatersOptions", "A maker-specific conversion option: the last MS function of MSE data.",
-        {{"keep_last_ms_function_in_mse", no, "Whether the last MS function in MSE data is kept (default False)."}});
+                          "The quantitative analyses (SIM, SRM) to convert, QuanAnalysisTypes flags (default ALL).",
+                          "zarn_data_access.common.QuanAnalysisTypes"}});
+    define_option_class(m, "ShimadzuOptions", "A maker-specific conversion option: the maker's post-processing.",
+                        {{"use_shimadzu_post_processing", no,
+                          "Whether the maker's post-processing is applied (default False).", "bool"}});
+    define_option_class(m, "WatersOptions", "A maker-specific conversion option: the last MS function of MSE data.",
+                        {{"keep_last_ms_function_in_mse", no,
+                          "Whether the last MS function in MSE data is kept (default False).", "bool"}});
     define_option_class(m, "ManufacturerOptions", "The maker-specific conversion options.",
                         {{"shimadzu_options", global("ShimadzuOptions")(),
-                          "The ShimadzuOptions (by default one object shared by every holder)."},
+                          "The ShimadzuOptions (by default one object shared by every holder).",
+                          "zarn_data_access.converter.ShimadzuOptions"},
                          {"waters_options", global("WatersOptions")(),
-                          "The WatersOptions (by default one object shared by every holder)."}});
+                          "The WatersOptions (by default one object shared by every holder).",
+                          "zarn_data_access.converter.WatersOptions"}});
     define_option_class(m, "AdditionalOptions", "Further conversion options.",
                         {{"force_split_by_measurement", no,
-                          "Whether the conversion is forced to split by measurement (default False)."}});
+                          "Whether the conversion is forced to split by measurement (default False).", "bool"}});
     define_option_class(
         m, "ConvertOptions", "The root of the conversion options.",
-        {{"qual_options", global("QualOptions")(), "The QualOptions (by default one object shared by every holder)."},
-         {"quan_options", global("QuanOptions")(), "The QuanOptions (by default one object shared by every holder)."},
+        {{"qual_options", global("QualOptions")(), "The QualOptions (by default one object shared by every holder).",
+          "zarn_data_access.converter.QualOptions"},
+         {"quan_options", global("QuanOptions")(), "The QuanOptions (by default one object shared by every holder).",
+          "zarn_data_access.converter.QuanOptions"},
          {"manufacturer_options", global("ManufacturerOptions")(),
-          "The ManufacturerOptions (by default one object shared by every holder)."},
+          "The ManufacturerOptions (by default one object shared by every holder).",
+          "zarn_data_access.converter.ManufacturerOptions"},
          {"desired_analysis_type", global("AnalysisTypes").attr("ALL"),
-          "The kinds of analysis (QUAL, QUAN, DAD, ANALOG) to convert, AnalysisTypes flags (default ALL)."},
+          "The kinds of analysis (QUAL, QUAN, DAD, ANALOG) to convert, AnalysisTypes flags (default ALL).",
+          "zarn_data_access.common.AnalysisTypes"},
          {"additional_options", global("AdditionalOptions")(),
-          "The AdditionalOptions (by default one object shared by every holder)."}});
+          "The AdditionalOptions (by default one object shared by every holder).",
+          "zarn_data_access.converter.AdditionalOptions"}});
 
     nb::class_<Converter> converter(
         m, "WbnConverter",
@@ -619,6 +633,8 @@ void load(nb::module_ &m) {
              })
         .def("convert", &convert, nb::arg("source_file_paths").none(), nb::arg("destination_file_path").none(),
              nb::arg("overwrite").none(),
+             nb::sig("def convert(self, source_file_paths: str | collections.abc.Iterable[str], "
+                     "destination_file_path: str, overwrite: bool) -> concurrent.futures.Future[str]"),
              "Starts converting the source file or files into the destination; returns a future of the result text.")
         .def(
             "_WbnConverter__add_option_string",
@@ -652,7 +668,10 @@ void load(nb::module_ &m) {
         .def_prop_rw(
             "convert_options", [](nb::handle self) { return nb::getattr(self, "_WbnConverter__convert_options"); },
             [](nb::handle self, nb::handle value) { nb::setattr(self, "_WbnConverter__convert_options", value); },
+            nb::for_getter(nb::sig("def convert_options(self) -> zarn_data_access.converter.ConvertOptions")),
             nb::for_setter(nb::arg("convert_options").none()),
+            nb::for_setter(nb::sig("def convert_options(self, convert_options: "
+                                   "zarn_data_access.converter.ConvertOptions, /) -> None")),
             "The ConvertOptions of the conversions (by default one object shared by every converter).")
         .def_prop_rw(
             "progress_report_callback",
@@ -660,7 +679,11 @@ void load(nb::module_ &m) {
             [](nb::handle self, nb::handle value) {
                 nb::setattr(self, "_WbnConverter__progress_report_callback", value);
             },
+            nb::for_getter(nb::sig("def progress_report_callback(self) -> "
+                                   "collections.abc.Callable[[float], object] | None")),
             nb::for_setter(nb::arg("progress_report_callback").none()),
+            nb::for_setter(nb::sig("def progress_report_callback(self, progress_report_callback: "
+                                   "collections.abc.Callable[[float], object] | None, /) -> None")),
             "The callable given each progress value as a float, or None.");
 
     // Not part of the interface: the Windows quoting, for the tests.

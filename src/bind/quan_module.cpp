@@ -21,6 +21,7 @@
 #include "pyconv.hpp"
 #include "reader_object.hpp"
 #include "records/index.hpp"
+#include "signatures.hpp"
 #include "support.hpp"
 
 namespace nb = nanobind;
@@ -110,48 +111,56 @@ nb::class_<T> trace_class(nb::module_ &m, const char *name, const char *doc, nb:
         .def("__repr__", text)
         .def((prefix + "read").c_str(), [](T &o) { read_trace(ready(o)); })
         .def_prop_ro(
-            "index", [](T &o) { return ready(o).index; },
+            "index", [](T &o) { return ready(o).index; }, nb::sig("def index(self) -> int"),
             "The analysis's position among its measurement's analyses of its kind.")
         .def_prop_ro(
             "chromatogram_points", [](T &o) { return ready(o).chromatogram; },
+            nb::sig("def chromatogram_points(self) -> list[zarn_data_access.common.ChromatogramPoint]"),
             "The trace's own list of ChromatogramPoint objects, read when the analysis was made.");
     return cls;
 }
 
 template <typename T>
-void description_property(nb::class_<T> &cls, const char *name, size_t field, const char *doc) {
-    cls.def_prop_ro(name, [field](T &o) { return description_field(ready(o), field); }, doc);
+void description_property(nb::class_<T> &cls, const char *name, size_t field, const char *type, const char *doc) {
+    const GetterSignature signature(name, type);
+    cls.def_prop_ro(name, [field](T &o) { return description_field(ready(o), field); }, signature.sig(), doc);
 }
 
-// A public property, the QuanDescription field it hands out and its
-// docstring.
+// A public property, the QuanDescription field it hands out, its Python
+// type and its docstring.
 struct Property {
     const char *name;
     size_t field;
+    const char *type;
     const char *doc;
 };
 using Description = QuanDescriptionObject;
 constexpr Property kQuanProperties[] = {
-    {"collision_energy", field_index<Description>("collision_energy"), "The collision energy as a float, or None."},
-    {"compound_name", field_index<Description>("compound_name"), "The compound name, or None."},
-    {"q1", field_index<Description>("q1"), "The Q1 m/z as a float, or None."},
-    {"q3", field_index<Description>("q3"), "The Q3 m/z as a float, or None."},
-    {"estimated_retention_time", field_index<Description>("estimated_retention_time"),
+    {"collision_energy", field_index<Description>("collision_energy"), "float | None",
+     "The collision energy as a float, or None."},
+    {"compound_name", field_index<Description>("compound_name"), "str | None", "The compound name, or None."},
+    {"q1", field_index<Description>("q1"), "float | None", "The Q1 m/z as a float, or None."},
+    {"q3", field_index<Description>("q3"), "float | None", "The Q3 m/z as a float, or None."},
+    {"estimated_retention_time", field_index<Description>("estimated_retention_time"), "float | None",
      "The estimated retention time as a float, or None."},
-    {"extract_value", field_index<Description>("extract_value"), "The extraction value as a float, or None."},
-    {"extract_tolerance", field_index<Description>("extract_tolerance"),
+    {"extract_value", field_index<Description>("extract_value"), "float | None",
+     "The extraction value as a float, or None."},
+    {"extract_tolerance", field_index<Description>("extract_tolerance"), "float | None",
      "The extraction tolerance as a float, or None."},
-    {"quan_analysis_type", field_index<Description>("quan_analysis_type"),
+    {"quan_analysis_type", field_index<Description>("quan_analysis_type"), "zarn_data_access.common.QuanAnalysisTypes",
      "The kind of trace as a QuanAnalysisTypes member."},
-    {"compound_type", field_index<Description>("compound_type"), "The kind of compound as a CompoundTypes member."},
-    {"polarity", field_index<Description>("polarity_type"), "The polarity as a PolarityTypes member."},
-    {"concentration", field_index<Description>("concentration"), "The concentration as a float, or None."},
-    {"supplemental_properties", field_index<Description>("supplemental_properties"),
+    {"compound_type", field_index<Description>("compound_type"), "zarn_data_access.common.CompoundTypes",
+     "The kind of compound as a CompoundTypes member."},
+    {"polarity", field_index<Description>("polarity_type"), "zarn_data_access.common.PolarityTypes",
+     "The polarity as a PolarityTypes member."},
+    {"concentration", field_index<Description>("concentration"), "float | None",
+     "The concentration as a float, or None."},
+    {"supplemental_properties", field_index<Description>("supplemental_properties"), "dict[str, str]",
      "The description's own dictionary of supplemental properties, text to text."},
 };
 constexpr Property kAnalogProperties[] = {
-    {"description", field_index<Description>("compound_name"), "The trace's label, or None."},
-    {"supplemental_properties", field_index<Description>("supplemental_properties"),
+    {"description", field_index<Description>("compound_name"), "str | None", "The trace's label, or None."},
+    {"supplemental_properties", field_index<Description>("supplemental_properties"), "dict[str, str]",
      "The description's own dictionary of supplemental properties, text to text."},
 };
 
@@ -170,12 +179,12 @@ NB_MODULE(quan, m) {
         m, "QuanAnalysis",
         "One quantitative (SIM or SRM) trace of a measurement: its chromatogram and its compound's description.",
         quan_text);
-    for (const Property &p : kQuanProperties) description_property(quan, p.name, p.field, p.doc);
+    for (const Property &p : kQuanProperties) description_property(quan, p.name, p.field, p.type, p.doc);
 
     auto analog =
         trace_class<Analog>(m, "AnalogAnalysis",
                             "One analog detector trace of a measurement: its chromatogram and its label.", analog_text);
-    for (const Property &p : kAnalogProperties) description_property(analog, p.name, p.field, p.doc);
+    for (const Property &p : kAnalogProperties) description_property(analog, p.name, p.field, p.type, p.doc);
 
     // The private fields, under their class-qualified names.
     auto fields = [](auto &cls, const std::string &prefix) {

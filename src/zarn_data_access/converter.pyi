@@ -1,3 +1,7 @@
+from collections.abc import Callable, Iterable
+import concurrent.futures
+
+import zarn_data_access.common
 from zarn_data_access.common import (
     AnalysisTypes as AnalysisTypes,
     QuanAnalysisTypes as QuanAnalysisTypes
@@ -11,20 +15,16 @@ class QualOptions:
     """The conversion options of qualitative data: which spectra to keep."""
 
     @property
-    @staticmethod
-    def keep_profile_spectra(self: object) -> object: ...
+    def keep_profile_spectra(self) -> bool: ...
 
     @keep_profile_spectra.setter
-    @staticmethod
-    def keep_profile_spectra(self: object, keep_profile_spectra: object | None) -> None: ...
+    def keep_profile_spectra(self, keep_profile_spectra: bool, /) -> None: ...
 
     @property
-    @staticmethod
-    def keep_only_ms1_spectra(self: object) -> object: ...
+    def keep_only_ms1_spectra(self) -> bool: ...
 
     @keep_only_ms1_spectra.setter
-    @staticmethod
-    def keep_only_ms1_spectra(self: object, keep_only_ms1_spectra: object | None) -> None: ...
+    def keep_only_ms1_spectra(self, keep_only_ms1_spectra: bool, /) -> None: ...
 
 class QuanOptions:
     """
@@ -32,107 +32,85 @@ class QuanOptions:
     """
 
     @property
-    @staticmethod
-    def desired_quan_analysis_type(self: object) -> object: ...
+    def desired_quan_analysis_type(self) -> zarn_data_access.common.QuanAnalysisTypes: ...
 
     @desired_quan_analysis_type.setter
-    @staticmethod
-    def desired_quan_analysis_type(self: object, desired_quan_analysis_type: object | None) -> None: ...
+    def desired_quan_analysis_type(self, desired_quan_analysis_type: zarn_data_access.common.QuanAnalysisTypes, /) -> None: ...
 
 class ShimadzuOptions:
     """A maker-specific conversion option: the maker's post-processing."""
 
     @property
-    @staticmethod
-    def use_shimadzu_post_processing(self: object) -> object: ...
+    def use_shimadzu_post_processing(self) -> bool: ...
 
     @use_shimadzu_post_processing.setter
-    @staticmethod
-    def use_shimadzu_post_processing(self: object, use_shimadzu_post_processing: object | None) -> None: ...
+    def use_shimadzu_post_processing(self, use_shimadzu_post_processing: bool, /) -> None: ...
 
 class WatersOptions:
     """A maker-specific conversion option: the last MS function of MSE data."""
 
     @property
-    @staticmethod
-    def keep_last_ms_function_in_mse(self: object) -> object: ...
+    def keep_last_ms_function_in_mse(self) -> bool: ...
 
     @keep_last_ms_function_in_mse.setter
-    @staticmethod
-    def keep_last_ms_function_in_mse(self: object, keep_last_ms_function_in_mse: object | None) -> None: ...
+    def keep_last_ms_function_in_mse(self, keep_last_ms_function_in_mse: bool, /) -> None: ...
 
 class ManufacturerOptions:
     """The maker-specific conversion options."""
 
     @property
-    @staticmethod
-    def shimadzu_options(self: object) -> object: ...
+    def shimadzu_options(self) -> ShimadzuOptions: ...
 
     @shimadzu_options.setter
-    @staticmethod
-    def shimadzu_options(self: object, shimadzu_options: object | None) -> None: ...
+    def shimadzu_options(self, shimadzu_options: ShimadzuOptions, /) -> None: ...
 
     @property
-    @staticmethod
-    def waters_options(self: object) -> object: ...
+    def waters_options(self) -> WatersOptions: ...
 
     @waters_options.setter
-    @staticmethod
-    def waters_options(self: object, waters_options: object | None) -> None: ...
+    def waters_options(self, waters_options: WatersOptions, /) -> None: ...
 
 class AdditionalOptions:
     """Further conversion options."""
 
     @property
-    @staticmethod
-    def force_split_by_measurement(self: object) -> object: ...
+    def force_split_by_measurement(self) -> bool: ...
 
     @force_split_by_measurement.setter
-    @staticmethod
-    def force_split_by_measurement(self: object, force_split_by_measurement: object | None) -> None: ...
+    def force_split_by_measurement(self, force_split_by_measurement: bool, /) -> None: ...
 
 class ConvertOptions:
     """The root of the conversion options."""
 
     @property
-    @staticmethod
-    def qual_options(self: object) -> object: ...
+    def qual_options(self) -> QualOptions: ...
 
     @qual_options.setter
-    @staticmethod
-    def qual_options(self: object, qual_options: object | None) -> None: ...
+    def qual_options(self, qual_options: QualOptions, /) -> None: ...
 
     @property
-    @staticmethod
-    def quan_options(self: object) -> object: ...
+    def quan_options(self) -> QuanOptions: ...
 
     @quan_options.setter
-    @staticmethod
-    def quan_options(self: object, quan_options: object | None) -> None: ...
+    def quan_options(self, quan_options: QuanOptions, /) -> None: ...
 
     @property
-    @staticmethod
-    def manufacturer_options(self: object) -> object: ...
+    def manufacturer_options(self) -> ManufacturerOptions: ...
 
     @manufacturer_options.setter
-    @staticmethod
-    def manufacturer_options(self: object, manufacturer_options: object | None) -> None: ...
+    def manufacturer_options(self, manufacturer_options: ManufacturerOptions, /) -> None: ...
 
     @property
-    @staticmethod
-    def desired_analysis_type(self: object) -> object: ...
+    def desired_analysis_type(self) -> zarn_data_access.common.AnalysisTypes: ...
 
     @desired_analysis_type.setter
-    @staticmethod
-    def desired_analysis_type(self: object, desired_analysis_type: object | None) -> None: ...
+    def desired_analysis_type(self, desired_analysis_type: zarn_data_access.common.AnalysisTypes, /) -> None: ...
 
     @property
-    @staticmethod
-    def additional_options(self: object) -> object: ...
+    def additional_options(self) -> AdditionalOptions: ...
 
     @additional_options.setter
-    @staticmethod
-    def additional_options(self: object, additional_options: object | None) -> None: ...
+    def additional_options(self, additional_options: AdditionalOptions, /) -> None: ...
 
 class WbnConverter:
     """
@@ -141,7 +119,7 @@ class WbnConverter:
 
     def __init__(self) -> None: ...
 
-    def convert(self, source_file_paths: object | None, destination_file_path: object | None, overwrite: object | None) -> object:
+    def convert(self, source_file_paths: str | Iterable[str], destination_file_path: str, overwrite: bool) -> concurrent.futures.Future[str]:
         """
         Starts converting the source file or files into the destination; returns a future of the result text.
         """
@@ -150,17 +128,17 @@ class WbnConverter:
         """Cancels the conversion in progress, if any; returns None."""
 
     @property
-    def convert_options(self) -> object:
+    def convert_options(self) -> ConvertOptions:
         """
         The ConvertOptions of the conversions (by default one object shared by every converter).
         """
 
     @convert_options.setter
-    def convert_options(self, convert_options: object | None) -> None: ...
+    def convert_options(self, convert_options: ConvertOptions, /) -> None: ...
 
     @property
-    def progress_report_callback(self) -> object:
+    def progress_report_callback(self) -> Callable[[float], object] | None:
         """The callable given each progress value as a float, or None."""
 
     @progress_report_callback.setter
-    def progress_report_callback(self, progress_report_callback: object | None) -> None: ...
+    def progress_report_callback(self, progress_report_callback: Callable[[float], object] | None, /) -> None: ...

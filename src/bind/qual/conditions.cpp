@@ -17,6 +17,7 @@
 #include "description_objects.hpp"
 #include "index_objects.hpp"
 #include "pyconv.hpp"
+#include "signatures.hpp"
 #include "support.hpp"
 #include "value_semantics.hpp"
 #include "values.hpp"
@@ -92,6 +93,7 @@ struct ExtraInfo {
     std::array<const char *, 3> sources;  // the record's fields that fill them
     const char *doc;                      // the class's docstring
     std::array<const char *, 3> docs;     // the properties' docstrings
+    std::array<const char *, 3> types;    // the properties' Python types
 };
 
 constexpr const char *kVendorOriginalId = "_VendorSpecificAdditionalCondition__original_id";
@@ -115,7 +117,8 @@ constexpr ExtraInfo kExtras[] = {
      {"Fragmentor Voltage"},
      {kVendorConeVoltage},
      "A maker-specific additional condition: the fragmentor voltage.",
-     {"The fragmentor voltage as a float, or None."}},
+     {"The fragmentor voltage as a float, or None."},
+     {"float | None"}},
     {"SCIEXAnalystCondition",
      "vendor_specific_additional_condition",
      "SCIEX|Analyst",
@@ -129,7 +132,8 @@ constexpr ExtraInfo kExtras[] = {
      {"Experiment Index", "DP"},
      {kVendorOriginalId, kVendorConeVoltage},
      "A maker-specific additional condition: the experiment index and the DP value.",
-     {"The experiment index as an integer, or None.", "The DP value as a float, or None."}},
+     {"The experiment index as an integer, or None.", "The DP value as a float, or None."},
+     {"int | None", "float | None"}},
     {"ShimadzuIoModuleCondition",
      "vendor_specific_additional_condition",
      "Shimadzu|IoModule",
@@ -143,7 +147,8 @@ constexpr ExtraInfo kExtras[] = {
      {"Event Number"},
      {kVendorOriginalId},
      "A maker-specific additional condition: the event number.",
-     {"The event number as an integer, or None."}},
+     {"The event number as an integer, or None."},
+     {"int | None"}},
     {"ThermoFisherRawFileReaderCondition",
      "argument",
      "ThermoFisher|RawFileReader",
@@ -157,7 +162,8 @@ constexpr ExtraInfo kExtras[] = {
      {"SID", "Scan Filter"},
      {kVendorConeVoltage, kVendorScanInfo},
      "A maker-specific additional condition: the SID value and the scan filter.",
-     {"The SID value as a float, or None.", "The scan filter text, possibly empty, or None."}},
+     {"The SID value as a float, or None.", "The scan filter text, possibly empty, or None."},
+     {"float | None", "str | None"}},
     {"WatersMassLynxCondition",
      "argument",
      "Waters|MassLynx",
@@ -171,7 +177,8 @@ constexpr ExtraInfo kExtras[] = {
      {"Function Number", "Cone Voltage"},
      {kVendorOriginalId, kVendorConeVoltage},
      "A maker-specific additional condition: the function number and the cone voltage.",
-     {"The function number as an integer, or None.", "The cone voltage as a float, or None."}},
+     {"The function number as an integer, or None.", "The cone voltage as a float, or None."},
+     {"int | None", "float | None"}},
     {"PrecursorIonScanCondition",
      "triple_q_scan_condition",
      "Precursor Ion Scan",
@@ -185,7 +192,8 @@ constexpr ExtraInfo kExtras[] = {
      {"Product Ion m/z", "Q1 Range"},
      {kTargetMz, kQ1Range},
      "A triple-quadrupole precursor ion scan condition: the product ion m/z and the scanned Q1 range.",
-     {"The product ion m/z as a float, or None.", "The scanned Q1 range as a ValueRange, or None."}},
+     {"The product ion m/z as a float, or None.", "The scanned Q1 range as a ValueRange, or None."},
+     {"float | None", "zarn_data_access.common.ValueRange | None"}},
     {"ProductIonScanCondition",
      "triple_q_scan_condition",
      "Product Ion Scan",
@@ -199,7 +207,8 @@ constexpr ExtraInfo kExtras[] = {
      {"Precursor Ion m/z", "Q3 Range"},
      {kTargetMz, kQ3Range},
      "A triple-quadrupole product ion scan condition: the precursor ion m/z and the scanned Q3 range.",
-     {"The precursor ion m/z as a float, or None.", "The scanned Q3 range as a ValueRange, or None."}},
+     {"The precursor ion m/z as a float, or None.", "The scanned Q3 range as a ValueRange, or None."},
+     {"float | None", "zarn_data_access.common.ValueRange | None"}},
     {"NeutralLossScanCondition",
      "triple_q_scan_condition",
      "Neutral Loss Scan",
@@ -214,7 +223,8 @@ constexpr ExtraInfo kExtras[] = {
      {kTargetMz, kQ1Range, kQ3Range},
      "A triple-quadrupole neutral loss scan condition: the neutral loss m/z and the scanned Q1 and Q3 ranges.",
      {"The neutral loss m/z as a float, or None.", "The scanned Q1 range as a ValueRange, or None.",
-      "The scanned Q3 range as a ValueRange, or None."}},
+      "The scanned Q3 range as a ValueRange, or None."},
+     {"float | None", "zarn_data_access.common.ValueRange | None", "zarn_data_access.common.ValueRange | None"}},
     {"NeutralGainScanCondition",
      "triple_q_scan_condition",
      "Neutral Gain Scan",
@@ -229,7 +239,8 @@ constexpr ExtraInfo kExtras[] = {
      {kTargetMz, kQ1Range, kQ3Range},
      "A triple-quadrupole neutral gain scan condition: the neutral gain m/z and the scanned Q1 and Q3 ranges.",
      {"The neutral gain m/z as a float, or None.", "The scanned Q1 range as a ValueRange, or None.",
-      "The scanned Q3 range as a ValueRange, or None."}},
+      "The scanned Q3 range as a ValueRange, or None."},
+     {"float | None", "zarn_data_access.common.ValueRange | None", "zarn_data_access.common.ValueRange | None"}},
 };
 constexpr size_t kExtraCount = sizeof(kExtras) / sizeof(kExtras[0]);
 
@@ -324,19 +335,23 @@ void register_extra(nb::module_ &m) {
             ExtraFields fields = build_extra(info, argument);
             new (self) T{std::move(fields)};
         },
-        nb::arg(info.argument).none());
+        nb::arg(info.argument).none(),
+        nb::sig((std::string("def __init__(self, ") + info.argument + ": object) -> None").c_str()));
     auto text = [](T &o) { return extra_text(info, o.fields); };
     cls.def("__str__", text).def("__repr__", text);
-    for (size_t f = 0; f < info.fields; ++f)
-        cls.def_prop_ro(info.properties[f], [f](T &o) { return or_none(o.fields[f]); }, info.docs[f]);
-    cls.def("__hash__", [](T &o) { return extra_hash(info, o.fields); })
+    for (size_t f = 0; f < info.fields; ++f) {
+        const GetterSignature signature(info.properties[f], info.types[f]);
+        cls.def_prop_ro(info.properties[f], [f](T &o) { return or_none(o.fields[f]); }, signature.sig(), info.docs[f]);
+    }
+    cls.def(
+           "__hash__", [](T &o) { return extra_hash(info, o.fields); }, nb::sig("def __hash__(self) -> int"))
         .def(
             "__eq__",
             [](T &o, nb::handle other) {
                 T *that = as<T>(other);
                 return that && extra_fields_equal(info, o.fields, that->fields);
             },
-            "other"_a.none());
+            "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"));
     free_nested_in_turn(cls);
     extra_types[size_t(K)] = (PyTypeObject *)cls.ptr();
 }
@@ -547,10 +562,13 @@ nb::str option_text(Option &o) {
 }
 
 template <nb::object Option::*Field>
-void option_property(nb::class_<Option> &cls, const char *name, const char *doc) {
+void option_property(nb::class_<Option> &cls, const char *name, const char *type, const char *doc) {
+    const GetterSignature getter(name, type);
+    const SetterSignature setter(name, type);
     cls.def_prop_rw(
         name, [](Option &o) { return or_none(o.*Field); },
-        [](Option &o, nb::handle value) { o.*Field = nb::borrow(value); }, nb::for_setter(nb::arg(name).none()), doc);
+        [](Option &o, nb::handle value) { o.*Field = nb::borrow(value); }, nb::for_getter(getter.sig()),
+        nb::for_setter(nb::arg(name).none()), nb::for_setter(setter.sig()), doc);
 }
 
 }  // namespace
@@ -740,28 +758,34 @@ void register_conditions(nb::module_ &m) {
             fill(built, argument);
             new (self) Acq(std::move(built));
         },
-        "argument"_a.none());
+        "argument"_a.none(), nb::sig("def __init__(self, argument: object) -> None"));
     acq.def("__str__", condition_text).def("__repr__", condition_text);
     static constexpr struct {
         const char *name;
         Acq::Field field;
-        const char *doc;
-    } properties[] = {{"ms_level", Acq::MsLevel, "The MS level as an integer, 1 when the source holds none."},
-                      {"polarity", Acq::Polarity, "The polarity as a PolarityTypes member."},
-                      {"collision_energy", Acq::CollisionEnergy, "The collision energy as a float, or None."},
-                      {"precursor_value", Acq::PrecursorValue, "The precursor m/z as a float, or None."},
-                      {"original_measured_spectrum_type", Acq::OriginalMeasuredSpectrumType,
-                       "The spectrum type as measured (profile or centroid), a SpectrumTypes member."},
-                      {"precursor_range", Acq::PrecursorRange, "The precursor range as a ValueRange, or None."},
-                      {"mass_range", Acq::MassRange, "The mass range as a ValueRange, or None."}};
-    for (const auto &[name, field, doc] : properties) {
-        const Acq::Field f = field;  // clang 14 cannot capture a structured binding
-        acq.def_prop_ro(name, [f](Acq &o) { return nb::borrow(o.field(f)); }, doc);
+        const char *type, *doc;
+    } properties[] = {
+        {"ms_level", Acq::MsLevel, "int", "The MS level as an integer, 1 when the source holds none."},
+        {"polarity", Acq::Polarity, "zarn_data_access.common.PolarityTypes", "The polarity as a PolarityTypes member."},
+        {"collision_energy", Acq::CollisionEnergy, "float | None", "The collision energy as a float, or None."},
+        {"precursor_value", Acq::PrecursorValue, "float | None", "The precursor m/z as a float, or None."},
+        {"original_measured_spectrum_type", Acq::OriginalMeasuredSpectrumType, "zarn_data_access.common.SpectrumTypes",
+         "The spectrum type as measured (profile or centroid), a SpectrumTypes member."},
+        {"precursor_range", Acq::PrecursorRange, "zarn_data_access.common.ValueRange | None",
+         "The precursor range as a ValueRange, or None."},
+        {"mass_range", Acq::MassRange, "zarn_data_access.common.ValueRange | None",
+         "The mass range as a ValueRange, or None."}};
+    for (const auto &property : properties) {
+        const Acq::Field f = property.field;
+        const GetterSignature signature(property.name, property.type);
+        acq.def_prop_ro(property.name, [f](Acq &o) { return nb::borrow(o.field(f)); }, signature.sig(), property.doc);
     }
     acq.def_prop_ro(
         "additional_conditions", [](Acq &o) { return or_none(o.additional_conditions); },
+        nb::sig("def additional_conditions(self) -> list[_AdditionalCondition]"),
         "The condition's own list of additional conditions: the maker-specific one, then the scan one.");
-    acq.def("__hash__", condition_hash).def("__eq__", condition_equal, "other"_a.none());
+    acq.def("__hash__", condition_hash, nb::sig("def __hash__(self) -> int"))
+        .def("__eq__", condition_equal, "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"));
     free_nested_in_turn(acq);
 
     nb::class_<Option> option(m, "ChromatogramFilterOption",
@@ -775,14 +799,19 @@ void register_conditions(nb::module_ &m) {
             new (self) Option{nb::borrow(extract_mz_range), nb::borrow(acquisition_condition),
                               nb::borrow(retention_time_range)};
         },
-        "acquisition_condition"_a.none(), "extract_mz_range"_a.none(), "retention_time_range"_a.none() = nb::none());
+        "acquisition_condition"_a.none(), "extract_mz_range"_a.none(), "retention_time_range"_a.none() = nb::none(),
+        nb::sig("def __init__(self, acquisition_condition: zarn_data_access.qual.AcquisitionCondition, "
+                "extract_mz_range: _Range, "
+                "retention_time_range: _TimeRange | None = None) -> None"));
     option.def("__str__", option_text).def("__repr__", option_text);
-    option_property<&Option::extract_mz_range>(option, "extract_mz_range",
+    option_property<&Option::extract_mz_range>(option, "extract_mz_range", "_Range",
                                                "The m/z range, a ValueRange, whose intensities are summed.");
     option_property<&Option::acquisition_condition>(option, "acquisition_condition",
+                                                    "zarn_data_access.qual.AcquisitionCondition",
                                                     "The AcquisitionCondition that a spectrum must equal.");
     option_property<&Option::retention_time_range>(
-        option, "retention_time_range", "The ValueRange of retention times that counts, or None for every one.");
+        option, "retention_time_range", "_TimeRange | None",
+        "The ValueRange of retention times that counts, or None for every one.");
     free_nested_in_turn(option);
 }
 
