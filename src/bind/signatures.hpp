@@ -17,8 +17,7 @@ namespace nb = nanobind;
 // definition that takes sig().
 class GetterSignature {
 public:
-    GetterSignature(const char *name, const char *type)
-        : text_(std::string("def ") + name + "(self) -> " + type) {}
+    GetterSignature(const char *name, const char *type) : text_(std::string("def ") + name + "(self) -> " + type) {}
     nb::sig sig() const { return nb::sig(text_.c_str()); }
 
 private:
