@@ -83,7 +83,7 @@ void define_option_class(nb::module_ &m, const char *name, const char *doc, std:
         const GetterSignature getter_signature(field.property, field.type);
         const SetterSignature setter_signature(field.property, field.type);
         nb::object getter = nb::cpp_function([stored](nb::handle self) { return nb::getattr(self, stored.c_str()); },
-                                             nb::name(field.property), "self"_a, getter_signature.sig());
+                                             nb::name(field.property), "self"_a, getter_signature.sig(), field.doc);
         nb::object setter = nb::cpp_function(
             [stored](nb::handle self, nb::handle value) { nb::setattr(self, stored.c_str(), value); },
             nb::name(field.property), "self"_a, nb::arg(field.property).none(), setter_signature.sig());
