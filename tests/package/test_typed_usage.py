@@ -49,5 +49,6 @@ def test_the_typed_road_reads_what_its_annotations_say(tmp_path):
         desired=AnalysisTypes.QUAL | AnalysisTypes.QUAN)
     assert [p.intensity for p in read["tic"]] == [10.0, 20.0]
     assert [[p.intensity for p in xic] for xic in read["xics"]] == [[10.0, 20.0], [60.0, 70.0]]
+    assert [[p.intensity for p in xic] for xic in read["own"]] == [[50.0, 50.0]]
     assert read["dad_points"] == [SpectrumPoint(200.0, 1.0), SpectrumPoint(210.0, 2.0), SpectrumPoint(220.0, 3.0)]
     assert [p.retention_time for p in read["dad_chromatogram"]] == [0.5, 1.0]

@@ -43,6 +43,15 @@ class TimeWindow:
         return self.min <= value <= self.max
 
 
+class Extraction:
+    """A caller's own filter option: any object with the three attributes."""
+
+    def __init__(self, condition: AcquisitionCondition, mz_range: ValueRange) -> None:
+        self.acquisition_condition = condition
+        self.extract_mz_range = mz_range
+        self.retention_time_range: TimeWindow | None = None
+
+
 def walk(path: str) -> dict[str, object]:
     """Reads a file with an MS, a DAD, a quantitative and an analog analysis
     in its first measurement; returns what it read, by name."""
@@ -73,6 +82,8 @@ def walk(path: str) -> dict[str, object]:
         options: Sequence[ChromatogramFilterOption] = [option, ChromatogramFilterOption(
             condition, ValueRange(0.0, 1000.0), TimeWindow(0.0, 10.0))]
         xics: list[list[SpectrumBasedChromatogramPoint]] = ms.get_multiple_xic(options)
+        own: list[list[SpectrumBasedChromatogramPoint]] = ms.get_multiple_xic(
+            [Extraction(condition, ValueRange(300.0, 301.0))])
         nearest: Spectrum = ms.find_nearest_spectrum(condition, 1.0)
         xic_index: int = xic[0].index
         xic_intensity: float = xic[0].intensity
@@ -101,7 +112,7 @@ def walk(path: str) -> dict[str, object]:
     return dict(
         count=count, version=version, sample_name=sample_name, dilution=dilution, supplemental=supplemental,
         retention_time=retention_time, spectrum_type=spectrum_type, first_mz=first_mz, polarity=polarity,
-        collision_energy=collision_energy, mass_range=mass_range, tic=tic, bpc=bpc, xics=xics,
+        collision_energy=collision_energy, mass_range=mass_range, tic=tic, bpc=bpc, xics=xics, own=own,
         nearest=nearest.index, xic_index=xic_index, xic_intensity=xic_intensity, dad_points=dad_points,
         dad_chromatogram=dad_chromatogram, max_plot=max_plot, quan_type=quan_type, q1=q1, label=label,
         trace=trace, keep_profile=keep_profile, desired=options_root.desired_analysis_type)
