@@ -77,6 +77,8 @@ inline double as_double(nb::handle h) {
 // `wavelength_arr`, whose objects become the points' x values.
 inline nb::list read_dad_spectrum(Reader &r, nb::handle wavelength_arr) {
     const std::vector<Number> intensities = read_dad_segments(r);
+    // Python code run below may read elsewhere with the same reader.
+    const Reader::Mark end = r.mark();
     const Items wavelengths(wavelength_arr);
     // Taking a wavelength may run Python code, which must never see a list
     // with empty slots: the points are made first, the list at the end.
@@ -88,6 +90,7 @@ inline nb::list read_dad_spectrum(Reader &r, nb::handle wavelength_arr) {
     nb::list list = nb::steal<nb::list>(PyList_New(Py_ssize_t(points.size())));
     if (!list.is_valid()) throw nb::python_error();
     for (size_t i = 0; i < points.size(); ++i) PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), points[i].release().ptr());
+    r.seat(end);
     r.confirm_zarn_symbol(Symbol::END_OF_SPECTRUM);
     return list;
 }

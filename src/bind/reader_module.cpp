@@ -444,9 +444,14 @@ NB_MODULE(_reader, m) {
              locked([](Reader &r, nb::handle xic_arr, nb::handle wavelength_arr) {
                  XicInfoSink sink(xic_arr);
                  const std::vector<zarn::Number> intensities = zarn::read_dad_segments(r);
+                 // The wavelengths and the sink are Python objects, whose
+                 // code may read elsewhere with the same reader.
+                 const Reader::Mark end = r.mark();
                  const Items wavelengths(wavelength_arr);
                  auto wavelength_at = [&](size_t i) { return as_double(wavelengths[i]); };
-                 if (zarn::offer_dad_points(intensities, wavelengths.size(), wavelength_at, sink)) return;
+                 const bool stopped = zarn::offer_dad_points(intensities, wavelengths.size(), wavelength_at, sink);
+                 r.seat(end);
+                 if (stopped) return;
                  r.confirm_zarn_symbol(zarn::Symbol::END_OF_SPECTRUM);
              }),
              "xic_arr"_a, "wavelength_arr"_a);

@@ -208,19 +208,37 @@ struct ScaledSum {
 
 // ---------------------------------------------------------------- plain pairs
 
+// Whether handing points to `Out` may run the caller's code, which may read
+// elsewhere with the same reader meanwhile.
+template <typename Out>
+constexpr bool calls_out() {
+    return std::is_base_of_v<AnyPointOut, Out>;
+}
+
 // num_points, then n x values and n intensities as raw binary32 (binary64
-// when `Double`); both floats.
+// when `Double`); both floats. `in_file`: the segment lies in the reader's
+// window, which caller code may replace; the arrays are then copied before
+// the first point is handed to such an `out`, and the reader stands after
+// them again once the points are handed out.
 template <bool Double, typename Out>
-void read_float_pairs(Reader &r, Out &out, const char *message) {
+void read_float_pairs(Reader &r, Out &out, const char *message, bool in_file = false) {
     constexpr int width = Double ? 8 : 4;
     const int64_t n = read_count(r, message);
     Bytes b = take_arrays(r, {{width * n, Short::Struct}, {width * n, Short::Struct}});
+    ByteBuffer kept;
+    const bool apart = calls_out<Out>() && in_file;
+    if (apart) {
+        kept.assign(b.begin(), b.end());
+        b = Bytes(kept.data(), kept.size());
+    }
+    const Reader::Mark after = r.mark();
     const uint8_t *xs = b.data(), *ys = b.data() + width * n;
     if constexpr (Double) {
         emit_points(out, size_t(n), Float64At{xs}, [ys](size_t i) { return Number::real(load_f64le(ys + 8 * i)); });
     } else {
         emit_points(out, size_t(n), Float32At{xs}, RealAt{ys});
     }
+    if (apart) r.seat(after);
 }
 
 // ---------------------------------------------------------------- efficient series
@@ -332,14 +350,14 @@ std::vector<Point> read_chromatogram(Reader &r) {
     for (int64_t s = 0; s < loop; ++s) {
         const Symbol kind = r.read_zarn_symbol();
         if (kind == Symbol::CHROMATOGRAM_NO_COMPRESSION) {
-            read_float_pairs<false>(r, out, kChromatogramError);
+            read_float_pairs<false>(r, out, kChromatogramError, true);
         } else if (kind == Symbol::CHROMATOGRAM_ZSTD_COMPRESSION) {
-            DecompressedSegment segment(r);
-            read_float_pairs<false>(r, out, kChromatogramError);
+            OwnedSegment segment(r);
+            read_float_pairs<false>(segment.content(), out, kChromatogramError);
             segment.close();
         } else if (kind == Symbol::CHROMATOGRAM_ZSTD_EFFICIENT_COMPRESSION) {
-            DecompressedSegment segment(r);
-            read_efficient_chromatogram(r, out);
+            OwnedSegment segment(r);
+            read_efficient_chromatogram(segment.content(), out);
             segment.close();
         } else {
             throw ZarnError(kChromatogramError);
@@ -530,9 +548,9 @@ void decode_agilent(Reader &r, Out &out) {
 
 // One MS segment of the given kind; false for a kind that is no MS kind.
 template <typename Out>
-bool read_spectrum_segment(Reader &r, Symbol kind, Out &out) {
+bool read_spectrum_segment(Reader &file, Symbol kind, Out &out) {
     if (kind == Symbol::SPECTRUM_NO_COMPRESSION) {
-        read_float_pairs<false>(r, out, kSpectrumError);
+        read_float_pairs<false>(file, out, kSpectrumError, true);
         return true;
     }
     switch (kind) {
@@ -548,7 +566,8 @@ bool read_spectrum_segment(Reader &r, Symbol kind, Out &out) {
         default:
             return false;
     }
-    DecompressedSegment segment(r);
+    OwnedSegment segment(file);
+    Reader &r = segment.content();
     switch (kind) {
         case Symbol::SPECTRUM_ZSTD_COMPRESSION:
             read_float_pairs<false>(r, out, kSpectrumError);
@@ -686,18 +705,20 @@ void read_efficient_agilent_spectrum(Reader &r, std::vector<Point> &points) {
 
 // ---------------------------------------------------------------- DAD spectrum
 
-std::vector<Number> get_dad_intensities(Reader &r) {
-    const Symbol kind = r.read_zarn_symbol();
+std::vector<Number> get_dad_intensities(Reader &file) {
+    const Symbol kind = file.read_zarn_symbol();
     std::vector<Number> out;
     if (kind == Symbol::DAD_INTENSITIES_INSTEAD_OF_SPECTRUM) {
-        DecompressedSegment segment(r);
+        OwnedSegment owned(file);
+        Reader &r = owned.content();
         const int64_t n = read_count(r, kSpectrumError);
         Bytes b = take_arrays(r, {{4 * n, Short::Struct}});
         out.resize(size_t(n));
         for (int64_t i = 0; i < n; ++i) out[size_t(i)] = Number::real(double(load_f32le(b.data() + 4 * i)));
-        segment.close();
+        owned.close();
     } else if (kind == Symbol::DAD_INTENSITIES_ZSTD_EFFICIENT_COMPRESSION) {
-        DecompressedSegment segment(r);
+        OwnedSegment owned(file);
+        Reader &r = owned.content();
         const int64_t option = r.read_tiny_uint();
         int64_t power = 0;
         if (option > 1 && option < 4) power = r.read_tiny_uint();
@@ -709,7 +730,7 @@ std::vector<Number> get_dad_intensities(Reader &r) {
         with_packed_values(b.data(), size_t(n), width, intensity_value(option), power, [&out](auto value_at) {
             for (size_t i = 0; i < out.size(); ++i) out[i] = value_at(i);
         });
-        segment.close();
+        owned.close();
     } else {
         throw ZarnError(kSpectrumError);
     }
@@ -752,6 +773,8 @@ void read_spectrum_for_multiple_xic(Reader &r, PointSink &sink) {
         // The Agilent layout is not read here.
         if (kind == Symbol::SPECTRUM_BY_AGILENT_FORMAT_EFFICIENT_COMPRESSION || !read_spectrum_segment(r, kind, out))
             throw ZarnError(kSpectrumError);
+        // The sink may run caller code that reads elsewhere.
+        const Reader::Mark after = r.mark();
         bool stopped = false;
         for (const Point &p : points) {
             if (sink.offer(p.x, p.intensity.to_double())) {
@@ -759,6 +782,7 @@ void read_spectrum_for_multiple_xic(Reader &r, PointSink &sink) {
                 break;
             }
         }
+        r.seat(after);
         if (stopped && s + 1 < loop) return;
         if (stopped) break;
     }
@@ -767,7 +791,11 @@ void read_spectrum_for_multiple_xic(Reader &r, PointSink &sink) {
 
 void read_dad_spectrum_for_multiple_xic(Reader &r, std::span<const double> wavelengths, PointSink &sink) {
     const std::vector<Number> intensities = read_dad_segments(r);
-    if (offer_dad_points(intensities, wavelengths.size(), [&](size_t i) { return wavelengths[i]; }, sink)) return;
+    const Reader::Mark end = r.mark();
+    const bool stopped =
+        offer_dad_points(intensities, wavelengths.size(), [&](size_t i) { return wavelengths[i]; }, sink);
+    r.seat(end);
+    if (stopped) return;
     r.confirm_zarn_symbol(Symbol::END_OF_SPECTRUM);
 }
 

@@ -1,8 +1,11 @@
 // Data blocks: chromatograms, MS spectra (every segment kind and codec), DAD
 // spectra, and the range-limited spectrum reads. Every decoder reads at the
-// reader's position and hands out native points in one pass; compressed
-// segments are opened with DecompressedSegment, so a failure inside one
-// leaves the reader in its file window after the segment.
+// reader's position and hands out native points in one pass. A compressed
+// segment is decompressed into memory of its own (OwnedSegment) and an
+// uncompressed one handed to caller code is copied first, so that caller
+// code run by a receiver may read elsewhere with the same reader: after
+// such code the decoder stands where it was before it reads on. A failure
+// inside a segment leaves the reader in its file window after the segment.
 #pragma once
 
 #include <cfloat>

@@ -185,20 +185,37 @@ void Reader::skip_bytes(int64_t size) {
     local_ = add_sat(local_, size);
 }
 
-void Reader::set_decompressed_buffer(SegmentContent kind) {
+void Reader::decompress_segment(ByteBuffer &out, SegmentContent kind) {
     if (in_decompressed_) throw ZarnError("Compressed segment inside a compressed segment");
     const int64_t n = read_int32();
     if (n < 0) throw DecompressionError("Compressed segment length is negative: " + std::to_string(n));
     Bytes data = get_bytes(n);
     if (int64_t(data.size()) < n) throw DecompressionError("Compressed segment is cut short");
     const size_t limit = kind == SegmentContent::Records ? record_segment_limit(data.size()) : kMaxDecompressedSize;
-    source_->run_native(data.size(), [&] { zstd_decompress(data.data(), data.size(), limit, spare_); });
+    source_->run_native(data.size(), [&] { zstd_decompress(data.data(), data.size(), limit, out); });
     after_decompressed_ = absolute_position();
+}
+
+void Reader::set_decompressed_buffer(SegmentContent kind) {
+    decompress_segment(spare_, kind);
     saved_window_.swap(buffer_);
     saved_origin_ = origin_;
     buffer_.swap(spare_);
     in_decompressed_ = true;
+    ++window_count_;
     local_ = 0;
+}
+
+void Reader::stand_at(int64_t position) {
+    if (small_file_) {
+        local_ = position;
+        return;
+    }
+    if (origin_ <= position && position + 20 < origin_ + int64_t(buffer_.size())) {
+        local_ = position - origin_;
+        return;
+    }
+    load_window(position, kDefaultBufferSize);
 }
 
 void Reader::reset_decompressed_buffer() {
@@ -206,21 +223,86 @@ void Reader::reset_decompressed_buffer() {
     // fails here with its own error, even though the file window is kept.
     source_->touch(after_decompressed_);
     if (in_decompressed_) restore_file_window();
-    if (small_file_) {
-        local_ = after_decompressed_;
-        return;
-    }
-    if (origin_ <= after_decompressed_ && after_decompressed_ + 20 < origin_ + int64_t(buffer_.size())) {
-        local_ = after_decompressed_ - origin_;
-        return;
-    }
-    load_window(after_decompressed_, kDefaultBufferSize);
+    stand_at(after_decompressed_);
 }
 
 void Reader::abandon_decompressed_buffer() noexcept {
     if (!in_decompressed_) return;
     restore_file_window();
     local_ = after_decompressed_ - origin_;
+}
+
+void Reader::seat(const Mark &m) {
+    if (m.decompressed) {
+        if (!in_decompressed_ || window_count_ != m.window)
+            throw ZarnError("The decompressed segment was left while it was being read");
+        local_ = m.position;
+        return;
+    }
+    if (in_decompressed_) restore_file_window();
+    if (absolute_position() == m.position) return;
+    stand_at(m.position);
+}
+
+void Reader::leave_segment(const Mark &m) {
+    source_->touch(m.position);
+    seat(m);
+}
+
+// ---------------------------------------------------------------- owned segments
+
+namespace {
+
+// The source of a reader of decompressed content: there is no file.
+class NoFile final : public ByteSource {
+public:
+    void seek(int64_t) override { throw ZarnError("Decompressed content has no file"); }
+    size_t read(uint8_t *, size_t) override { throw ZarnError("Decompressed content has no file"); }
+};
+
+// Spare memory that an open file keeps for the next decompressed segments,
+// all its readers of content together.
+constexpr size_t kKeptContent = size_t(4) << 20;
+constexpr size_t kKeptContentReaders = 8;
+
+}  // namespace
+
+Reader::Reader(ContentTag) : source_(std::make_unique<NoFile>()), in_decompressed_(true) {}
+
+OwnedSegment::OwnedSegment(Reader &file) : file_(file) {
+    {
+        std::lock_guard<std::mutex> lock(file.content_mutex_);
+        if (!file.content_readers_.empty()) {
+            content_ = std::move(file.content_readers_.back());
+            file.content_readers_.pop_back();
+        }
+    }
+    if (!content_) content_.reset(new Reader(Reader::ContentTag{}));
+    try {
+        file.decompress_segment(content_->buffer_);
+    } catch (...) {
+        give_back();
+        throw;
+    }
+    content_->local_ = 0;
+    after_ = file.mark();
+}
+
+OwnedSegment::~OwnedSegment() { give_back(); }
+
+void OwnedSegment::give_back() noexcept {
+    if (!content_) return;
+    std::lock_guard<std::mutex> lock(file_.content_mutex_);
+    std::vector<std::unique_ptr<Reader>> &kept = file_.content_readers_;
+    if (kept.size() >= kKeptContentReaders) return;
+    size_t held = 0;
+    for (const std::unique_ptr<Reader> &r : kept) held += r->buffer_.capacity();
+    if (held + content_->buffer_.capacity() > kKeptContent) ByteBuffer().swap(content_->buffer_);
+    try {
+        kept.push_back(std::move(content_));
+    } catch (...) {
+        content_.reset();  // out of memory: the reader is not kept
+    }
 }
 
 // ---------------------------------------------------------------- scalars

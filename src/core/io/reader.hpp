@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -143,6 +144,29 @@ public:
     // Leaves a decompressed window without touching the file, after a
     // failure inside it. Never throws.
     void abandon_decompressed_buffer() noexcept;
+    // Reads the compressed segment at the position (its length and its
+    // bytes) and decompresses its content into `out`; the reader then stands
+    // after the compressed bytes. Fails as set_decompressed_buffer does.
+    void decompress_segment(ByteBuffer &out, SegmentContent content = SegmentContent::Data);
+
+    // Where the reader stands, so that a decoder can stand there again after
+    // caller code, which may have read elsewhere with the same reader, ran.
+    struct Mark {
+        int64_t position;  // the file offset, or the offset in a decompressed window
+        uint64_t window;   // which decompressed window, if in one
+        bool decompressed;
+    };
+    Mark mark() const {
+        return in_decompressed_ ? Mark{local_, window_count_, true} : Mark{absolute_position(), 0, false};
+    }
+    // Stands at `m` again; nothing is read when the reader has not moved.
+    // A decompressed window that was left meanwhile cannot be returned to:
+    // ZarnError.
+    void seat(const Mark &m);
+    // Leaves a segment read apart from the reader (see OwnedSegment): the
+    // stream is touched at the file offset `m`, as leaving a decompressed
+    // window touches it, and the reader stands there.
+    void leave_segment(const Mark &m);
     // Bytes that can still be read from the position in the current data: to
     // the end of the window in small-file mode and in a decompressed window,
     // to the end of the file otherwise.
@@ -190,6 +214,12 @@ public:
     }
 
 private:
+    friend class OwnedSegment;
+    struct ContentTag {};
+    // A reader of decompressed content alone: its whole data is one
+    // decompressed window, and it has no file behind it.
+    explicit Reader(ContentTag);
+    void stand_at(int64_t position);
     void reload_for(int64_t required_size);
     void load_window(int64_t position, int64_t size);
     void read_file(int64_t position, int64_t size, ByteBuffer &data);
@@ -216,6 +246,15 @@ private:
     // allocates nothing once it has grown.
     ByteBuffer spare_;
     int64_t saved_origin_ = 0;
+    // Counts the decompressed windows opened, so that a mark knows its own.
+    uint64_t window_count_ = 0;
+    // Readers of content kept for the next owned segments (see
+    // OwnedSegment): a decode and a decode nested in its caller's code take
+    // two of them, and reading spectrum after spectrum allocates nothing
+    // once they have grown. Their memory is capped; the mutex guards the
+    // list alone, as decodes on other threads may take and give meanwhile.
+    std::mutex content_mutex_;
+    std::vector<std::unique_ptr<Reader>> content_readers_;
     bool has_version_ = false;
     Version version_;
     BitConverter convert6_{6}, convert11_{11}, convert12_{12};
@@ -245,6 +284,31 @@ public:
 private:
     Reader &reader_;
     bool open_ = true;
+};
+
+// The compressed data segment at the reader's position, decompressed into
+// memory of the segment's own and read through a reader of its own
+// (content()), so that caller code that runs while its points are handed
+// out, and reads with the same reader elsewhere meanwhile, cannot replace
+// or move what is being decoded. The file's reader stands after the
+// compressed bytes from the start; `close()` touches the stream there and
+// stands there again, whatever was read meanwhile. A failure leaves the
+// file's reader after the compressed bytes, as DecompressedSegment does.
+class OwnedSegment {
+public:
+    explicit OwnedSegment(Reader &file);
+    OwnedSegment(const OwnedSegment &) = delete;
+    OwnedSegment &operator=(const OwnedSegment &) = delete;
+    ~OwnedSegment();
+    Reader &content() { return *content_; }
+    void close() { file_.leave_segment(after_); }
+
+private:
+    void give_back() noexcept;
+
+    Reader &file_;
+    std::unique_ptr<Reader> content_;
+    Reader::Mark after_{};
 };
 
 // Packed integer arrays: n values stored as byte planes, most significant
