@@ -437,6 +437,48 @@ def test_zstd_claimed_size_is_never_allocated_before_the_content_is_there():
     assert 0 < int(out) < 400 * 1024  # KiB
 
 
+def undeclared_zeros(size):
+    """A frame of `size` zero bytes that does not declare its size."""
+    obj = zstandard.ZstdCompressor(level=1, write_content_size=False).compressobj()
+    chunk = bytes(1 << 20)
+    parts, left = [], size
+    while left:
+        n = min(left, len(chunk))
+        parts.append(obj.compress(chunk[:n]))
+        left -= n
+    parts.append(obj.flush())
+    return b"".join(parts)
+
+
+def test_zstd_undeclared_content_over_the_limit_is_refused_holding_none_of_it(tmp_path):
+    # 1.25 GiB of undeclared zeros: refused at the 1 GiB limit, and the peak
+    # memory of a fresh process (KiB) stays far below the limit.
+    path = tmp_path / "frame.zst"
+    path.write_bytes(undeclared_zeros((1 << 30) + (1 << 28)))
+    code = ("import sys\n"
+            "from zarn_data_access import zstd\n"
+            "data = open(sys.argv[1], 'rb').read()\n"
+            "try:\n"
+            "    zstd.decompress(data)\n"
+            "except zstd.ZstdError as e:\n"
+            "    assert 'exceeds the size limit' in str(e), e\n"
+            "    status = open('/proc/self/status').read().split('VmHWM:')[1]\n"
+            "    print(status.split()[0])\n")
+    out = subprocess.run([sys.executable, "-c", code, str(path)], check=True, capture_output=True, text=True).stdout
+    assert 0 < int(out) < 300 * 1024  # KiB
+
+
+@pytest.mark.parametrize("size", [(1 << 20) - 1, 1 << 20, (1 << 20) + 1, 3 << 20])
+def test_zstd_undeclared_content_around_the_first_piece(size):
+    payload = (PAYLOAD * (size // len(PAYLOAD) + 1))[:size]
+    frame = w.zstd_frame(payload, content_size=False)
+    assert zstd.decompress(frame) == payload
+    assert zstd.decompress(frame + frame) == payload + payload
+    assert zstd.decompress(frame, max_size=size) == payload
+    with pytest.raises(zstd.ZstdError, match="exceeds the size limit"):
+        zstd.decompress(frame, max_size=size - 1)
+
+
 @pytest.mark.parametrize("data", [
     b"",
     b"not a frame at all",

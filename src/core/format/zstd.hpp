@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "format/buffer.hpp"
 
@@ -27,12 +28,41 @@ inline size_t record_segment_limit(size_t compressed) {
     return limit < kRecordSegmentFloor ? kRecordSegmentFloor : limit;
 }
 
+// The content of the Zstandard frame(s) in data[0, size), read in order in
+// pieces of the caller's size, holding no more than the stream's window
+// beside them. Content beyond `max_size` and every decoding failure raise
+// DecompressionError as they are reached. `window_log_max`: the largest
+// window (a power of two) accepted; 0 leaves the library's default.
+class FrameStream {
+public:
+    FrameStream(const uint8_t *data, size_t size, size_t max_size, int window_log_max = 0);
+    FrameStream(FrameStream &&) noexcept;
+    FrameStream &operator=(FrameStream &&) noexcept;
+    ~FrameStream();
+    // The next up to `n` bytes of content into `out`; fewer only at its end.
+    size_t read(uint8_t *out, size_t n);
+    // Passes over the next up to `n` bytes; how many there were.
+    size_t skip(size_t n);
+    // Content bytes read or passed over so far.
+    size_t produced() const { return produced_; }
+    bool ended() const { return in_pos_ == size_ && last_rc_ == 0; }
+
+private:
+    struct Stream;
+    std::unique_ptr<Stream> stream_;
+    const uint8_t *data_;
+    size_t size_, in_pos_ = 0, max_, produced_ = 0, last_rc_ = 1;
+};
+
 // Decompresses the Zstandard frame(s) in data[0, size) into `out`, which
 // keeps its memory from earlier use. A frame that declares a small content
 // size (up to 1 MiB) is decompressed in one call into exactly that size; a
-// larger or undeclared one as a stream, whose output grows with what the
-// frame yields, and a declared size must then match what it yields. Content
-// beyond `max_size`, declared or actual, and every decoding failure raise
+// larger one as a stream into memory of that size, touched only as it is
+// written, and the declared size must match what it yields. An undeclared
+// one is streamed into `out` up to 1 MiB; one that yields more is measured
+// by a pass that keeps nothing, refused there when it passes `max_size`,
+// and else decompressed again into memory of its size. Content beyond
+// `max_size`, declared or actual, and every decoding failure raise
 // DecompressionError (what `out` then holds is unspecified).
 void zstd_decompress(const uint8_t *data, size_t size, size_t max_size, ByteBuffer &out);
 
