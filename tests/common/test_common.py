@@ -362,12 +362,10 @@ def test_zstd_empty_content():
     assert zstd.decompress(w.zstd_frame(b"", content_size=False)) == b""
 
 
-def test_zstd_default_ceiling_is_one_gib():
-    # A real frame that declares 1 GiB + 1 bytes of zeros; the default
-    # ceiling refuses it from the header.
-    size = (1 << 30) + 1
-    compressor = zstandard.ZstdCompressor(level=1, write_content_size=True)
-    obj = compressor.compressobj(size=size)
+def zeros_frame(size, content_size=True):
+    """A real frame of `size` zero bytes, compressed piece by piece."""
+    compressor = zstandard.ZstdCompressor(level=1, write_content_size=content_size)
+    obj = compressor.compressobj(size=size if content_size else -1)
     chunk = bytes(1 << 20)
     parts, left = [], size
     while left:
@@ -375,7 +373,14 @@ def test_zstd_default_ceiling_is_one_gib():
         parts.append(obj.compress(chunk[:n]))
         left -= n
     parts.append(obj.flush())
-    frame = b"".join(parts)
+    return b"".join(parts)
+
+
+def test_zstd_default_ceiling_is_one_gib():
+    # A real frame that declares 1 GiB + 1 bytes of zeros; the default
+    # ceiling refuses it from the header.
+    size = (1 << 30) + 1
+    frame = zeros_frame(size)
     assert zstandard.frame_content_size(frame) == size
     with pytest.raises(zstd.ZstdError):
         zstd.decompress(frame)
@@ -437,24 +442,13 @@ def test_zstd_claimed_size_is_never_allocated_before_the_content_is_there():
     assert 0 < int(out) < 400 * 1024  # KiB
 
 
-def undeclared_zeros(size):
-    """A frame of `size` zero bytes that does not declare its size."""
-    obj = zstandard.ZstdCompressor(level=1, write_content_size=False).compressobj()
-    chunk = bytes(1 << 20)
-    parts, left = [], size
-    while left:
-        n = min(left, len(chunk))
-        parts.append(obj.compress(chunk[:n]))
-        left -= n
-    parts.append(obj.flush())
-    return b"".join(parts)
-
-
 def test_zstd_undeclared_content_over_the_limit_is_refused_holding_none_of_it(tmp_path):
     # 1.25 GiB of undeclared zeros: refused at the 1 GiB limit, and the peak
     # memory of a fresh process (KiB) stays far below the limit.
     path = tmp_path / "frame.zst"
-    path.write_bytes(undeclared_zeros((1 << 30) + (1 << 28)))
+    frame = zeros_frame((1 << 30) + (1 << 28), content_size=False)
+    assert zstandard.frame_content_size(frame) == -1
+    path.write_bytes(frame)
     code = ("import sys\n"
             "from zarn_data_access import zstd\n"
             "data = open(sys.argv[1], 'rb').read()\n"
