@@ -73,10 +73,18 @@ inline double as_double(nb::handle h) {
     return v;
 }
 
+// How many intensities of a DAD block a wavelength sequence can use: its
+// length when a list or tuple tells it without running Python code, else
+// all of them (the caller's sequence is asked only after the block is read).
+inline size_t usable_intensities(nb::handle wavelength_arr) {
+    PyObject *o = wavelength_arr.ptr();
+    return PyList_CheckExact(o) || PyTuple_CheckExact(o) ? size_t(PySequence_Fast_GET_SIZE(o)) : SIZE_MAX;
+}
+
 // The DAD spectrum block at the position, one point per element of
 // `wavelength_arr`, whose objects become the points' x values.
 inline nb::list read_dad_spectrum(Reader &r, nb::handle wavelength_arr) {
-    const std::vector<Number> intensities = read_dad_segments(r);
+    const std::vector<Number> intensities = read_dad_segments(r, usable_intensities(wavelength_arr));
     // Python code run below may read elsewhere with the same reader.
     const Reader::Mark end = r.mark();
     const Items wavelengths(wavelength_arr);

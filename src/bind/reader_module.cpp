@@ -443,7 +443,8 @@ NB_MODULE(_reader, m) {
         .def("_KxmFileReader__read_dad_spectrum_for_multiple_xic",
              locked([](Reader &r, nb::handle xic_arr, nb::handle wavelength_arr) {
                  XicInfoSink sink(xic_arr);
-                 const std::vector<zarn::Number> intensities = zarn::read_dad_segments(r);
+                 const std::vector<zarn::Number> intensities =
+                     zarn::read_dad_segments(r, zarn::py::usable_intensities(wavelength_arr));
                  // The wavelengths and the sink are Python objects, whose
                  // code may read elsewhere with the same reader.
                  const Reader::Mark end = r.mark();

@@ -705,20 +705,27 @@ void read_efficient_agilent_spectrum(Reader &r, std::vector<Point> &points) {
 
 // ---------------------------------------------------------------- DAD spectrum
 
-std::vector<Number> get_dad_intensities(Reader &file) {
+namespace {
+
+// One DAD intensity segment (kind symbol and body) at the position, its
+// values appended to `out` while it holds fewer than `keep`; the values
+// beyond are checked as a full read checks them, not decoded.
+void read_dad_segment(Reader &file, std::vector<Number> &out, size_t keep) {
     const Symbol kind = file.read_zarn_symbol();
-    std::vector<Number> out;
+    if (kind != Symbol::DAD_INTENSITIES_INSTEAD_OF_SPECTRUM &&
+        kind != Symbol::DAD_INTENSITIES_ZSTD_EFFICIENT_COMPRESSION)
+        throw ZarnError(kSpectrumError);
+    OwnedSegment owned(file);
+    Reader &r = owned.content();
+    // How many of the segment's n values are kept.
+    auto kept = [&](int64_t n) { return out.size() < keep ? std::min(size_t(n), keep - out.size()) : size_t(0); };
     if (kind == Symbol::DAD_INTENSITIES_INSTEAD_OF_SPECTRUM) {
-        OwnedSegment owned(file);
-        Reader &r = owned.content();
         const int64_t n = read_count(r, kSpectrumError);
         Bytes b = take_arrays(r, {{4 * n, Short::Struct}});
-        out.resize(size_t(n));
-        for (int64_t i = 0; i < n; ++i) out[size_t(i)] = Number::real(double(load_f32le(b.data() + 4 * i)));
-        owned.close();
-    } else if (kind == Symbol::DAD_INTENSITIES_ZSTD_EFFICIENT_COMPRESSION) {
-        OwnedSegment owned(file);
-        Reader &r = owned.content();
+        const size_t first = out.size(), count = kept(n);
+        out.resize(first + count);
+        for (size_t i = 0; i < count; ++i) out[first + i] = Number::real(double(load_f32le(b.data() + 4 * i)));
+    } else {
         const int64_t option = r.read_tiny_uint();
         int64_t power = 0;
         if (option > 1 && option < 4) power = r.read_tiny_uint();
@@ -726,34 +733,33 @@ std::vector<Number> get_dad_intensities(Reader &file) {
         if (option > 3) option_error(kIntensityOptionError, option);
         const int width = intensity_width(option);
         Bytes b = take_arrays(r, {{width * n, Short::Index}});
-        out.resize(size_t(n));
-        with_packed_values(b.data(), size_t(n), width, intensity_value(option), power, [&out](auto value_at) {
-            for (size_t i = 0; i < out.size(); ++i) out[i] = value_at(i);
+        const size_t first = out.size(), count = kept(n);
+        out.resize(first + count);
+        with_packed_values(b.data(), size_t(n), width, intensity_value(option), power, [&](auto value_at) {
+            for (size_t i = 0; i < count; ++i) out[first + i] = value_at(i);
         });
-        owned.close();
-    } else {
-        throw ZarnError(kSpectrumError);
     }
+    owned.close();
+}
+
+}  // namespace
+
+std::vector<Number> get_dad_intensities(Reader &file) {
+    std::vector<Number> out;
+    read_dad_segment(file, out, SIZE_MAX);
     return out;
 }
 
-std::vector<Number> read_dad_segments(Reader &r) {
+std::vector<Number> read_dad_segments(Reader &r, size_t keep) {
     r.confirm_zarn_symbol(Symbol::BEGIN_OF_SPECTRUM);
     const int64_t loop = r.read_tiny_uint();
     std::vector<Number> intensities;
-    for (int64_t s = 0; s < loop; ++s) {
-        std::vector<Number> segment = get_dad_intensities(r);
-        if (intensities.empty()) {
-            intensities.swap(segment);
-        } else {
-            intensities.insert(intensities.end(), segment.begin(), segment.end());
-        }
-    }
+    for (int64_t s = 0; s < loop; ++s) read_dad_segment(r, intensities, keep);
     return intensities;
 }
 
 std::vector<Point> read_dad_spectrum(Reader &r, std::span<const double> wavelengths) {
-    const std::vector<Number> intensities = read_dad_segments(r);
+    const std::vector<Number> intensities = read_dad_segments(r, wavelengths.size());
     std::vector<Point> out(wavelengths.size());
     for (size_t i = 0; i < wavelengths.size(); ++i) out[i] = Point{wavelengths[i], dad_intensity(intensities, i)};
     r.confirm_zarn_symbol(Symbol::END_OF_SPECTRUM);
@@ -790,7 +796,7 @@ void read_spectrum_for_multiple_xic(Reader &r, PointSink &sink) {
 }
 
 void read_dad_spectrum_for_multiple_xic(Reader &r, std::span<const double> wavelengths, PointSink &sink) {
-    const std::vector<Number> intensities = read_dad_segments(r);
+    const std::vector<Number> intensities = read_dad_segments(r, wavelengths.size());
     const Reader::Mark end = r.mark();
     const bool stopped =
         offer_dad_points(intensities, wavelengths.size(), [&](size_t i) { return wavelengths[i]; }, sink);

@@ -238,8 +238,10 @@ void add_zero(int64_t d, std::span<const int64_t> f, Write &&write) {
 std::vector<Number> get_dad_intensities(Reader &reader);
 
 // The begin symbol, the segment count and every intensity segment of a DAD
-// spectrum block, concatenated; the end symbol is left to the caller.
-std::vector<Number> read_dad_segments(Reader &reader);
+// spectrum block, concatenated; the end symbol is left to the caller. Only
+// the first `keep` values are kept (a wavelength axis uses no more): the
+// others are checked as a full read checks them, not decoded.
+std::vector<Number> read_dad_segments(Reader &reader, size_t keep = SIZE_MAX);
 
 // The intensity of wavelength i: the i-th intensity, or the integer 0 beyond
 // the last one.
