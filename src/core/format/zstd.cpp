@@ -1,8 +1,10 @@
 #include "format/zstd.hpp"
 
+#define ZSTD_STATIC_LINKING_ONLY  // frame headers, for the window sizes
 #include <zstd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -34,6 +36,15 @@ ZSTD_DCtx *context() {
 }
 
 }  // namespace
+
+void zstd_failure(const std::string &what) { fail(what); }
+
+namespace {
+std::atomic<size_t> streamed_content_size{kStreamedContent};
+}  // namespace
+
+size_t streamed_content() { return streamed_content_size.load(std::memory_order_relaxed); }
+void set_streamed_content(size_t size) { streamed_content_size.store(size, std::memory_order_relaxed); }
 
 struct FrameStream::Stream {
     std::unique_ptr<ZSTD_DStream, DStreamDeleter> s;
@@ -85,6 +96,29 @@ size_t FrameStream::skip(size_t n) {
         passed += got;
     }
     return passed;
+}
+
+size_t zstd_largest_window(const uint8_t *data, size_t size) {
+    size_t largest = 0, at = 0;
+    while (at < size) {
+        ZSTD_frameHeader header;
+        if (ZSTD_getFrameHeader(&header, data + at, size - at) != 0) return SIZE_MAX;
+        if (header.frameType == ZSTD_frame && header.windowSize > largest) {
+            if (header.windowSize > SIZE_MAX / 2) return SIZE_MAX;
+            largest = size_t(header.windowSize);
+        }
+        const size_t extent = ZSTD_findFrameCompressedSize(data + at, size - at);
+        if (ZSTD_isError(extent) || extent == 0) return SIZE_MAX;
+        at += extent;
+    }
+    return largest;
+}
+
+int64_t zstd_declared_size(const uint8_t *data, size_t size) {
+    const unsigned long long declared = ZSTD_getFrameContentSize(data, size);
+    if (declared == ZSTD_CONTENTSIZE_UNKNOWN) return -1;
+    if (declared == ZSTD_CONTENTSIZE_ERROR || declared > uint64_t(INT64_MAX)) return -2;
+    return int64_t(declared);
 }
 
 void zstd_decompress(const uint8_t *data, size_t size, size_t max_size, ByteBuffer &out) {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "format/buffer.hpp"
 
@@ -27,6 +28,29 @@ inline size_t record_segment_limit(size_t compressed) {
     const size_t limit = compressed * kRecordSegmentRatio;
     return limit < kRecordSegmentFloor ? kRecordSegmentFloor : limit;
 }
+
+// Data segments whose content is larger than this are not held whole: their
+// decoders read the content as streams (see OwnedSegment), each of which
+// accepts windows up to 2**kStreamWindowLog bytes. Frames that normal
+// compression levels make use at most 8 MiB.
+inline constexpr size_t kStreamedContent = size_t(8) << 20;
+inline constexpr int kStreamWindowLog = 23;
+
+// The size above which data segments are streamed: kStreamedContent, unless
+// the test hooks set another, so that small files take the streamed path.
+size_t streamed_content();
+void set_streamed_content(size_t size);
+
+// The largest window that the frames in data[0, size) ask for, or SIZE_MAX
+// when a frame's header or extent cannot be read (decoding tells why).
+size_t zstd_largest_window(const uint8_t *data, size_t size);
+
+// The content size that the first frame in data[0, size) declares, or -1
+// when it declares none, -2 when its header cannot be read.
+int64_t zstd_declared_size(const uint8_t *data, size_t size);
+
+// Raises the DecompressionError of a frame that fails `what`.
+[[noreturn]] void zstd_failure(const std::string &what);
 
 // The content of the Zstandard frame(s) in data[0, size), read in order in
 // pieces of the caller's size, holding no more than the stream's window

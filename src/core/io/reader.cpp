@@ -185,12 +185,17 @@ void Reader::skip_bytes(int64_t size) {
     local_ = add_sat(local_, size);
 }
 
-void Reader::decompress_segment(ByteBuffer &out, SegmentContent kind) {
+Bytes Reader::compressed_segment() {
     if (in_decompressed_) throw ZarnError("Compressed segment inside a compressed segment");
     const int64_t n = read_int32();
     if (n < 0) throw DecompressionError("Compressed segment length is negative: " + std::to_string(n));
     Bytes data = get_bytes(n);
     if (int64_t(data.size()) < n) throw DecompressionError("Compressed segment is cut short");
+    return data;
+}
+
+void Reader::decompress_segment(ByteBuffer &out, SegmentContent kind) {
+    const Bytes data = compressed_segment();
     const size_t limit = kind == SegmentContent::Records ? record_segment_limit(data.size()) : kMaxDecompressedSize;
     source_->run_native(data.size(), [&] { zstd_decompress(data.data(), data.size(), limit, out); });
     after_decompressed_ = absolute_position();
@@ -279,16 +284,68 @@ OwnedSegment::OwnedSegment(Reader &file) : file_(file) {
     }
     if (!content_) content_.reset(new Reader(Reader::ContentTag{}));
     try {
-        file.decompress_segment(content_->buffer_);
+        open();
     } catch (...) {
         give_back();
         throw;
     }
     content_->local_ = 0;
+    if (!streamed_) size_ = content_->buffer_.size();
+    file.after_decompressed_ = file.absolute_position();
     after_ = file.mark();
 }
 
 OwnedSegment::~OwnedSegment() { give_back(); }
+
+void OwnedSegment::open() {
+    const Bytes data = file_.compressed_segment();
+    ByteBuffer &out = content_->buffer_;
+    const int64_t declared = zstd_declared_size(data.data(), data.size());
+    const size_t threshold = streamed_content();
+    const bool large = declared == -1 || (declared > int64_t(threshold) && declared <= int64_t(kMaxDecompressedSize));
+    if (!large || zstd_largest_window(data.data(), data.size()) > (size_t(1) << kStreamWindowLog)) {
+        file_.source().run_native(data.size(),
+                                  [&] { zstd_decompress(data.data(), data.size(), kMaxDecompressedSize, out); });
+        return;
+    }
+    // The file's window may be replaced before the streams are done.
+    compressed_.assign(data.begin(), data.end());
+    const size_t limit = declared >= 0 ? size_t(declared) : kMaxDecompressedSize;
+    file_.source().run_native(declared >= 0 ? limit : compressed_.size(), [&] {
+        FrameStream check(compressed_.data(), compressed_.size(), limit, kStreamWindowLog);
+        if (declared < 0) {
+            // Undeclared content up to the threshold is held whole, read
+            // into memory that grows with it.
+            size_t have = 0;
+            for (size_t size = std::min(size_t(1) << 16, threshold);; size = std::min(2 * size, threshold)) {
+                out.resize(size);
+                have += check.read(out.data() + have, size - have);
+                if (have < size || check.ended()) {
+                    out.resize(have);
+                    return;
+                }
+                if (size == threshold) break;
+            }
+            ByteBuffer().swap(out);
+            out.resize(kStreamHead);
+            FrameStream again(compressed_.data(), compressed_.size(), limit, kStreamWindowLog);
+            check = std::move(again);
+        } else {
+            out.resize(kStreamHead);
+        }
+        out.resize(check.read(out.data(), out.size()));
+        check.skip(SIZE_MAX);
+        if (declared >= 0 && check.produced() != size_t(declared)) zstd_failure("content shorter than declared");
+        size_ = check.produced();
+        streamed_ = true;
+    });
+}
+
+FrameStream OwnedSegment::stream_from(size_t offset) const {
+    FrameStream stream(compressed_.data(), compressed_.size(), size_, kStreamWindowLog);
+    stream.skip(offset);
+    return stream;
+}
 
 void OwnedSegment::give_back() noexcept {
     if (!content_) return;

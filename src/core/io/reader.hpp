@@ -16,6 +16,7 @@
 #include "format/enums.hpp"
 #include "format/errors.hpp"
 #include "format/numbers.hpp"
+#include "format/zstd.hpp"
 
 namespace zarn {
 
@@ -148,6 +149,11 @@ public:
     // bytes) and decompresses its content into `out`; the reader then stands
     // after the compressed bytes. Fails as set_decompressed_buffer does.
     void decompress_segment(ByteBuffer &out, SegmentContent content = SegmentContent::Data);
+    // The compressed bytes of the segment at the position, for a caller that
+    // decompresses them itself (and then sets after_decompressed_position);
+    // the reader then stands after them. Fails as set_decompressed_buffer
+    // does before it decompresses.
+    Bytes compressed_segment();
 
     // Where the reader stands, so that a decoder can stand there again after
     // caller code, which may have read elsewhere with the same reader, ran.
@@ -294,21 +300,38 @@ private:
 // compressed bytes from the start; `close()` touches the stream there and
 // stands there again, whatever was read meanwhile. A failure leaves the
 // file's reader after the compressed bytes, as DecompressedSegment does.
+//
+// Content larger than kStreamedContent is not held: the segment keeps its
+// compressed bytes, checks the whole content in one pass that keeps only
+// its first kStreamHead bytes (content() then holds those), and its decoder
+// reads the arrays through streams that start where they lie (stream_from).
+// Frames whose windows are larger than streams accept are held whole.
 class OwnedSegment {
 public:
+    static constexpr size_t kStreamHead = 4096;
+
     explicit OwnedSegment(Reader &file);
     OwnedSegment(const OwnedSegment &) = delete;
     OwnedSegment &operator=(const OwnedSegment &) = delete;
     ~OwnedSegment();
     Reader &content() { return *content_; }
     void close() { file_.leave_segment(after_); }
+    bool streamed() const { return streamed_; }
+    // The size of the whole content.
+    size_t content_size() const { return size_; }
+    // The content from byte `offset` on (a streamed segment only).
+    FrameStream stream_from(size_t offset) const;
 
 private:
+    void open();
     void give_back() noexcept;
 
     Reader &file_;
     std::unique_ptr<Reader> content_;
     Reader::Mark after_{};
+    ByteBuffer compressed_;
+    bool streamed_ = false;
+    size_t size_ = 0;
 };
 
 // Packed integer arrays: n values stored as byte planes, most significant
