@@ -403,8 +403,8 @@ NB_MODULE(_reader, m) {
     // data blocks
     reader
         .def("_KxmFileReader__read_chromatogram",
-             locked([](Reader &r) { return zarn::py::chromatogram_list(zarn::read_chromatogram(r)); }))
-        .def("_KxmFileReader__read_spectrum", locked([](Reader &r) { return spectrum_list(zarn::read_spectrum(r)); }))
+             locked([](Reader &r) { return zarn::py::read_chromatogram_points(r); }))
+        .def("_KxmFileReader__read_spectrum", locked([](Reader &r) { return zarn::py::read_spectrum_points(r); }))
         .def("_KxmFileReader__read_zstd_efficient_spectrum", locked(&codec_list<zarn::read_zstd_efficient_spectrum>))
         .def("_KxmFileReader__read_efficient_mz_compressed_spectrum",
              locked(&codec_list<zarn::read_efficient_mz_compressed_spectrum>))

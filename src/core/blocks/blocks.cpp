@@ -294,7 +294,7 @@ private:
 // How a stored integer intensity becomes the point's intensity.
 enum class Value { AsInt, AsFloat, Scaled };
 
-inline Number stored_value(int64_t v, Value mode, int64_t power) {
+[[gnu::always_inline]] inline Number stored_value(int64_t v, Value mode, int64_t power) {
     switch (mode) {
         case Value::AsInt:
             return Number::integer(v);
@@ -305,12 +305,13 @@ inline Number stored_value(int64_t v, Value mode, int64_t power) {
     }
 }
 
-// Intensities from a packed array, one mode for all of them.
+// Intensities from a packed array, one mode for all of them. The small
+// views are always inlined: the decoders' loops ask them once per value.
 template <typename Values, Value Mode>
 struct StoredAt {
     Values values;
     int64_t power;
-    Number operator()(size_t i) const { return stored_value(values[i], Mode, power); }
+    [[gnu::always_inline]] Number operator()(size_t i) const { return stored_value(values[i], Mode, power); }
 };
 
 // Calls f(intensity_at) with the view of a packed intensity array of `width`
@@ -528,11 +529,12 @@ void read_coefficient_segment(Content &content, Out &out) {
 
 // ---------------------------------------------------------------- chromatogram
 
-std::vector<Point> read_chromatogram(Reader &r) {
+namespace {
+
+template <typename Out>
+void decode_chromatogram(Reader &r, Out &out) {
     r.confirm_zarn_symbol(Symbol::BEGIN_OF_CHROMATOGRAM);
     const int64_t loop = r.read_tiny_uint();
-    std::vector<Point> points;
-    PointAppender out(points);
     for (int64_t s = 0; s < loop; ++s) {
         const Symbol kind = r.read_zarn_symbol();
         if (kind == Symbol::CHROMATOGRAM_NO_COMPRESSION) {
@@ -554,7 +556,20 @@ std::vector<Point> read_chromatogram(Reader &r) {
         }
     }
     r.confirm_zarn_symbol(Symbol::END_OF_CHROMATOGRAM);
+}
+
+}  // namespace
+
+std::vector<Point> read_chromatogram(Reader &r) {
+    std::vector<Point> points;
+    PointAppender out(points);
+    decode_chromatogram(r, out);
     return points;
+}
+
+void read_chromatogram(Reader &r, PointBatches &out) {
+    decode_chromatogram(r, out);
+    out.finish();
 }
 
 // ---------------------------------------------------------------- MS spectrum
@@ -870,6 +885,12 @@ void decode_spectrum(Reader &r, Out &out) {
 template void decode_spectrum<PointAppender>(Reader &, PointAppender &);
 template void decode_spectrum<WindowSums>(Reader &, WindowSums &);
 template void decode_spectrum<AnyPointOut>(Reader &, AnyPointOut &);
+template void decode_spectrum<PointBatches>(Reader &, PointBatches &);
+
+void read_spectrum(Reader &r, PointBatches &out) {
+    decode_spectrum(r, out);
+    out.finish();
+}
 
 std::vector<Point> read_spectrum(Reader &r) {
     std::vector<Point> points;

@@ -268,18 +268,20 @@ public:
 // Spare memory that an open file keeps for the next decompressed segments,
 // all its readers of content together.
 constexpr size_t kKeptContent = size_t(4) << 20;
-constexpr size_t kKeptContentReaders = 8;
 
 }  // namespace
 
 Reader::Reader(ContentTag) : source_(std::make_unique<NoFile>()), in_decompressed_(true) {}
 
+Reader::~Reader() {
+    for (std::atomic<Reader *> &slot : content_slots_) delete slot.exchange(nullptr);
+}
+
 OwnedSegment::OwnedSegment(Reader &file) : file_(file) {
-    {
-        std::lock_guard<std::mutex> lock(file.content_mutex_);
-        if (!file.content_readers_.empty()) {
-            content_ = std::move(file.content_readers_.back());
-            file.content_readers_.pop_back();
+    for (std::atomic<Reader *> &slot : file.content_slots_) {
+        if (Reader *kept = slot.exchange(nullptr, std::memory_order_acquire)) {
+            content_.reset(kept);
+            break;
         }
     }
     if (!content_) content_.reset(new Reader(Reader::ContentTag{}));
@@ -349,17 +351,16 @@ FrameStream OwnedSegment::stream_from(size_t offset) const {
 
 void OwnedSegment::give_back() noexcept {
     if (!content_) return;
-    std::lock_guard<std::mutex> lock(file_.content_mutex_);
-    std::vector<std::unique_ptr<Reader>> &kept = file_.content_readers_;
-    if (kept.size() >= kKeptContentReaders) return;
-    size_t held = 0;
-    for (const std::unique_ptr<Reader> &r : kept) held += r->buffer_.capacity();
-    if (held + content_->buffer_.capacity() > kKeptContent) ByteBuffer().swap(content_->buffer_);
-    try {
-        kept.push_back(std::move(content_));
-    } catch (...) {
-        content_.reset();  // out of memory: the reader is not kept
+    // Each slot keeps at most its share of the cap.
+    if (content_->buffer_.capacity() > kKeptContent / Reader::kContentSlots) ByteBuffer().swap(content_->buffer_);
+    for (std::atomic<Reader *> &slot : file_.content_slots_) {
+        Reader *empty = nullptr;
+        if (slot.compare_exchange_strong(empty, content_.get(), std::memory_order_release)) {
+            content_.release();
+            return;
+        }
     }
+    content_.reset();
 }
 
 // ---------------------------------------------------------------- scalars

@@ -2,11 +2,11 @@
 // decoding of every tagged value of the format.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -94,6 +94,9 @@ public:
     // file when it is smaller than the default window, else the first
     // kDefaultBufferSize bytes.
     Reader(std::unique_ptr<ByteSource> source, int64_t stream_length);
+    Reader(const Reader &) = delete;
+    Reader &operator=(const Reader &) = delete;
+    ~Reader();
 
     ByteSource &source() { return *source_; }
 
@@ -256,11 +259,12 @@ private:
     uint64_t window_count_ = 0;
     // Readers of content kept for the next owned segments (see
     // OwnedSegment): a decode and a decode nested in its caller's code take
-    // two of them, and reading spectrum after spectrum allocates nothing
-    // once they have grown. Their memory is capped; the mutex guards the
-    // list alone, as decodes on other threads may take and give meanwhile.
-    std::mutex content_mutex_;
-    std::vector<std::unique_ptr<Reader>> content_readers_;
+    // one each, and reading spectrum after spectrum allocates nothing once
+    // they have grown. Each slot is taken and given by atomic exchange, as
+    // decodes on other threads may take and give meanwhile; the memory they
+    // keep is capped at kKeptContent in all.
+    static constexpr size_t kContentSlots = 2;
+    std::atomic<Reader *> content_slots_[kContentSlots] = {};
     bool has_version_ = false;
     Version version_;
     BitConverter convert6_{6}, convert11_{11}, convert12_{12};
@@ -337,11 +341,12 @@ private:
 // Packed integer arrays: n values stored as byte planes, most significant
 // plane first. The views read value i in place (the caller checks that the
 // 4n or 8n bytes are there); `kWide` tells whether values take 64 bits.
+// Always inlined: the decoders' loops ask them once per value.
 struct Planes32 {
     static constexpr bool kWide = false;
     const uint8_t *p;
     size_t n;
-    int64_t operator[](size_t i) const {
+    [[gnu::always_inline]] int64_t operator[](size_t i) const {
         return int32_t(uint32_t(p[i]) << 24 | uint32_t(p[n + i]) << 16 | uint32_t(p[2 * n + i]) << 8 | p[3 * n + i]);
     }
 };
@@ -350,7 +355,7 @@ struct Planes64 {
     static constexpr bool kWide = true;
     const uint8_t *p;
     size_t n;
-    int64_t operator[](size_t i) const {
+    [[gnu::always_inline]] int64_t operator[](size_t i) const {
         uint64_t v = 0;
         for (size_t k = 0; k < 8; ++k) v = (v << 8) | p[k * n + i];
         return int64_t(v);
