@@ -4,6 +4,9 @@
 
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "blocks/blocks.hpp"
@@ -29,6 +32,80 @@ nb::list point_list(const std::vector<Point> &points, Make &&make) {
     if (!list.is_valid()) throw nb::python_error();
     for (size_t i = 0; i < points.size(); ++i) PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), make(points[i]));
     return list;
+}
+
+// Point objects made by `Make{}(x, intensity)` as the decoder hands the
+// points over in batches, so that no native copy of all the points is kept
+// beside them; the list is made when every point is there (list()), and no
+// Python code ever sees one with empty slots. The references wait in
+// blocks, each freed as soon as the list holds its objects. Making a point
+// runs no Python code.
+template <typename Make>
+class PointObjects final : public PointBatches {
+public:
+    PointObjects() = default;
+    PointObjects(const PointObjects &) = delete;
+    PointObjects &operator=(const PointObjects &) = delete;
+    ~PointObjects() override {
+        for (size_t b = 0; b < blocks_.size(); ++b)
+            for (size_t i = 0; i < in_block(b); ++i) Py_DECREF(blocks_[b][i]);
+    }
+    nb::list list() {
+        nb::list list = nb::steal<nb::list>(PyList_New(Py_ssize_t(count_)));
+        if (!list.is_valid()) throw nb::python_error();
+        PyObject **items = PySequence_Fast_ITEMS(list.ptr());
+        for (size_t b = 0; b < blocks_.size(); ++b) {
+            std::memcpy(items + b * kBlock, blocks_[b].get(), in_block(b) * sizeof(PyObject *));
+            blocks_[b].reset();
+        }
+        blocks_.clear();
+        count_ = 0;
+        return list;
+    }
+
+private:
+    size_t in_block(size_t b) const { return std::min(kBlock, count_ - b * kBlock); }
+    void flush(const Point *points, size_t n) override {
+        for (size_t i = 0; i < n;) {
+            if (count_ % kBlock == 0) blocks_.emplace_back(new PyObject *[kBlock]);
+            PyObject **block = blocks_.back().get() + count_ % kBlock;
+            const size_t m = std::min(n - i, kBlock - count_ % kBlock);
+            for (size_t k = 0; k < m; ++k, ++i) {
+                block[k] = Make{}(points[i].x, points[i].intensity);
+                ++count_;
+            }
+        }
+    }
+
+    static constexpr size_t kBlock = 8192;
+    std::vector<std::unique_ptr<PyObject *[]>> blocks_;
+    size_t count_ = 0;
+};
+
+struct MakeSpectrumPoint {
+    PyObject *operator()(double x, const Number &y) const {
+        return new_point(SpectrumPoint{Num::of_float(x), num_of(y)});
+    }
+};
+
+struct MakeChromatogramPoint {
+    PyObject *operator()(double x, const Number &y) const {
+        return new_point(ChromatogramPoint{Num::of_float(x), num_of(y)});
+    }
+};
+
+// The points of the MS spectrum block at the position, as a new list.
+inline nb::list read_spectrum_points(Reader &r) {
+    PointObjects<MakeSpectrumPoint> out;
+    read_spectrum(r, out);
+    return out.list();
+}
+
+// The points of the chromatogram block at the position, as a new list.
+inline nb::list read_chromatogram_points(Reader &r) {
+    PointObjects<MakeChromatogramPoint> out;
+    read_chromatogram(r, out);
+    return out.list();
 }
 
 inline nb::list spectrum_list(const std::vector<Point> &points) {
@@ -73,10 +150,20 @@ inline double as_double(nb::handle h) {
     return v;
 }
 
+// How many intensities of a DAD block a wavelength sequence can use: its
+// length when a list or tuple tells it without running Python code, else
+// all of them (the caller's sequence is asked only after the block is read).
+inline size_t usable_intensities(nb::handle wavelength_arr) {
+    PyObject *o = wavelength_arr.ptr();
+    return PyList_CheckExact(o) || PyTuple_CheckExact(o) ? size_t(PySequence_Fast_GET_SIZE(o)) : SIZE_MAX;
+}
+
 // The DAD spectrum block at the position, one point per element of
 // `wavelength_arr`, whose objects become the points' x values.
 inline nb::list read_dad_spectrum(Reader &r, nb::handle wavelength_arr) {
-    const std::vector<Number> intensities = read_dad_segments(r);
+    const std::vector<Number> intensities = read_dad_segments(r, usable_intensities(wavelength_arr));
+    // Python code run below may read elsewhere with the same reader.
+    const Reader::Mark end = r.mark();
     const Items wavelengths(wavelength_arr);
     // Taking a wavelength may run Python code, which must never see a list
     // with empty slots: the points are made first, the list at the end.
@@ -88,6 +175,7 @@ inline nb::list read_dad_spectrum(Reader &r, nb::handle wavelength_arr) {
     nb::list list = nb::steal<nb::list>(PyList_New(Py_ssize_t(points.size())));
     if (!list.is_valid()) throw nb::python_error();
     for (size_t i = 0; i < points.size(); ++i) PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), points[i].release().ptr());
+    r.seat(end);
     r.confirm_zarn_symbol(Symbol::END_OF_SPECTRUM);
     return list;
 }

@@ -60,7 +60,7 @@ void read_trace(T &o) {
     const ReaderUse use(o.reader);
     zarn::Reader &reader = use.reader();
     zarn::move_to_stored_position(reader, function_index_position(o.function_index), "Function");
-    o.chromatogram = chromatogram_list(zarn::read_chromatogram(reader));
+    o.chromatogram = read_chromatogram_points(reader);
 }
 
 // Field `field` of the function's QuanDescription, looked up anew on each

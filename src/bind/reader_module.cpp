@@ -403,8 +403,8 @@ NB_MODULE(_reader, m) {
     // data blocks
     reader
         .def("_KxmFileReader__read_chromatogram",
-             locked([](Reader &r) { return zarn::py::chromatogram_list(zarn::read_chromatogram(r)); }))
-        .def("_KxmFileReader__read_spectrum", locked([](Reader &r) { return spectrum_list(zarn::read_spectrum(r)); }))
+             locked([](Reader &r) { return zarn::py::read_chromatogram_points(r); }))
+        .def("_KxmFileReader__read_spectrum", locked([](Reader &r) { return zarn::py::read_spectrum_points(r); }))
         .def("_KxmFileReader__read_zstd_efficient_spectrum", locked(&codec_list<zarn::read_zstd_efficient_spectrum>))
         .def("_KxmFileReader__read_efficient_mz_compressed_spectrum",
              locked(&codec_list<zarn::read_efficient_mz_compressed_spectrum>))
@@ -443,10 +443,16 @@ NB_MODULE(_reader, m) {
         .def("_KxmFileReader__read_dad_spectrum_for_multiple_xic",
              locked([](Reader &r, nb::handle xic_arr, nb::handle wavelength_arr) {
                  XicInfoSink sink(xic_arr);
-                 const std::vector<zarn::Number> intensities = zarn::read_dad_segments(r);
+                 const std::vector<zarn::Number> intensities =
+                     zarn::read_dad_segments(r, zarn::py::usable_intensities(wavelength_arr));
+                 // The wavelengths and the sink are Python objects, whose
+                 // code may read elsewhere with the same reader.
+                 const Reader::Mark end = r.mark();
                  const Items wavelengths(wavelength_arr);
                  auto wavelength_at = [&](size_t i) { return as_double(wavelengths[i]); };
-                 if (zarn::offer_dad_points(intensities, wavelengths.size(), wavelength_at, sink)) return;
+                 const bool stopped = zarn::offer_dad_points(intensities, wavelengths.size(), wavelength_at, sink);
+                 r.seat(end);
+                 if (stopped) return;
                  r.confirm_zarn_symbol(zarn::Symbol::END_OF_SPECTRUM);
              }),
              "xic_arr"_a, "wavelength_arr"_a);

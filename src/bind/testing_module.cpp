@@ -15,6 +15,7 @@
 
 #include "analysis/qual.hpp"
 #include "blocks/blocks.hpp"
+#include "format/zstd.hpp"
 #include "index_objects.hpp"
 #include "io/reader.hpp"
 #include "records/index.hpp"
@@ -22,6 +23,7 @@
 #include "values.hpp"
 
 namespace nb = nanobind;
+using namespace nb::literals;
 
 namespace {
 
@@ -113,6 +115,14 @@ NB_MODULE(_testing, m) {
         reader.set_buffer(position);
         return reader.read_tiny_uint();
     });
+    m.def(
+        "set_streamed_content",
+        [](size_t size) {
+            const size_t before = zarn::streamed_content();
+            zarn::set_streamed_content(size);
+            return before;
+        },
+        "size"_a, "Sets the content size above which data segments are streamed; returns the one before.");
     m.def("reader_address", [](zarn::Reader &reader) { return reinterpret_cast<uintptr_t>(&reader); });
 
     // The record objects of _description and _index, reached as C++ objects

@@ -362,12 +362,10 @@ def test_zstd_empty_content():
     assert zstd.decompress(w.zstd_frame(b"", content_size=False)) == b""
 
 
-def test_zstd_default_ceiling_is_one_gib():
-    # A real frame that declares 1 GiB + 1 bytes of zeros; the default
-    # ceiling refuses it from the header.
-    size = (1 << 30) + 1
-    compressor = zstandard.ZstdCompressor(level=1, write_content_size=True)
-    obj = compressor.compressobj(size=size)
+def zeros_frame(size, content_size=True):
+    """A real frame of `size` zero bytes, compressed piece by piece."""
+    compressor = zstandard.ZstdCompressor(level=1, write_content_size=content_size)
+    obj = compressor.compressobj(size=size if content_size else -1)
     chunk = bytes(1 << 20)
     parts, left = [], size
     while left:
@@ -375,7 +373,14 @@ def test_zstd_default_ceiling_is_one_gib():
         parts.append(obj.compress(chunk[:n]))
         left -= n
     parts.append(obj.flush())
-    frame = b"".join(parts)
+    return b"".join(parts)
+
+
+def test_zstd_default_ceiling_is_one_gib():
+    # A real frame that declares 1 GiB + 1 bytes of zeros; the default
+    # ceiling refuses it from the header.
+    size = (1 << 30) + 1
+    frame = zeros_frame(size)
     assert zstandard.frame_content_size(frame) == size
     with pytest.raises(zstd.ZstdError):
         zstd.decompress(frame)
@@ -435,6 +440,37 @@ def test_zstd_claimed_size_is_never_allocated_before_the_content_is_there():
     out = subprocess.run([sys.executable, "-c", code, lying_frame(768 << 20).hex()], check=True,
                          capture_output=True, text=True).stdout
     assert 0 < int(out) < 400 * 1024  # KiB
+
+
+def test_zstd_undeclared_content_over_the_limit_is_refused_holding_none_of_it(tmp_path):
+    # 1.25 GiB of undeclared zeros: refused at the 1 GiB limit, and the peak
+    # memory of a fresh process (KiB) stays far below the limit.
+    path = tmp_path / "frame.zst"
+    frame = zeros_frame((1 << 30) + (1 << 28), content_size=False)
+    assert zstandard.frame_content_size(frame) == -1
+    path.write_bytes(frame)
+    code = ("import sys\n"
+            "from zarn_data_access import zstd\n"
+            "data = open(sys.argv[1], 'rb').read()\n"
+            "try:\n"
+            "    zstd.decompress(data)\n"
+            "except zstd.ZstdError as e:\n"
+            "    assert 'exceeds the size limit' in str(e), e\n"
+            "    status = open('/proc/self/status').read().split('VmHWM:')[1]\n"
+            "    print(status.split()[0])\n")
+    out = subprocess.run([sys.executable, "-c", code, str(path)], check=True, capture_output=True, text=True).stdout
+    assert 0 < int(out) < 300 * 1024  # KiB
+
+
+@pytest.mark.parametrize("size", [(1 << 20) - 1, 1 << 20, (1 << 20) + 1, 3 << 20])
+def test_zstd_undeclared_content_around_the_first_piece(size):
+    payload = (PAYLOAD * (size // len(PAYLOAD) + 1))[:size]
+    frame = w.zstd_frame(payload, content_size=False)
+    assert zstd.decompress(frame) == payload
+    assert zstd.decompress(frame + frame) == payload + payload
+    assert zstd.decompress(frame, max_size=size) == payload
+    with pytest.raises(zstd.ZstdError, match="exceeds the size limit"):
+        zstd.decompress(frame, max_size=size - 1)
 
 
 @pytest.mark.parametrize("data", [

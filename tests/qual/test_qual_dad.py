@@ -176,6 +176,31 @@ def test_positions_outside_the_file(make_reader):
             call()
 
 
+# Intensities beyond the axis are checked as the ones it uses are: a damaged
+# segment after the axis is covered fails every read of the spectrum.
+@pytest.mark.parametrize("surplus, error", [
+    (w.dad_plain([1.0], num_points=2), "unpack requires"),
+    (w.dad_efficient(0, [1], num_points=2), "index out of range"),
+    (w.dad_plain([1.0], num_points=-1), "^Unable to read current spectrum$"),
+    (w.compressed(w.DAD_INTENSITIES_ZSTD_EFFICIENT_COMPRESSION, w.dad_efficient_content(4, [1], wide=False)),
+     "^Spectrum Intensity option is not correct. Value = 4$"),
+    (w.spectrum_plain([1.0], [1.0]), "^Unable to read current spectrum$"),
+    (w.symbol(w.DAD_INTENSITIES_INSTEAD_OF_SPECTRUM) + w.compressed_segment(frame=b"\x28\xb5\x2f\xfd junk"),
+     "Zstandard decompression failed"),
+], ids=["plain-short", "packed-short", "negative-count", "option", "ms-segment", "frame"])
+def test_intensities_beyond_the_axis_are_checked(make_reader, surplus, error):
+    good = w.spectrum_block(w.dad_plain([1.0, 6.0, 1.0, 9.0]), w.dad_efficient(0, [4, 5]))
+    bad = w.spectrum_block(w.dad_plain([1.0, 6.0, 1.0, 9.0]), surplus)
+    spectra = [(w.spectrum_description(retention_time=1.0), good), (w.spectrum_description(retention_time=2.0), bad)]
+    analysis = dad_analysis(make_reader, spectra, wavelengths=AXIS)
+    assert [p.intensity for p in analysis.get_spectrum(0).get_spectrum_points()] == [1.0, 6.0, 1.0]
+    for call in (lambda: analysis.get_spectrum(1).get_spectrum_points(),
+                 lambda: analysis.get_chromatogram(ValueRange(200, 220)),
+                 lambda: analysis.get_max_plot(ValueRange(201, 219), 1.0)):
+        with pytest.raises(Exception, match=error):
+            call()
+
+
 # --- max plot -----------------------------------------------------------------------------
 
 MAX_AXIS = [200.0, 202.0, 204.0, 206.0]

@@ -65,7 +65,7 @@ nb::object spectrum_points(SpectrumObject &s) {
     if (or_none(s.spectrum_points).is_none()) {
         std::optional<ReaderUse> use;
         Reader &reader = reader_at(s.spectrum_index, index_field(s.spectrum_index, "position"), "Spectrum", use);
-        s.spectrum_points = spectrum_list(zarn::read_spectrum(reader));
+        s.spectrum_points = read_spectrum_points(reader);
     }
     return s.spectrum_points;
 }
@@ -74,7 +74,7 @@ nb::object profile_spectrum_points(SpectrumObject &s) {
     nb::object position = index_field(s.spectrum_index, "profile_position");
     if (compare_items(position, nb::int_(0), Py_EQ)) throw zarn::Misuse("No profile spectrum");
     std::optional<ReaderUse> use;
-    return spectrum_list(zarn::read_spectrum(reader_at(s.spectrum_index, position, "Profile spectrum", use)));
+    return read_spectrum_points(reader_at(s.spectrum_index, position, "Profile spectrum", use));
 }
 
 nb::object dad_spectrum_points(DADSpectrumObject &s) {
@@ -82,7 +82,7 @@ nb::object dad_spectrum_points(DADSpectrumObject &s) {
         std::optional<ReaderUse> use;
         Reader &reader = reader_at(s.spectrum_index, index_field(s.spectrum_index, "position"), "Spectrum", use);
         nb::object wavelengths = or_none(s.wavelength_arr);
-        s.spectrum_points = wavelengths.is_none() ? nb::object(spectrum_list(zarn::read_spectrum(reader)))
+        s.spectrum_points = wavelengths.is_none() ? nb::object(read_spectrum_points(reader))
                                                   : nb::object(read_dad_spectrum(reader, wavelengths));
     }
     return s.spectrum_points;

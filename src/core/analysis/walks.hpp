@@ -339,7 +339,7 @@ void dad_chromatogram(Reader &reader, const Spectra &spectra, const std::optiona
     std::vector<Point> points;
     for_each_timed_spectrum(reader, spectra, [&](const ChosenSpectrum &spectrum) {
         if (axis) {
-            const std::vector<Number> intensities = read_dad_segments(reader);
+            const std::vector<Number> intensities = read_dad_segments(reader, axis->size());
             reader.confirm_zarn_symbol(Symbol::END_OF_SPECTRUM);
             if (!limits) limits = band();
             emit(spectrum, dad_band_average(*axis, intensities, limits->first, limits->second));

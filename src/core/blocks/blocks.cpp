@@ -1,8 +1,12 @@
 #include "blocks/blocks.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <initializer_list>
+#include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 
@@ -72,6 +76,202 @@ struct Raw32 {
     int64_t operator[](size_t i) const { return int32_t(load_u32le(p + 4 * i)); }
 };
 
+struct Float32At {
+    const uint8_t *p;
+    double operator()(size_t i) const { return double(load_f32le(p + 4 * i)); }
+};
+
+struct Float64At {
+    const uint8_t *p;
+    double operator()(size_t i) const { return load_f64le(p + 8 * i); }
+};
+
+struct RealAt {
+    const uint8_t *p;
+    Number operator()(size_t i) const { return Number::real(double(load_f32le(p + 4 * i))); }
+};
+
+struct Real64At {
+    const uint8_t *p;
+    Number operator()(size_t i) const { return Number::real(load_f64le(p + 8 * i)); }
+};
+
+// A segment's content as its decoder reads it: tagged values through `r`,
+// arrays from r's data or, for a streamed segment, from its streams.
+struct Content {
+    Reader &r;
+    const OwnedSegment *streamed = nullptr;
+    int64_t remaining() const {
+        return streamed ? int64_t(streamed->content_size()) - r.local_position() : r.remaining();
+    }
+};
+
+// Arrays taken together, in memory: the views read them in place. The
+// offsets and counts of the view makers are the caller's, checked by take().
+struct MemSrc {
+    const uint8_t *p;
+    Planes32 planes32(size_t at, size_t n) const { return {p + at, n}; }
+    Planes64 planes64(size_t at, size_t n) const { return {p + at, n}; }
+    Raw32 raw32(size_t at, size_t) const { return {p + at}; }
+    Float32At float32(size_t at, size_t) const { return {p + at}; }
+    Float64At float64(size_t at, size_t) const { return {p + at}; }
+    RealAt real32(size_t at, size_t) const { return {p + at}; }
+    Real64At real64(size_t at, size_t) const { return {p + at}; }
+};
+
+// `length` bytes of a streamed segment's content from `begin`, read in
+// order (each index no lower than the one before) in bounded pieces,
+// through a stream of its own made at the first read.
+class Column {
+public:
+    Column(const OwnedSegment &segment, size_t begin, size_t length)
+        : segment_(segment), begin_(begin), length_(length) {}
+    uint8_t at(size_t j) {
+        if (j - first_ >= filled_) fill(j);
+        return chunk_[j - first_];
+    }
+    // The `width` bytes from j, for a column read in words of that width
+    // from its start: the pieces hold whole words, so a word never
+    // straddles two.
+    const uint8_t *word_at(size_t j, size_t width) {
+        if (j - first_ >= filled_) fill(j);
+        if (filled_ - (j - first_) < width) throw OutOfRange("index out of range");
+        return chunk_.data() + (j - first_);
+    }
+
+private:
+    static constexpr size_t kPiece = 65536;  // a multiple of every word width
+    void fill(size_t j) {
+        // The content was checked to hold every array.
+        if (j >= length_) throw OutOfRange("index out of range");
+        if (!stream_) {
+            stream_.emplace(segment_.stream_from(begin_));
+            chunk_.resize(std::min(length_, kPiece));
+        }
+        const size_t next = first_ + filled_;  // where the stream stands
+        if (j > next) stream_->skip(j - next);
+        first_ = j;
+        filled_ = stream_->read(chunk_.data(), std::min(chunk_.size(), length_ - j));
+        if (filled_ == 0) throw OutOfRange("index out of range");
+    }
+    const OwnedSegment &segment_;
+    size_t begin_, length_;
+    std::optional<FrameStream> stream_;
+    ByteBuffer chunk_;
+    size_t first_ = 0, filled_ = 0;
+};
+
+using ColumnRef = std::shared_ptr<Column>;
+
+// The views of a streamed segment's arrays, asked in order like the in
+// memory ones (copies share their columns).
+template <int Width>
+struct StreamPlanes {
+    static constexpr bool kWide = Width == 8;
+    std::array<ColumnRef, Width> planes;
+    int64_t operator[](size_t i) const {
+        uint64_t v = 0;
+        for (const ColumnRef &plane : planes) v = (v << 8) | plane->at(i);
+        return Width == 8 ? int64_t(v) : int64_t(int32_t(uint32_t(v)));
+    }
+};
+
+// Raw little-endian words of `Width` bytes.
+template <int Width>
+struct StreamWords {
+    ColumnRef column;
+    uint64_t word(size_t i) const {
+        const uint8_t *p = column->word_at(Width * i, Width);
+        if constexpr (Width == 4) return load_u32le(p);
+        return load_u64le(p);
+    }
+};
+
+struct StreamRaw32 : StreamWords<4> {
+    static constexpr bool kWide = false;
+    int64_t operator[](size_t i) const { return int32_t(uint32_t(word(i))); }
+};
+
+inline double f32_of(uint64_t w) {
+    const uint32_t bits = uint32_t(w);
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return double(f);
+}
+
+inline double f64_of(uint64_t w) {
+    double d;
+    std::memcpy(&d, &w, sizeof d);
+    return d;
+}
+
+struct StreamFloat32At : StreamWords<4> {
+    double operator()(size_t i) const { return f32_of(word(i)); }
+};
+struct StreamFloat64At : StreamWords<8> {
+    double operator()(size_t i) const { return f64_of(word(i)); }
+};
+struct StreamRealAt : StreamWords<4> {
+    Number operator()(size_t i) const { return Number::real(f32_of(word(i))); }
+};
+struct StreamReal64At : StreamWords<8> {
+    Number operator()(size_t i) const { return Number::real(f64_of(word(i))); }
+};
+
+// Arrays taken together from a streamed segment, from content offset `base`.
+struct StreamSrc {
+    const OwnedSegment *segment;
+    size_t base;
+    ColumnRef column(size_t at, size_t length) const { return std::make_shared<Column>(*segment, base + at, length); }
+    template <int Width>
+    StreamPlanes<Width> planes(size_t at, size_t n) const {
+        StreamPlanes<Width> view;
+        for (size_t k = 0; k < size_t(Width); ++k) view.planes[k] = column(at + k * n, n);
+        return view;
+    }
+    StreamPlanes<4> planes32(size_t at, size_t n) const { return planes<4>(at, n); }
+    StreamPlanes<8> planes64(size_t at, size_t n) const { return planes<8>(at, n); }
+    StreamRaw32 raw32(size_t at, size_t n) const { return {{column(at, 4 * n)}}; }
+    StreamFloat32At float32(size_t at, size_t n) const { return {{column(at, 4 * n)}}; }
+    StreamFloat64At float64(size_t at, size_t n) const { return {{column(at, 8 * n)}}; }
+    StreamRealAt real32(size_t at, size_t n) const { return {{column(at, 4 * n)}}; }
+    StreamReal64At real64(size_t at, size_t n) const { return {{column(at, 8 * n)}}; }
+};
+
+// The consecutive arrays at the position, checked against the content
+// before anything is taken or allocated, as a source of views. In memory
+// one span, so that no later read can move the window under it; copied to
+// `copy` when given, for a span that a later read may move.
+template <typename Src>
+Src take(Content &c, std::initializer_list<Array> arrays, std::vector<uint8_t> *copy = nullptr) {
+    if constexpr (std::is_same_v<Src, StreamSrc>) {
+        check_arrays(arrays, c.remaining());
+        int64_t total = 0;
+        for (const Array &a : arrays) total += a.bytes;
+        const size_t at = size_t(c.r.local_position());
+        c.r.skip_bytes(total);
+        return StreamSrc{c.streamed, at};
+    } else {
+        Bytes b = take_arrays(c.r, arrays);
+        if (!copy) return MemSrc{b.data()};
+        copy->assign(b.begin(), b.end());
+        return MemSrc{copy->data()};
+    }
+}
+
+// Calls f(content, source) over the segment's content, `source` a value of
+// the source type its arrays are read through.
+template <typename F>
+void with_content(OwnedSegment &segment, F &&f) {
+    if (segment.streamed()) {
+        Content c{segment.content(), &segment};
+        f(c, StreamSrc{});
+    } else {
+        Content c{segment.content()};
+        f(c, MemSrc{});
+    }
+}
+
 // x of each point in turn from the running sums of delta-coded integers,
 // asked for in order. A count is below 2**31, so sums of 32-bit deltas stay
 // inside 64 bits and sums of 64-bit deltas inside 128 bits: exact either way.
@@ -91,25 +291,10 @@ private:
     Sum sum_ = 0;
 };
 
-struct Float32At {
-    const uint8_t *p;
-    double operator()(size_t i) const { return double(load_f32le(p + 4 * i)); }
-};
-
-struct Float64At {
-    const uint8_t *p;
-    double operator()(size_t i) const { return load_f64le(p + 8 * i); }
-};
-
-struct RealAt {
-    const uint8_t *p;
-    Number operator()(size_t i) const { return Number::real(double(load_f32le(p + 4 * i))); }
-};
-
 // How a stored integer intensity becomes the point's intensity.
 enum class Value { AsInt, AsFloat, Scaled };
 
-inline Number stored_value(int64_t v, Value mode, int64_t power) {
+[[gnu::always_inline]] inline Number stored_value(int64_t v, Value mode, int64_t power) {
     switch (mode) {
         case Value::AsInt:
             return Number::integer(v);
@@ -120,18 +305,19 @@ inline Number stored_value(int64_t v, Value mode, int64_t power) {
     }
 }
 
-// Intensities from a packed array, one mode for all of them.
+// Intensities from a packed array, one mode for all of them. The small
+// views are always inlined: the decoders' loops ask them once per value.
 template <typename Values, Value Mode>
 struct StoredAt {
     Values values;
     int64_t power;
-    Number operator()(size_t i) const { return stored_value(values[i], Mode, power); }
+    [[gnu::always_inline]] Number operator()(size_t i) const { return stored_value(values[i], Mode, power); }
 };
 
 // Calls f(intensity_at) with the view of a packed intensity array of `width`
-// bytes per value, read in `mode`.
-template <typename F>
-void with_packed_values(const uint8_t *p, size_t n, int width, Value mode, int64_t power, F &&f) {
+// bytes per value at `at` in `src`, read in `mode`.
+template <typename Src, typename F>
+void with_packed_values(const Src &src, size_t at, size_t n, int width, Value mode, int64_t power, F &&f) {
     auto with_mode = [&](auto values) {
         using Values = decltype(values);
         switch (mode) {
@@ -144,9 +330,9 @@ void with_packed_values(const uint8_t *p, size_t n, int width, Value mode, int64
         }
     };
     if (width == 8) {
-        with_mode(Planes64{p, n});
+        with_mode(src.planes64(at, n));
     } else {
-        with_mode(Planes32{p, n});
+        with_mode(src.planes32(at, n));
     }
 }
 
@@ -208,19 +394,33 @@ struct ScaledSum {
 
 // ---------------------------------------------------------------- plain pairs
 
+// Whether handing points to `Out` may run the caller's code, which may read
+// elsewhere with the same reader meanwhile.
+template <typename Out>
+constexpr bool calls_out() {
+    return std::is_base_of_v<AnyPointOut, Out>;
+}
+
 // num_points, then n x values and n intensities as raw binary32 (binary64
-// when `Double`); both floats.
-template <bool Double, typename Out>
-void read_float_pairs(Reader &r, Out &out, const char *message) {
+// when `Double`); both floats. `in_file`: the segment lies in the reader's
+// window, which caller code may replace; the arrays are then copied before
+// the first point is handed to such an `out`, and the reader stands after
+// them again once the points are handed out.
+template <typename Src, bool Double, typename Out>
+void read_float_pairs(Content &c, Out &out, const char *message, bool in_file = false) {
     constexpr int width = Double ? 8 : 4;
-    const int64_t n = read_count(r, message);
-    Bytes b = take_arrays(r, {{width * n, Short::Struct}, {width * n, Short::Struct}});
-    const uint8_t *xs = b.data(), *ys = b.data() + width * n;
+    const int64_t n = read_count(c.r, message);
+    std::vector<uint8_t> kept;
+    const bool apart = calls_out<Out>() && in_file;
+    const Src src = take<Src>(c, {{width * n, Short::Struct}, {width * n, Short::Struct}}, apart ? &kept : nullptr);
+    const Reader::Mark after = c.r.mark();
+    const size_t count = size_t(n);
     if constexpr (Double) {
-        emit_points(out, size_t(n), Float64At{xs}, [ys](size_t i) { return Number::real(load_f64le(ys + 8 * i)); });
+        emit_points(out, count, src.float64(0, count), src.real64(8 * count, count));
     } else {
-        emit_points(out, size_t(n), Float32At{xs}, RealAt{ys});
+        emit_points(out, count, src.float32(0, count), src.real32(4 * count, count));
     }
+    if (apart) c.r.seat(after);
 }
 
 // ---------------------------------------------------------------- efficient series
@@ -235,55 +435,58 @@ struct Layout {
     Value value;
 };
 
-// Calls f(x_at) with the x view of an efficient layout's x array.
-template <typename F>
-void with_x_array(XArray kind, const uint8_t *p, size_t n, int64_t power, F &&f) {
+// Calls f(x_at) with the x view of an efficient layout's x array, at the
+// start of `src`.
+template <typename Src, typename F>
+void with_x_array(XArray kind, const Src &src, size_t n, int64_t power, F &&f) {
     switch (kind) {
         case XArray::Float32:
-            return f(Float32At{p});
+            return f(src.float32(0, n));
         case XArray::Deltas32:
-            return f(DeltaSums(Planes32{p, n}, ScaledSum{power}));
+            return f(DeltaSums(src.planes32(0, n), ScaledSum{power}));
         case XArray::Deltas64:
-            return f(DeltaSums(Planes64{p, n}, ScaledSum{power}));
+            return f(DeltaSums(src.planes64(0, n), ScaledSum{power}));
     }
 }
 
 // Compression-ready codes, decoded, then summed, asked for in order.
+template <typename Codes>
 class CodeSums {
 public:
     static constexpr bool kSequential = true;
-    CodeSums(const uint8_t *p, size_t n, int64_t power) : codes_{p, n}, power_(power) {}
+    CodeSums(Codes codes, int64_t power) : codes_(codes), power_(power) {}
     Number operator()(size_t i) {
         sum_ += int64_t(compression_ready_to_int(codes_[i]));
         return Number::real(scale_down(sum_, power_));
     }
 
 private:
-    Planes32 codes_;
+    Codes codes_;
     int64_t power_;
     int64_t sum_ = 0;
 };
 
 // num_points, the x array and the intensity array of an efficient layout.
-template <typename Out>
-void read_efficient_series(Reader &r, const Layout &layout, int64_t x_power, int64_t y_power, const char *message,
+template <typename Src, typename Out>
+void read_efficient_series(Content &c, const Layout &layout, int64_t x_power, int64_t y_power, const char *message,
                            Out &out) {
-    const int64_t n = read_count(r, message);
+    const int64_t n = read_count(c.r, message);
     const int64_t x_bytes = (layout.x == XArray::Deltas64 ? 8 : 4) * n;
     const int64_t y_width = layout.y == YArray::Int64 ? 8 : 4;
     const Short x_short = layout.x == XArray::Float32 ? Short::Struct : Short::Index;
-    Bytes b = take_arrays(r, {{x_bytes, x_short}, {y_width * n, Short::Index}});
-    const size_t count = size_t(n);
-    const uint8_t *ys = b.data() + x_bytes;
-    with_x_array(layout.x, b.data(), count, x_power, [&](auto x_at) {
-        if (layout.y == YArray::Codes32) return emit_points(out, count, x_at, CodeSums(ys, count, y_power));
-        with_packed_values(ys, count, int(y_width), layout.value, y_power,
+    const Src src = take<Src>(c, {{x_bytes, x_short}, {y_width * n, Short::Index}});
+    const size_t count = size_t(n), ys = size_t(x_bytes);
+    with_x_array(layout.x, src, count, x_power, [&](auto x_at) {
+        if (layout.y == YArray::Codes32)
+            return emit_points(out, count, x_at, CodeSums(src.planes32(ys, count), y_power));
+        with_packed_values(src, ys, count, int(y_width), layout.value, y_power,
                            [&](auto y_at) { emit_points(out, count, x_at, y_at); });
     });
 }
 
-template <typename Out>
-void read_efficient_chromatogram(Reader &r, Out &out) {
+template <typename Src, typename Out>
+void read_efficient_chromatogram(Content &c, Out &out) {
+    Reader &r = c.r;
     static const Layout layouts[10] = {
         {XArray::Deltas32, YArray::Int32, Value::AsInt},  {XArray::Deltas32, YArray::Int64, Value::AsFloat},
         {XArray::Float32, YArray::Int32, Value::AsInt},   {XArray::Float32, YArray::Int64, Value::AsFloat},
@@ -303,58 +506,79 @@ void read_efficient_chromatogram(Reader &r, Out &out) {
         rt_power = r.read_tiny_uint();
         intensity_power = r.read_tiny_uint();
     }
-    read_efficient_series(r, layouts[option], rt_power, intensity_power, kChromatogramError, out);
+    read_efficient_series<Src>(c, layouts[option], rt_power, intensity_power, kChromatogramError, out);
 }
 
 // ---------------------------------------------------------------- MS segments
 
 // Kinds 42 and 43: three coefficients, num_points, raw index differences and
 // binary32 intensities.
-template <typename ToX, typename Out>
-void read_coefficient_segment(Reader &r, Out &out) {
+template <typename Src, typename ToX, typename Out>
+void read_coefficient_segment(Content &content, Out &out) {
+    Reader &r = content.r;
     const double a = r.read_double();
     const double b = r.read_double();
     const double c = r.read_double();
     const int64_t n = read_count(r, kSpectrumError);
-    Bytes arrays = take_arrays(r, {{4 * n, Short::Lenient}, {4 * n, Short::Struct}});
-    emit_points(out, size_t(n), DeltaSums(Raw32{arrays.data()}, ToX{a, b, c}), RealAt{arrays.data() + 4 * n});
+    const Src arrays = take<Src>(content, {{4 * n, Short::Lenient}, {4 * n, Short::Struct}});
+    const size_t count = size_t(n);
+    emit_points(out, count, DeltaSums(arrays.raw32(0, count), ToX{a, b, c}), arrays.real32(4 * count, count));
 }
 
 }  // namespace
 
 // ---------------------------------------------------------------- chromatogram
 
-std::vector<Point> read_chromatogram(Reader &r) {
+namespace {
+
+template <typename Out>
+void decode_chromatogram(Reader &r, Out &out) {
     r.confirm_zarn_symbol(Symbol::BEGIN_OF_CHROMATOGRAM);
     const int64_t loop = r.read_tiny_uint();
-    std::vector<Point> points;
-    PointAppender out(points);
     for (int64_t s = 0; s < loop; ++s) {
         const Symbol kind = r.read_zarn_symbol();
         if (kind == Symbol::CHROMATOGRAM_NO_COMPRESSION) {
-            read_float_pairs<false>(r, out, kChromatogramError);
-        } else if (kind == Symbol::CHROMATOGRAM_ZSTD_COMPRESSION) {
-            DecompressedSegment segment(r);
-            read_float_pairs<false>(r, out, kChromatogramError);
-            segment.close();
-        } else if (kind == Symbol::CHROMATOGRAM_ZSTD_EFFICIENT_COMPRESSION) {
-            DecompressedSegment segment(r);
-            read_efficient_chromatogram(r, out);
+            Content c{r};
+            read_float_pairs<MemSrc, false>(c, out, kChromatogramError, true);
+        } else if (kind == Symbol::CHROMATOGRAM_ZSTD_COMPRESSION ||
+                   kind == Symbol::CHROMATOGRAM_ZSTD_EFFICIENT_COMPRESSION) {
+            OwnedSegment segment(r);
+            with_content(segment, [&](Content &c, auto src) {
+                using Src = decltype(src);
+                if (kind == Symbol::CHROMATOGRAM_ZSTD_COMPRESSION)
+                    read_float_pairs<Src, false>(c, out, kChromatogramError);
+                else
+                    read_efficient_chromatogram<Src>(c, out);
+            });
             segment.close();
         } else {
             throw ZarnError(kChromatogramError);
         }
     }
     r.confirm_zarn_symbol(Symbol::END_OF_CHROMATOGRAM);
+}
+
+}  // namespace
+
+std::vector<Point> read_chromatogram(Reader &r) {
+    std::vector<Point> points;
+    PointAppender out(points);
+    decode_chromatogram(r, out);
     return points;
+}
+
+void read_chromatogram(Reader &r, PointBatches &out) {
+    decode_chromatogram(r, out);
+    out.finish();
 }
 
 // ---------------------------------------------------------------- MS spectrum
 
 namespace {
 
-template <typename Out>
-void decode_zstd_efficient(Reader &r, Out &out) {
+template <typename Src, typename Out>
+void decode_zstd_efficient(Content &c, Out &out) {
+    Reader &r = c.r;
     static const Layout layouts[8] = {
         {XArray::Deltas32, YArray::Int32, Value::AsInt},  {XArray::Deltas32, YArray::Int64, Value::AsFloat},
         {XArray::Float32, YArray::Int32, Value::AsInt},   {XArray::Float32, YArray::Int64, Value::AsFloat},
@@ -370,7 +594,7 @@ void decode_zstd_efficient(Reader &r, Out &out) {
         mz_power = r.read_tiny_uint();
         intensity_power = r.read_tiny_uint();
     }
-    read_efficient_series(r, layouts[option], mz_power, intensity_power, kSpectrumError, out);
+    read_efficient_series<Src>(c, layouts[option], mz_power, intensity_power, kSpectrumError, out);
 }
 
 // Intensity layout of options 0-3 of the m/z-coefficient codec and of the
@@ -381,17 +605,16 @@ Value intensity_value(int64_t option) {
     return option == 0 ? Value::AsInt : option == 1 ? Value::AsFloat : Value::Scaled;
 }
 
-// A span taken from the file window that a later take may move (outside a
-// decompressed window and a small file's whole-file window) is copied into
-// `kept` first.
-Bytes kept_across_takes(const Reader &r, Bytes b, std::vector<uint8_t> &kept) {
-    if (r.in_decompressed_window() || r.is_small_file()) return b;
-    kept.assign(b.begin(), b.end());
-    return Bytes(kept.data(), kept.size());
+// Where to copy a span taken from the file window that a later take may
+// move (outside a decompressed window and a small file's whole-file
+// window): `kept`, else nowhere.
+std::vector<uint8_t> *kept_across_takes(const Reader &r, std::vector<uint8_t> &kept) {
+    return r.in_decompressed_window() || r.is_small_file() ? nullptr : &kept;
 }
 
-template <typename Out>
-void decode_mz_compressed(Reader &r, Out &out) {
+template <typename Src, typename Out>
+void decode_mz_compressed(Content &content, Out &out) {
+    Reader &r = content.r;
     const int64_t option = r.read_tiny_uint();
     int64_t intensity_power = 0;
     if (option == 2 || option == 3) intensity_power = r.read_tiny_uint();
@@ -400,19 +623,49 @@ void decode_mz_compressed(Reader &r, Out &out) {
     const double c = r.read_double();
     const int64_t n = read_count(r, kSpectrumError);
     std::vector<uint8_t> kept;
-    const Bytes index = kept_across_takes(r, take_arrays(r, {{4 * n, Short::Index}}), kept);
+    const Src index = take<Src>(content, {{4 * n, Short::Index}}, kept_across_takes(r, kept));
     if (option > 3) option_error(kSpectrumOptionError, option);
     const int width = intensity_width(option);
-    check_arrays({{width * n, Short::Index}}, r.remaining());
-    Bytes values = take_arrays(r, {{width * n, Short::Index}});
+    check_arrays({{width * n, Short::Index}}, content.remaining());
+    const Src values = take<Src>(content, {{width * n, Short::Index}});
     const size_t count = size_t(n);
-    with_packed_values(values.data(), count, width, intensity_value(option), intensity_power, [&](auto y_at) {
-        emit_points(out, count, DeltaSums(Planes32{index.data(), count}, Quadratic{a, b, c}), y_at);
+    with_packed_values(values, 0, count, width, intensity_value(option), intensity_power, [&](auto y_at) {
+        emit_points(out, count, DeltaSums(index.planes32(0, count), Quadratic{a, b, c}), y_at);
     });
 }
 
-template <typename Out>
-void decode_sciex(Reader &r, Out &out) {
+// The points of a zero-filled SCIEX segment, rebuilt from the n kept deltas
+// `f` and intensities `g`, made as their entries are written.
+template <typename Out, typename F, typename G>
+void emit_zero_filled(Out &out, int64_t d, size_t count, int64_t original_num_points, F f, G g, const SciexMass &to_mz,
+                      Value value, int64_t power) {
+    out.begin(size_t(original_num_points));
+    // The rebuild writes its entries in order, so each point is made as its
+    // entry is written. The written deltas are below 2**33 in magnitude and
+    // fewer than 3 * n + 2, n below 2**28 in a segment of at most 1 GiB: the
+    // running bin index stays inside 64 bits.
+    int64_t bin = 0;
+    size_t written = 0;
+    bool more = true;
+    rebuild_zero_filled(d, count, f, [&](size_t entry, int64_t delta, int64_t source) {
+        bin += delta;
+        written = entry + 1;
+        if (!more) return;
+        const double x = to_mz(bin);
+        if (!out.wants(x)) return;
+        const int64_t stored = source < 0 ? 0 : g[size_t(source)];
+        more = out.put(x, stored_value(stored, value, power));
+    });
+    // Entries beyond the rebuilt ones keep a zero delta and a zero intensity.
+    const double last = to_mz(bin);
+    const Number zero = stored_value(0, value, power);
+    for (size_t i = written; more && i < size_t(original_num_points); ++i)
+        more = !out.wants(last) || out.put(last, zero);
+}
+
+template <typename Src, typename Out>
+void decode_sciex(Content &content, Out &out) {
+    Reader &r = content.r;
     const int64_t option = r.read_tiny_uint();
     int64_t power = 0;
     if (option > 3 && option < 8) power = r.read_tiny_uint();
@@ -429,54 +682,37 @@ void decode_sciex(Reader &r, Out &out) {
     const size_t count = size_t(n);
     const bool zero_filled = option == 0 || option == 1 || option == 4 || option == 5;
     if (!zero_filled) {
-        Bytes arrays = take_arrays(r, {{4 * n, Short::Index}, {width * n, Short::Index}});
-        with_packed_values(arrays.data() + 4 * n, count, width, value, power, [&](auto y_at) {
-            emit_points(out, count, DeltaSums(Planes32{arrays.data(), count}, to_mz), y_at);
+        const Src arrays = take<Src>(content, {{4 * n, Short::Index}, {width * n, Short::Index}});
+        with_packed_values(arrays, 4 * count, count, width, value, power, [&](auto y_at) {
+            emit_points(out, count, DeltaSums(arrays.planes32(0, count), to_mz), y_at);
         });
         return;
     }
 
     const int64_t original_num_points = read_count(r, kSpectrumError);
     const int64_t d = r.read_int32();
-    Bytes arrays = take_arrays(r, {{4 * n, Short::Index}, {width * n, Short::Index}});
-    const Planes32 filtered_index{arrays.data(), count};
-    auto f = [filtered_index](size_t i) { return filtered_index[i]; };
+    const Src arrays = take<Src>(content, {{4 * n, Short::Index}, {width * n, Short::Index}});
+    // The kept deltas in order, read anew at each call.
+    auto deltas = [&] { return [index = arrays.planes32(0, count)](size_t i) { return index[i]; }; };
     // The rebuilt arrays have no bytes behind their length: check it against
     // what the rebuild writes, below and above, before anything is made.
     if (count == 0) throw OutOfRange("list index out of range");
-    const int64_t filled = zero_filled_count(d, count, f);
+    const int64_t filled = zero_filled_count(d, count, deltas());
     if (original_num_points < filled) throw OutOfRange("list assignment index out of range");
     if (original_num_points > kRebuiltPointsPerFilledEntry * filled) throw ZarnError(kSpectrumError);
-    const Planes32 g32{arrays.data() + 4 * n, count};
-    const Planes64 g64{arrays.data() + 4 * n, count};
-    out.begin(size_t(original_num_points));
-    // The rebuild writes its entries in order, so each point is made as its
-    // entry is written. The written deltas are below 2**33 in magnitude and
-    // fewer than 3 * n + 2, n below 2**28 in a segment of at most 1 GiB: the
-    // running bin index stays inside 64 bits.
-    int64_t bin = 0;
-    size_t written = 0;
-    bool more = true;
-    rebuild_zero_filled(d, count, f, [&](size_t entry, int64_t delta, int64_t source) {
-        bin += delta;
-        written = entry + 1;
-        if (!more) return;
-        const double x = to_mz(bin);
-        if (!out.wants(x)) return;
-        const int64_t stored = source < 0 ? 0 : width == 8 ? g64[size_t(source)] : g32[size_t(source)];
-        more = out.put(x, stored_value(stored, value, power));
-    });
-    // Entries beyond the rebuilt ones keep a zero delta and a zero intensity.
-    const double last = to_mz(bin);
-    const Number zero = stored_value(0, value, power);
-    for (size_t i = written; more && i < size_t(original_num_points); ++i)
-        more = !out.wants(last) || out.put(last, zero);
+    if (width == 8)
+        emit_zero_filled(out, d, count, original_num_points, deltas(), arrays.planes64(4 * count, count), to_mz, value,
+                         power);
+    else
+        emit_zero_filled(out, d, count, original_num_points, deltas(), arrays.planes32(4 * count, count), to_mz, value,
+                         power);
 }
 
 // m/z of the Agilent layout from the running time index, asked for in order.
+template <typename Index>
 class AgilentMz {
 public:
-    AgilentMz(const double (&cf)[10], Planes32 index, int64_t t0, int64_t min_diff, int64_t power)
+    AgilentMz(const double (&cf)[10], Index index, int64_t t0, int64_t min_diff, int64_t power)
         : index_(index), min_diff_(min_diff), power_(power), total_(t0) {
         for (int k = 0; k < 10; ++k) cf_[k] = cf[k];
     }
@@ -499,13 +735,14 @@ public:
 
 private:
     double cf_[10];
-    Planes32 index_;
+    Index index_;
     int64_t min_diff_, power_;
     i128 total_;
 };
 
-template <typename Out>
-void decode_agilent(Reader &r, Out &out) {
+template <typename Src, typename Out>
+void decode_agilent(Content &content, Out &out) {
+    Reader &r = content.r;
     const int64_t option = r.read_tiny_uint();
     const int64_t index_power = r.read_tiny_uint();
     const int64_t intensity_power = r.read_tiny_uint();
@@ -513,26 +750,27 @@ void decode_agilent(Reader &r, Out &out) {
     const int64_t min_diff = r.read_int32();
     const int64_t n = read_count(r, kSpectrumError);
     double cf[10];
-    Bytes coefficients = take_arrays(r, {{80, Short::Struct}});
-    for (int k = 0; k < 10; ++k) cf[k] = load_f64le(coefficients.data() + 8 * k);
+    const auto coefficients = take<Src>(content, {{80, Short::Struct}}).float64(0, 10);
+    for (size_t k = 0; k < 10; ++k) cf[k] = coefficients(k);
     std::vector<uint8_t> kept;
-    const Bytes index_bytes = kept_across_takes(r, take_arrays(r, {{4 * n, Short::Index}}), kept);
+    const Src index = take<Src>(content, {{4 * n, Short::Index}}, kept_across_takes(r, kept));
     const size_t count = size_t(n);
     // The m/z values depend on nothing read after the index, so the option
     // is checked before they are computed.
     if (option > 1) option_error(kSpectrumOptionError, option);
     const int width = option == 1 ? 8 : 4;
-    Bytes values = take_arrays(r, {{width * n, Short::Index}});
-    const AgilentMz mz(cf, Planes32{index_bytes.data(), count}, t0, min_diff, index_power);
-    with_packed_values(values.data(), count, width, Value::Scaled, intensity_power,
+    const Src values = take<Src>(content, {{width * n, Short::Index}});
+    const AgilentMz mz(cf, index.planes32(0, count), t0, min_diff, index_power);
+    with_packed_values(values, 0, count, width, Value::Scaled, intensity_power,
                        [&](auto y_at) { emit_points(out, count, mz, y_at); });
 }
 
 // One MS segment of the given kind; false for a kind that is no MS kind.
 template <typename Out>
-bool read_spectrum_segment(Reader &r, Symbol kind, Out &out) {
+bool read_spectrum_segment(Reader &file, Symbol kind, Out &out) {
     if (kind == Symbol::SPECTRUM_NO_COMPRESSION) {
-        read_float_pairs<false>(r, out, kSpectrumError);
+        Content c{file};
+        read_float_pairs<MemSrc, false>(c, out, kSpectrumError, true);
         return true;
     }
     switch (kind) {
@@ -548,33 +786,28 @@ bool read_spectrum_segment(Reader &r, Symbol kind, Out &out) {
         default:
             return false;
     }
-    DecompressedSegment segment(r);
-    switch (kind) {
-        case Symbol::SPECTRUM_ZSTD_COMPRESSION:
-            read_float_pairs<false>(r, out, kSpectrumError);
-            break;
-        case Symbol::SPECTRUM_MZ_AND_ZSTD_COMPRESSION:
-            read_coefficient_segment<Quadratic>(r, out);
-            break;
-        case Symbol::SPECTRUM_BY_SCIEX_FORMAT:
-            read_coefficient_segment<SciexMass>(r, out);
-            break;
-        case Symbol::SPECTRUM_ZSTD_COMPRESSION_WITH_DOUBLE:
-            read_float_pairs<true>(r, out, kSpectrumError);
-            break;
-        case Symbol::SPECTRUM_ZSTD_EFFICIENT_COMPRESSION:
-            decode_zstd_efficient(r, out);
-            break;
-        case Symbol::SPECTRUM_MZ_AND_ZSTD_EFFICIENT_COMPRESSION:
-            decode_mz_compressed(r, out);
-            break;
-        case Symbol::SPECTRUM_BY_SCIEX_FORMAT_EFFICIENT_COMPRESSION:
-            decode_sciex(r, out);
-            break;
-        default:
-            decode_agilent(r, out);
-            break;
-    }
+    OwnedSegment segment(file);
+    with_content(segment, [&](Content &c, auto src) {
+        using Src = decltype(src);
+        switch (kind) {
+            case Symbol::SPECTRUM_ZSTD_COMPRESSION:
+                return read_float_pairs<Src, false>(c, out, kSpectrumError);
+            case Symbol::SPECTRUM_MZ_AND_ZSTD_COMPRESSION:
+                return read_coefficient_segment<Src, Quadratic>(c, out);
+            case Symbol::SPECTRUM_BY_SCIEX_FORMAT:
+                return read_coefficient_segment<Src, SciexMass>(c, out);
+            case Symbol::SPECTRUM_ZSTD_COMPRESSION_WITH_DOUBLE:
+                return read_float_pairs<Src, true>(c, out, kSpectrumError);
+            case Symbol::SPECTRUM_ZSTD_EFFICIENT_COMPRESSION:
+                return decode_zstd_efficient<Src>(c, out);
+            case Symbol::SPECTRUM_MZ_AND_ZSTD_EFFICIENT_COMPRESSION:
+                return decode_mz_compressed<Src>(c, out);
+            case Symbol::SPECTRUM_BY_SCIEX_FORMAT_EFFICIENT_COMPRESSION:
+                return decode_sciex<Src>(c, out);
+            default:
+                return decode_agilent<Src>(c, out);
+        }
+    });
     segment.close();
     return true;
 }
@@ -652,6 +885,12 @@ void decode_spectrum(Reader &r, Out &out) {
 template void decode_spectrum<PointAppender>(Reader &, PointAppender &);
 template void decode_spectrum<WindowSums>(Reader &, WindowSums &);
 template void decode_spectrum<AnyPointOut>(Reader &, AnyPointOut &);
+template void decode_spectrum<PointBatches>(Reader &, PointBatches &);
+
+void read_spectrum(Reader &r, PointBatches &out) {
+    decode_spectrum(r, out);
+    out.finish();
+}
 
 std::vector<Point> read_spectrum(Reader &r) {
     std::vector<Point> points;
@@ -662,77 +901,89 @@ std::vector<Point> read_spectrum(Reader &r) {
 
 namespace {
 
-// A codec's points appended to `points`.
-template <void (*Decode)(Reader &, PointAppender &)>
+// A codec's points appended to `points`, read at the reader's position.
+template <void (*Decode)(Content &, PointAppender &)>
 void append_decoded(Reader &r, std::vector<Point> &points) {
     PointAppender out(points);
-    Decode(r, out);
+    Content c{r};
+    Decode(c, out);
 }
 
 }  // namespace
 
 void read_zstd_efficient_spectrum(Reader &r, std::vector<Point> &points) {
-    append_decoded<decode_zstd_efficient<PointAppender>>(r, points);
+    append_decoded<decode_zstd_efficient<MemSrc, PointAppender>>(r, points);
 }
 void read_efficient_mz_compressed_spectrum(Reader &r, std::vector<Point> &points) {
-    append_decoded<decode_mz_compressed<PointAppender>>(r, points);
+    append_decoded<decode_mz_compressed<MemSrc, PointAppender>>(r, points);
 }
 void read_efficient_sciex_spectrum(Reader &r, std::vector<Point> &points) {
-    append_decoded<decode_sciex<PointAppender>>(r, points);
+    append_decoded<decode_sciex<MemSrc, PointAppender>>(r, points);
 }
 void read_efficient_agilent_spectrum(Reader &r, std::vector<Point> &points) {
-    append_decoded<decode_agilent<PointAppender>>(r, points);
+    append_decoded<decode_agilent<MemSrc, PointAppender>>(r, points);
 }
 
 // ---------------------------------------------------------------- DAD spectrum
 
-std::vector<Number> get_dad_intensities(Reader &r) {
-    const Symbol kind = r.read_zarn_symbol();
-    std::vector<Number> out;
-    if (kind == Symbol::DAD_INTENSITIES_INSTEAD_OF_SPECTRUM) {
-        DecompressedSegment segment(r);
-        const int64_t n = read_count(r, kSpectrumError);
-        Bytes b = take_arrays(r, {{4 * n, Short::Struct}});
-        out.resize(size_t(n));
-        for (int64_t i = 0; i < n; ++i) out[size_t(i)] = Number::real(double(load_f32le(b.data() + 4 * i)));
-        segment.close();
-    } else if (kind == Symbol::DAD_INTENSITIES_ZSTD_EFFICIENT_COMPRESSION) {
-        DecompressedSegment segment(r);
+namespace {
+
+// One DAD intensity segment (kind symbol and body) at the position, its
+// values appended to `out` while it holds fewer than `keep`; the values
+// beyond are checked as a full read checks them, not decoded.
+void read_dad_segment(Reader &file, std::vector<Number> &out, size_t keep) {
+    const Symbol kind = file.read_zarn_symbol();
+    if (kind != Symbol::DAD_INTENSITIES_INSTEAD_OF_SPECTRUM &&
+        kind != Symbol::DAD_INTENSITIES_ZSTD_EFFICIENT_COMPRESSION)
+        throw ZarnError(kSpectrumError);
+    OwnedSegment owned(file);
+    // How many of the segment's n values are kept.
+    auto kept = [&](int64_t n) { return out.size() < keep ? std::min(size_t(n), keep - out.size()) : size_t(0); };
+    with_content(owned, [&](Content &c, auto src) {
+        using Src = decltype(src);
+        Reader &r = c.r;
+        if (kind == Symbol::DAD_INTENSITIES_INSTEAD_OF_SPECTRUM) {
+            const int64_t n = read_count(r, kSpectrumError);
+            const auto value_at = take<Src>(c, {{4 * n, Short::Struct}}).real32(0, size_t(n));
+            const size_t first = out.size(), count = kept(n);
+            out.resize(first + count);
+            for (size_t i = 0; i < count; ++i) out[first + i] = value_at(i);
+            return;
+        }
         const int64_t option = r.read_tiny_uint();
         int64_t power = 0;
         if (option > 1 && option < 4) power = r.read_tiny_uint();
         const int64_t n = read_count(r, kSpectrumError);
         if (option > 3) option_error(kIntensityOptionError, option);
         const int width = intensity_width(option);
-        Bytes b = take_arrays(r, {{width * n, Short::Index}});
-        out.resize(size_t(n));
-        with_packed_values(b.data(), size_t(n), width, intensity_value(option), power, [&out](auto value_at) {
-            for (size_t i = 0; i < out.size(); ++i) out[i] = value_at(i);
+        const Src values = take<Src>(c, {{width * n, Short::Index}});
+        const size_t first = out.size(), count = kept(n);
+        out.resize(first + count);
+        with_packed_values(values, 0, size_t(n), width, intensity_value(option), power, [&](auto value_at) {
+            for (size_t i = 0; i < count; ++i) out[first + i] = value_at(i);
         });
-        segment.close();
-    } else {
-        throw ZarnError(kSpectrumError);
-    }
+    });
+    owned.close();
+}
+
+}  // namespace
+
+std::vector<Number> get_dad_intensities(Reader &file) {
+    std::vector<Number> out;
+    read_dad_segment(file, out, SIZE_MAX);
     return out;
 }
 
-std::vector<Number> read_dad_segments(Reader &r) {
+std::vector<Number> read_dad_segments(Reader &r, size_t keep) {
     r.confirm_zarn_symbol(Symbol::BEGIN_OF_SPECTRUM);
     const int64_t loop = r.read_tiny_uint();
     std::vector<Number> intensities;
-    for (int64_t s = 0; s < loop; ++s) {
-        std::vector<Number> segment = get_dad_intensities(r);
-        if (intensities.empty()) {
-            intensities.swap(segment);
-        } else {
-            intensities.insert(intensities.end(), segment.begin(), segment.end());
-        }
-    }
+    for (int64_t s = 0; s < loop; ++s) read_dad_segment(r, intensities, keep);
     return intensities;
 }
 
 std::vector<Point> read_dad_spectrum(Reader &r, std::span<const double> wavelengths) {
-    const std::vector<Number> intensities = read_dad_segments(r);
+    const std::vector<Number> intensities = read_dad_segments(r, wavelengths.size());
     std::vector<Point> out(wavelengths.size());
     for (size_t i = 0; i < wavelengths.size(); ++i) out[i] = Point{wavelengths[i], dad_intensity(intensities, i)};
     r.confirm_zarn_symbol(Symbol::END_OF_SPECTRUM);
@@ -752,6 +1003,8 @@ void read_spectrum_for_multiple_xic(Reader &r, PointSink &sink) {
         // The Agilent layout is not read here.
         if (kind == Symbol::SPECTRUM_BY_AGILENT_FORMAT_EFFICIENT_COMPRESSION || !read_spectrum_segment(r, kind, out))
             throw ZarnError(kSpectrumError);
+        // The sink may run caller code that reads elsewhere.
+        const Reader::Mark after = r.mark();
         bool stopped = false;
         for (const Point &p : points) {
             if (sink.offer(p.x, p.intensity.to_double())) {
@@ -759,6 +1012,7 @@ void read_spectrum_for_multiple_xic(Reader &r, PointSink &sink) {
                 break;
             }
         }
+        r.seat(after);
         if (stopped && s + 1 < loop) return;
         if (stopped) break;
     }
@@ -766,8 +1020,12 @@ void read_spectrum_for_multiple_xic(Reader &r, PointSink &sink) {
 }
 
 void read_dad_spectrum_for_multiple_xic(Reader &r, std::span<const double> wavelengths, PointSink &sink) {
-    const std::vector<Number> intensities = read_dad_segments(r);
-    if (offer_dad_points(intensities, wavelengths.size(), [&](size_t i) { return wavelengths[i]; }, sink)) return;
+    const std::vector<Number> intensities = read_dad_segments(r, wavelengths.size());
+    const Reader::Mark end = r.mark();
+    const bool stopped =
+        offer_dad_points(intensities, wavelengths.size(), [&](size_t i) { return wavelengths[i]; }, sink);
+    r.seat(end);
+    if (stopped) return;
     r.confirm_zarn_symbol(Symbol::END_OF_SPECTRUM);
 }
 

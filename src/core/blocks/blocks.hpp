@@ -1,13 +1,17 @@
 // Data blocks: chromatograms, MS spectra (every segment kind and codec), DAD
 // spectra, and the range-limited spectrum reads. Every decoder reads at the
-// reader's position and hands out native points in one pass; compressed
-// segments are opened with DecompressedSegment, so a failure inside one
-// leaves the reader in its file window after the segment.
+// reader's position and hands out native points in one pass. A compressed
+// segment is decompressed into memory of its own (OwnedSegment) and an
+// uncompressed one handed to caller code is copied first, so that caller
+// code run by a receiver may read elsewhere with the same reader: after
+// such code the decoder stands where it was before it reads on. A failure
+// inside a segment leaves the reader in its file window after the segment.
 #pragma once
 
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
@@ -150,7 +154,9 @@ private:
 };
 
 // A receiver of points behind a virtual call, for receivers that the
-// decoders are not built for; every point is wanted.
+// decoders are not built for; every point is wanted. Its calls may run the
+// caller's code: the decoders read nothing from the reader that such code
+// could replace.
 class AnyPointOut {
 public:
     virtual ~AnyPointOut() = default;
@@ -159,8 +165,40 @@ public:
     virtual bool put(double x, const Number &intensity) = 0;
 };
 
+// Takes every point and hands them on in batches of at most kBatch to
+// flush(), behind a virtual call, so that a receiver for which the decoders
+// are not built keeps no more than one batch of native points beside what
+// it makes of them. flush() must run none of the caller's code; finish()
+// hands on the last batch.
+class PointBatches {
+public:
+    static constexpr size_t kBatch = 1024;
+    PointBatches() : batch_(new Point[kBatch]) {}
+    virtual ~PointBatches() = default;
+    void begin(size_t) {}
+    bool wants(double) const { return true; }
+    bool put(double x, const Number &intensity) {
+        batch_[size_++] = Point{x, intensity};
+        if (size_ == kBatch) finish();
+        return true;
+    }
+    void finish() {
+        if (size_ == 0) return;
+        const size_t n = size_;
+        size_ = 0;
+        flush(batch_.get(), n);
+    }
+
+protected:
+    virtual void flush(const Point *points, size_t n) = 0;
+
+private:
+    std::unique_ptr<Point[]> batch_;
+    size_t size_ = 0;
+};
+
 // The MS spectrum block at the position, its points handed to `out`
-// (PointAppender, WindowSums or an AnyPointOut). After an early stop every segment is still
+// (PointAppender, WindowSums, PointBatches or an AnyPointOut). After an early stop every segment is still
 // read and checked, so the read fails and ends where a full one does.
 template <typename Out>
 void decode_spectrum(Reader &reader, Out &out);
@@ -169,6 +207,12 @@ void decode_spectrum(Reader &reader, Out &out);
 
 // The chromatogram block at the position; points are (retention time, intensity).
 std::vector<Point> read_chromatogram(Reader &reader);
+// The same, its points handed to `out` as they are decoded (and finished).
+void read_chromatogram(Reader &reader, PointBatches &out);
+
+// The MS spectrum block at the position, its points handed to `out` as
+// they are decoded (and finished).
+void read_spectrum(Reader &reader, PointBatches &out);
 
 // The MS spectrum block at the position.
 std::vector<Point> read_spectrum(Reader &reader);
@@ -235,8 +279,10 @@ void add_zero(int64_t d, std::span<const int64_t> f, Write &&write) {
 std::vector<Number> get_dad_intensities(Reader &reader);
 
 // The begin symbol, the segment count and every intensity segment of a DAD
-// spectrum block, concatenated; the end symbol is left to the caller.
-std::vector<Number> read_dad_segments(Reader &reader);
+// spectrum block, concatenated; the end symbol is left to the caller. Only
+// the first `keep` values are kept (a wavelength axis uses no more): the
+// others are checked as a full read checks them, not decoded.
+std::vector<Number> read_dad_segments(Reader &reader, size_t keep = SIZE_MAX);
 
 // The intensity of wavelength i: the i-th intensity, or the integer 0 beyond
 // the last one.

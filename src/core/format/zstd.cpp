@@ -1,7 +1,11 @@
 #include "format/zstd.hpp"
 
+#define ZSTD_STATIC_LINKING_ONLY  // frame headers, for the window sizes
 #include <zstd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -31,45 +35,113 @@ ZSTD_DCtx *context() {
     return ctx.get();
 }
 
-// `window_log_max`: the largest window (as a power of two) that the stream
-// accepts; 0 leaves the library's default.
-void decompress_stream(const uint8_t *data, size_t size, size_t max_size, ByteBuffer &out, int window_log_max = 0) {
-    std::unique_ptr<ZSTD_DStream, DStreamDeleter> stream(ZSTD_createDStream());
-    if (!stream) fail("out of memory");
-    size_t rc = ZSTD_initDStream(stream.get());
+}  // namespace
+
+void zstd_failure(const std::string &what) { fail(what); }
+
+namespace {
+std::atomic<size_t> streamed_content_size{kStreamedContent};
+}  // namespace
+
+size_t streamed_content() { return streamed_content_size.load(std::memory_order_relaxed); }
+void set_streamed_content(size_t size) { streamed_content_size.store(size, std::memory_order_relaxed); }
+
+struct FrameStream::Stream {
+    std::unique_ptr<ZSTD_DStream, DStreamDeleter> s;
+};
+
+FrameStream::FrameStream(const uint8_t *data, size_t size, size_t max_size, int window_log_max)
+    : stream_(std::make_unique<Stream>()), data_(data), size_(size), max_(max_size) {
+    stream_->s.reset(ZSTD_createDStream());
+    if (!stream_->s) fail("out of memory");
+    size_t rc = ZSTD_initDStream(stream_->s.get());
     if (ZSTD_isError(rc)) fail(ZSTD_getErrorName(rc));
     if (window_log_max > 0) {
-        rc = ZSTD_DCtx_setParameter(stream.get(), ZSTD_d_windowLogMax, window_log_max);
+        rc = ZSTD_DCtx_setParameter(stream_->s.get(), ZSTD_d_windowLogMax, window_log_max);
         if (ZSTD_isError(rc)) fail(ZSTD_getErrorName(rc));
-    }
-
-    out.clear();
-    size_t chunk = ZSTD_DStreamOutSize();
-    ZSTD_inBuffer in{data, size, 0};
-    size_t last_rc = 1;
-    while (in.pos < in.size || last_rc != 0) {
-        if (out.size() >= max_size + 1) fail("content exceeds the size limit");
-        size_t old = out.size();
-        size_t grow = std::min(chunk, max_size + 1 - old);
-        out.resize(old + grow);
-        ZSTD_outBuffer ob{out.data() + old, grow, 0};
-        size_t in_before = in.pos;
-        last_rc = ZSTD_decompressStream(stream.get(), &ob, &in);
-        if (ZSTD_isError(last_rc)) fail(ZSTD_getErrorName(last_rc));
-        out.resize(old + ob.pos);
-        if (out.size() > max_size) fail("content exceeds the size limit");
-        // No progress with all input consumed: the frame is truncated.
-        if (ob.pos == 0 && in.pos == in_before && in.pos == in.size && last_rc != 0) fail("truncated frame");
     }
 }
 
-}  // namespace
+FrameStream::FrameStream(FrameStream &&) noexcept = default;
+FrameStream &FrameStream::operator=(FrameStream &&) noexcept = default;
+FrameStream::~FrameStream() = default;
+
+size_t FrameStream::read(uint8_t *out, size_t n) {
+    size_t got = 0;
+    while (got < n && (in_pos_ < size_ || last_rc_ != 0)) {
+        // One byte beyond the limit is asked for, so that content over it is
+        // seen as soon as it is there.
+        const size_t room = std::min(n - got, max_ + 1 - produced_);
+        ZSTD_outBuffer ob{out + got, room, 0};
+        ZSTD_inBuffer in{data_, size_, in_pos_};
+        last_rc_ = ZSTD_decompressStream(stream_->s.get(), &ob, &in);
+        if (ZSTD_isError(last_rc_)) fail(ZSTD_getErrorName(last_rc_));
+        const bool moved = in.pos != in_pos_;
+        in_pos_ = in.pos;
+        got += ob.pos;
+        produced_ += ob.pos;
+        if (produced_ > max_) fail("content exceeds the size limit");
+        // No progress with all input consumed: the frame is truncated.
+        if (ob.pos == 0 && !moved && in_pos_ == size_ && last_rc_ != 0) fail("truncated frame");
+    }
+    return got;
+}
+
+size_t FrameStream::skip(size_t n) {
+    uint8_t piece[16384];
+    size_t passed = 0;
+    while (passed < n) {
+        const size_t got = read(piece, std::min(n - passed, sizeof piece));
+        if (got == 0) break;
+        passed += got;
+    }
+    return passed;
+}
+
+size_t zstd_largest_window(const uint8_t *data, size_t size) {
+    size_t largest = 0, at = 0;
+    while (at < size) {
+        ZSTD_frameHeader header;
+        if (ZSTD_getFrameHeader(&header, data + at, size - at) != 0) return SIZE_MAX;
+        if (header.frameType == ZSTD_frame && header.windowSize > largest) {
+            if (header.windowSize > SIZE_MAX / 2) return SIZE_MAX;
+            largest = size_t(header.windowSize);
+        }
+        const size_t extent = ZSTD_findFrameCompressedSize(data + at, size - at);
+        if (ZSTD_isError(extent) || extent == 0) return SIZE_MAX;
+        at += extent;
+    }
+    return largest;
+}
+
+int64_t zstd_declared_size(const uint8_t *data, size_t size) {
+    const unsigned long long declared = ZSTD_getFrameContentSize(data, size);
+    if (declared == ZSTD_CONTENTSIZE_UNKNOWN) return -1;
+    if (declared == ZSTD_CONTENTSIZE_ERROR || declared > uint64_t(INT64_MAX)) return -2;
+    return int64_t(declared);
+}
 
 void zstd_decompress(const uint8_t *data, size_t size, size_t max_size, ByteBuffer &out) {
     if (size == 0) fail("no frame");
     unsigned long long declared = ZSTD_getFrameContentSize(data, size);
     if (declared == ZSTD_CONTENTSIZE_ERROR) fail("not a valid frame");
-    if (declared == ZSTD_CONTENTSIZE_UNKNOWN) return decompress_stream(data, size, max_size, out);
+    if (declared == ZSTD_CONTENTSIZE_UNKNOWN) {
+        const size_t first = std::min(kTrustedDeclaredSize, max_size);
+        FrameStream stream(data, size, max_size);
+        out.resize(first);
+        const size_t got = stream.read(out.data(), first);
+        out.resize(got);
+        if (got < first || stream.ended()) return;
+        // More than the first piece: measured first, so that content over
+        // the limit is refused having kept nothing.
+        stream.skip(SIZE_MAX);
+        const size_t total = stream.produced();
+        ByteBuffer().swap(out);
+        out.resize(total);
+        FrameStream again(data, size, total);
+        if (again.read(out.data(), total) != total) fail("truncated frame");
+        return;
+    }
     if (declared > max_size) fail("declared content exceeds the size limit");
     // A declared size is a claim of the frame: above kTrustedDeclaredSize the
     // content is decompressed in steps, so that a frame that claims much and
@@ -79,11 +151,13 @@ void zstd_decompress(const uint8_t *data, size_t size, size_t max_size, ByteBuff
     if (declared > kTrustedDeclaredSize) {
         int window_log = 10;
         while ((1ull << window_log) < declared) ++window_log;
-        // Reserved memory is untouched until written, and the content then
-        // never moves as it grows.
-        out.reserve(static_cast<size_t>(declared));
-        decompress_stream(data, size, static_cast<size_t>(declared), out, window_log);
-        if (out.size() != declared) fail("content shorter than declared");
+        // Memory left unset is untouched until written.
+        out.resize(static_cast<size_t>(declared));
+        FrameStream stream(data, size, static_cast<size_t>(declared), window_log);
+        const size_t got = stream.read(out.data(), out.size());
+        uint8_t beyond;
+        stream.read(&beyond, 1);  // content beyond the declared size fails here
+        if (got != declared) fail("content shorter than declared");
         return;
     }
     out.resize(static_cast<size_t>(declared));

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "format/buffer.hpp"
 
@@ -27,12 +29,64 @@ inline size_t record_segment_limit(size_t compressed) {
     return limit < kRecordSegmentFloor ? kRecordSegmentFloor : limit;
 }
 
+// Data segments whose content is larger than this are not held whole: their
+// decoders read the content as streams (see OwnedSegment), each of which
+// accepts windows up to 2**kStreamWindowLog bytes. Frames that normal
+// compression levels make use at most 8 MiB.
+inline constexpr size_t kStreamedContent = size_t(8) << 20;
+inline constexpr int kStreamWindowLog = 23;
+
+// The size above which data segments are streamed: kStreamedContent, unless
+// the test hooks set another, so that small files take the streamed path.
+size_t streamed_content();
+void set_streamed_content(size_t size);
+
+// The largest window that the frames in data[0, size) ask for, or SIZE_MAX
+// when a frame's header or extent cannot be read (decoding tells why).
+size_t zstd_largest_window(const uint8_t *data, size_t size);
+
+// The content size that the first frame in data[0, size) declares, or -1
+// when it declares none, -2 when its header cannot be read.
+int64_t zstd_declared_size(const uint8_t *data, size_t size);
+
+// Raises the DecompressionError of a frame that fails `what`.
+[[noreturn]] void zstd_failure(const std::string &what);
+
+// The content of the Zstandard frame(s) in data[0, size), read in order in
+// pieces of the caller's size, holding no more than the stream's window
+// beside them. Content beyond `max_size` and every decoding failure raise
+// DecompressionError as they are reached. `window_log_max`: the largest
+// window (a power of two) accepted; 0 leaves the library's default.
+class FrameStream {
+public:
+    FrameStream(const uint8_t *data, size_t size, size_t max_size, int window_log_max = 0);
+    FrameStream(FrameStream &&) noexcept;
+    FrameStream &operator=(FrameStream &&) noexcept;
+    ~FrameStream();
+    // The next up to `n` bytes of content into `out`; fewer only at its end.
+    size_t read(uint8_t *out, size_t n);
+    // Passes over the next up to `n` bytes; how many there were.
+    size_t skip(size_t n);
+    // Content bytes read or passed over so far.
+    size_t produced() const { return produced_; }
+    bool ended() const { return in_pos_ == size_ && last_rc_ == 0; }
+
+private:
+    struct Stream;
+    std::unique_ptr<Stream> stream_;
+    const uint8_t *data_;
+    size_t size_, in_pos_ = 0, max_, produced_ = 0, last_rc_ = 1;
+};
+
 // Decompresses the Zstandard frame(s) in data[0, size) into `out`, which
 // keeps its memory from earlier use. A frame that declares a small content
 // size (up to 1 MiB) is decompressed in one call into exactly that size; a
-// larger or undeclared one as a stream, whose output grows with what the
-// frame yields, and a declared size must then match what it yields. Content
-// beyond `max_size`, declared or actual, and every decoding failure raise
+// larger one as a stream into memory of that size, touched only as it is
+// written, and the declared size must match what it yields. An undeclared
+// one is streamed into `out` up to 1 MiB; one that yields more is measured
+// by a pass that keeps nothing, refused there when it passes `max_size`,
+// and else decompressed again into memory of its size. Content beyond
+// `max_size`, declared or actual, and every decoding failure raise
 // DecompressionError (what `out` then holds is unspecified).
 void zstd_decompress(const uint8_t *data, size_t size, size_t max_size, ByteBuffer &out);
 

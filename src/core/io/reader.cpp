@@ -185,20 +185,42 @@ void Reader::skip_bytes(int64_t size) {
     local_ = add_sat(local_, size);
 }
 
-void Reader::set_decompressed_buffer(SegmentContent kind) {
+Bytes Reader::compressed_segment() {
     if (in_decompressed_) throw ZarnError("Compressed segment inside a compressed segment");
     const int64_t n = read_int32();
     if (n < 0) throw DecompressionError("Compressed segment length is negative: " + std::to_string(n));
     Bytes data = get_bytes(n);
     if (int64_t(data.size()) < n) throw DecompressionError("Compressed segment is cut short");
+    return data;
+}
+
+void Reader::decompress_segment(ByteBuffer &out, SegmentContent kind) {
+    const Bytes data = compressed_segment();
     const size_t limit = kind == SegmentContent::Records ? record_segment_limit(data.size()) : kMaxDecompressedSize;
-    source_->run_native(data.size(), [&] { zstd_decompress(data.data(), data.size(), limit, spare_); });
+    source_->run_native(data.size(), [&] { zstd_decompress(data.data(), data.size(), limit, out); });
     after_decompressed_ = absolute_position();
+}
+
+void Reader::set_decompressed_buffer(SegmentContent kind) {
+    decompress_segment(spare_, kind);
     saved_window_.swap(buffer_);
     saved_origin_ = origin_;
     buffer_.swap(spare_);
     in_decompressed_ = true;
+    ++window_count_;
     local_ = 0;
+}
+
+void Reader::stand_at(int64_t position) {
+    if (small_file_) {
+        local_ = position;
+        return;
+    }
+    if (origin_ <= position && position + 20 < origin_ + int64_t(buffer_.size())) {
+        local_ = position - origin_;
+        return;
+    }
+    load_window(position, kDefaultBufferSize);
 }
 
 void Reader::reset_decompressed_buffer() {
@@ -206,21 +228,139 @@ void Reader::reset_decompressed_buffer() {
     // fails here with its own error, even though the file window is kept.
     source_->touch(after_decompressed_);
     if (in_decompressed_) restore_file_window();
-    if (small_file_) {
-        local_ = after_decompressed_;
-        return;
-    }
-    if (origin_ <= after_decompressed_ && after_decompressed_ + 20 < origin_ + int64_t(buffer_.size())) {
-        local_ = after_decompressed_ - origin_;
-        return;
-    }
-    load_window(after_decompressed_, kDefaultBufferSize);
+    stand_at(after_decompressed_);
 }
 
 void Reader::abandon_decompressed_buffer() noexcept {
     if (!in_decompressed_) return;
     restore_file_window();
     local_ = after_decompressed_ - origin_;
+}
+
+void Reader::seat(const Mark &m) {
+    if (m.decompressed) {
+        if (!in_decompressed_ || window_count_ != m.window)
+            throw ZarnError("The decompressed segment was left while it was being read");
+        local_ = m.position;
+        return;
+    }
+    if (in_decompressed_) restore_file_window();
+    if (absolute_position() == m.position) return;
+    stand_at(m.position);
+}
+
+void Reader::leave_segment(const Mark &m) {
+    source_->touch(m.position);
+    seat(m);
+}
+
+// ---------------------------------------------------------------- owned segments
+
+namespace {
+
+// The source of a reader of decompressed content: there is no file.
+class NoFile final : public ByteSource {
+public:
+    void seek(int64_t) override { throw ZarnError("Decompressed content has no file"); }
+    size_t read(uint8_t *, size_t) override { throw ZarnError("Decompressed content has no file"); }
+};
+
+// Spare memory that an open file keeps for the next decompressed segments,
+// all its readers of content together.
+constexpr size_t kKeptContent = size_t(4) << 20;
+
+}  // namespace
+
+Reader::Reader(ContentTag) : source_(std::make_unique<NoFile>()), in_decompressed_(true) {}
+
+Reader::~Reader() {
+    for (std::atomic<Reader *> &slot : content_slots_) delete slot.exchange(nullptr);
+}
+
+OwnedSegment::OwnedSegment(Reader &file) : file_(file) {
+    for (std::atomic<Reader *> &slot : file.content_slots_) {
+        if (Reader *kept = slot.exchange(nullptr, std::memory_order_acquire)) {
+            content_.reset(kept);
+            break;
+        }
+    }
+    if (!content_) content_.reset(new Reader(Reader::ContentTag{}));
+    try {
+        open();
+    } catch (...) {
+        give_back();
+        throw;
+    }
+    content_->local_ = 0;
+    if (!streamed_) size_ = content_->buffer_.size();
+    file.after_decompressed_ = file.absolute_position();
+    after_ = file.mark();
+}
+
+OwnedSegment::~OwnedSegment() { give_back(); }
+
+void OwnedSegment::open() {
+    const Bytes data = file_.compressed_segment();
+    ByteBuffer &out = content_->buffer_;
+    const int64_t declared = zstd_declared_size(data.data(), data.size());
+    const size_t threshold = streamed_content();
+    const bool large = declared == -1 || (declared > int64_t(threshold) && declared <= int64_t(kMaxDecompressedSize));
+    if (!large || zstd_largest_window(data.data(), data.size()) > (size_t(1) << kStreamWindowLog)) {
+        file_.source().run_native(data.size(),
+                                  [&] { zstd_decompress(data.data(), data.size(), kMaxDecompressedSize, out); });
+        return;
+    }
+    // The file's window may be replaced before the streams are done.
+    compressed_.assign(data.begin(), data.end());
+    const size_t limit = declared >= 0 ? size_t(declared) : kMaxDecompressedSize;
+    file_.source().run_native(declared >= 0 ? limit : compressed_.size(), [&] {
+        FrameStream check(compressed_.data(), compressed_.size(), limit, kStreamWindowLog);
+        if (declared < 0) {
+            // Undeclared content up to the threshold is held whole, read
+            // into memory that grows with it.
+            size_t have = 0;
+            for (size_t size = std::min(size_t(1) << 16, threshold);; size = std::min(2 * size, threshold)) {
+                out.resize(size);
+                have += check.read(out.data() + have, size - have);
+                if (have < size || check.ended()) {
+                    out.resize(have);
+                    return;
+                }
+                if (size == threshold) break;
+            }
+            ByteBuffer().swap(out);
+            out.resize(kStreamHead);
+            FrameStream again(compressed_.data(), compressed_.size(), limit, kStreamWindowLog);
+            check = std::move(again);
+        } else {
+            out.resize(kStreamHead);
+        }
+        out.resize(check.read(out.data(), out.size()));
+        check.skip(SIZE_MAX);
+        if (declared >= 0 && check.produced() != size_t(declared)) zstd_failure("content shorter than declared");
+        size_ = check.produced();
+        streamed_ = true;
+    });
+}
+
+FrameStream OwnedSegment::stream_from(size_t offset) const {
+    FrameStream stream(compressed_.data(), compressed_.size(), size_, kStreamWindowLog);
+    stream.skip(offset);
+    return stream;
+}
+
+void OwnedSegment::give_back() noexcept {
+    if (!content_) return;
+    // Each slot keeps at most its share of the cap.
+    if (content_->buffer_.capacity() > kKeptContent / Reader::kContentSlots) ByteBuffer().swap(content_->buffer_);
+    for (std::atomic<Reader *> &slot : file_.content_slots_) {
+        Reader *empty = nullptr;
+        if (slot.compare_exchange_strong(empty, content_.get(), std::memory_order_release)) {
+            content_.release();
+            return;
+        }
+    }
+    content_.reset();
 }
 
 // ---------------------------------------------------------------- scalars

@@ -2,6 +2,7 @@
 // decoding of every tagged value of the format.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -15,6 +16,7 @@
 #include "format/enums.hpp"
 #include "format/errors.hpp"
 #include "format/numbers.hpp"
+#include "format/zstd.hpp"
 
 namespace zarn {
 
@@ -92,6 +94,9 @@ public:
     // file when it is smaller than the default window, else the first
     // kDefaultBufferSize bytes.
     Reader(std::unique_ptr<ByteSource> source, int64_t stream_length);
+    Reader(const Reader &) = delete;
+    Reader &operator=(const Reader &) = delete;
+    ~Reader();
 
     ByteSource &source() { return *source_; }
 
@@ -143,6 +148,34 @@ public:
     // Leaves a decompressed window without touching the file, after a
     // failure inside it. Never throws.
     void abandon_decompressed_buffer() noexcept;
+    // Reads the compressed segment at the position (its length and its
+    // bytes) and decompresses its content into `out`; the reader then stands
+    // after the compressed bytes. Fails as set_decompressed_buffer does.
+    void decompress_segment(ByteBuffer &out, SegmentContent content = SegmentContent::Data);
+    // The compressed bytes of the segment at the position, for a caller that
+    // decompresses them itself (and then sets after_decompressed_position);
+    // the reader then stands after them. Fails as set_decompressed_buffer
+    // does before it decompresses.
+    Bytes compressed_segment();
+
+    // Where the reader stands, so that a decoder can stand there again after
+    // caller code, which may have read elsewhere with the same reader, ran.
+    struct Mark {
+        int64_t position;  // the file offset, or the offset in a decompressed window
+        uint64_t window;   // which decompressed window, if in one
+        bool decompressed;
+    };
+    Mark mark() const {
+        return in_decompressed_ ? Mark{local_, window_count_, true} : Mark{absolute_position(), 0, false};
+    }
+    // Stands at `m` again; nothing is read when the reader has not moved.
+    // A decompressed window that was left meanwhile cannot be returned to:
+    // ZarnError.
+    void seat(const Mark &m);
+    // Leaves a segment read apart from the reader (see OwnedSegment): the
+    // stream is touched at the file offset `m`, as leaving a decompressed
+    // window touches it, and the reader stands there.
+    void leave_segment(const Mark &m);
     // Bytes that can still be read from the position in the current data: to
     // the end of the window in small-file mode and in a decompressed window,
     // to the end of the file otherwise.
@@ -190,6 +223,12 @@ public:
     }
 
 private:
+    friend class OwnedSegment;
+    struct ContentTag {};
+    // A reader of decompressed content alone: its whole data is one
+    // decompressed window, and it has no file behind it.
+    explicit Reader(ContentTag);
+    void stand_at(int64_t position);
     void reload_for(int64_t required_size);
     void load_window(int64_t position, int64_t size);
     void read_file(int64_t position, int64_t size, ByteBuffer &data);
@@ -216,6 +255,16 @@ private:
     // allocates nothing once it has grown.
     ByteBuffer spare_;
     int64_t saved_origin_ = 0;
+    // Counts the decompressed windows opened, so that a mark knows its own.
+    uint64_t window_count_ = 0;
+    // Readers of content kept for the next owned segments (see
+    // OwnedSegment): a decode and a decode nested in its caller's code take
+    // one each, and reading spectrum after spectrum allocates nothing once
+    // they have grown. Each slot is taken and given by atomic exchange, as
+    // decodes on other threads may take and give meanwhile; the memory they
+    // keep is capped at kKeptContent in all.
+    static constexpr size_t kContentSlots = 2;
+    std::atomic<Reader *> content_slots_[kContentSlots] = {};
     bool has_version_ = false;
     Version version_;
     BitConverter convert6_{6}, convert11_{11}, convert12_{12};
@@ -247,14 +296,57 @@ private:
     bool open_ = true;
 };
 
+// The compressed data segment at the reader's position, decompressed into
+// memory of the segment's own and read through a reader of its own
+// (content()), so that caller code that runs while its points are handed
+// out, and reads with the same reader elsewhere meanwhile, cannot replace
+// or move what is being decoded. The file's reader stands after the
+// compressed bytes from the start; `close()` touches the stream there and
+// stands there again, whatever was read meanwhile. A failure leaves the
+// file's reader after the compressed bytes, as DecompressedSegment does.
+//
+// Content larger than kStreamedContent is not held: the segment keeps its
+// compressed bytes, checks the whole content in one pass that keeps only
+// its first kStreamHead bytes (content() then holds those), and its decoder
+// reads the arrays through streams that start where they lie (stream_from).
+// Frames whose windows are larger than streams accept are held whole.
+class OwnedSegment {
+public:
+    static constexpr size_t kStreamHead = 4096;
+
+    explicit OwnedSegment(Reader &file);
+    OwnedSegment(const OwnedSegment &) = delete;
+    OwnedSegment &operator=(const OwnedSegment &) = delete;
+    ~OwnedSegment();
+    Reader &content() { return *content_; }
+    void close() { file_.leave_segment(after_); }
+    bool streamed() const { return streamed_; }
+    // The size of the whole content.
+    size_t content_size() const { return size_; }
+    // The content from byte `offset` on (a streamed segment only).
+    FrameStream stream_from(size_t offset) const;
+
+private:
+    void open();
+    void give_back() noexcept;
+
+    Reader &file_;
+    std::unique_ptr<Reader> content_;
+    Reader::Mark after_{};
+    ByteBuffer compressed_;
+    bool streamed_ = false;
+    size_t size_ = 0;
+};
+
 // Packed integer arrays: n values stored as byte planes, most significant
 // plane first. The views read value i in place (the caller checks that the
 // 4n or 8n bytes are there); `kWide` tells whether values take 64 bits.
+// Always inlined: the decoders' loops ask them once per value.
 struct Planes32 {
     static constexpr bool kWide = false;
     const uint8_t *p;
     size_t n;
-    int64_t operator[](size_t i) const {
+    [[gnu::always_inline]] int64_t operator[](size_t i) const {
         return int32_t(uint32_t(p[i]) << 24 | uint32_t(p[n + i]) << 16 | uint32_t(p[2 * n + i]) << 8 | p[3 * n + i]);
     }
 };
@@ -263,7 +355,7 @@ struct Planes64 {
     static constexpr bool kWide = true;
     const uint8_t *p;
     size_t n;
-    int64_t operator[](size_t i) const {
+    [[gnu::always_inline]] int64_t operator[](size_t i) const {
         uint64_t v = 0;
         for (size_t k = 0; k < 8; ++k) v = (v << 8) | p[k * n + i];
         return int64_t(v);
