@@ -31,19 +31,19 @@ public:
     const nb::object &stream() const { return stream_; }
 
     void seek(int64_t position) override {
-        with_gil([&] { seek_held(position); });
+        holding_gil([&] { seek_held(position); });
     }
 
     size_t read(uint8_t *out, size_t size) override {
         if (size == 0) return 0;
-        return with_gil([&] {
+        return holding_gil([&] {
             flush_touch();
             return read_held(out, size);
         });
     }
 
     size_t read_at(int64_t position, uint8_t *out, size_t size) override {
-        return with_gil([&] {
+        return holding_gil([&] {
             seek_held(position);
             return size == 0 ? size_t(0) : read_held(out, size);
         });
@@ -145,13 +145,20 @@ inline Reader &reader_of(nb::handle reader_object) {
 class ReaderUse {
 public:
     explicit ReaderUse(nb::handle reader_object) : object_(nb::borrow(reader_object)), reader_(reader_of(object_)) {
+        assert_gil("taking a reader");
         lock().lock();
     }
     // For a reader that the caller keeps alive (the object a method is called on).
-    explicit ReaderUse(Reader &reader) : reader_(reader) { lock().lock(); }
+    explicit ReaderUse(Reader &reader) : reader_(reader) {
+        assert_gil("taking a reader");
+        lock().lock();
+    }
     ReaderUse(const ReaderUse &) = delete;
     ReaderUse &operator=(const ReaderUse &) = delete;
-    ~ReaderUse() { lock().unlock(); }
+    ~ReaderUse() {
+        assert_gil("leaving a reader");
+        lock().unlock();
+    }
     Reader &reader() const { return reader_; }
     // Runs f without the GIL, then makes the stream touch it put off. When f
     // fails, its failure is the one reported.

@@ -1,13 +1,15 @@
 """Several threads on one file and on separate files: every read gives what
 it gives on one thread, Python code that a walk calls back runs safely on
-two threads at once, and a failing stream fails each thread's read with its
-own error. The files are beyond the reader's first window, so that the walks
-reload the window through the file object while other threads run."""
+two threads at once (and may use any file, or wait for a thread that does),
+and a failing stream fails each thread's read with its own error. The files
+are beyond the reader's first window, so that the walks reload the window
+while other threads run."""
 
 import builtins
 import shutil
 import sys
 import threading
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -305,3 +307,124 @@ def test_a_stream_closed_by_code_a_walk_calls_back(tmp_path, closing_call, fails
                 ms.get_xic(option)
         else:
             assert len(ms.get_xic(option)) == 6
+
+
+def finished(count, work, timeout=60.0):
+    """work(t) on `count` daemon threads started together, each joined with
+    a timeout: a thread still running then fails the test instead of
+    hanging it. Their results; a thread's exception is raised."""
+    start = threading.Barrier(count)
+    results, errors = [None] * count, []
+
+    def run(t):
+        start.wait()
+        try:
+            results[t] = work(t)
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=run, args=(t,), daemon=True) for t in range(count)]
+    for thread in threads:
+        thread.start()
+    deadline = time.monotonic() + timeout
+    for thread in threads:
+        thread.join(max(0.0, deadline - time.monotonic()))
+    assert not any(thread.is_alive() for thread in threads), "the threads hang"
+    if errors:
+        raise errors[0]
+    return results
+
+
+def test_callbacks_reading_the_other_file_on_two_threads(paths):
+    # Each thread's walk calls back code that reads the other thread's file:
+    # the two readers are asked for in opposite orders at once.
+    handles = [ZarnFile(p) for p in paths[:2]]
+    try:
+        reads = [Reads(h) for h in handles]
+
+        def xic(t):
+            other = reads[1 - t].ms
+
+            class Times(ValueRange):
+                def contains_value(self, value):
+                    other.get_spectrum(int(value * 100) % SPECTRA).get_spectrum_points()
+                    return value <= 4.0
+
+            return values(reads[t].ms.get_xic(ChromatogramFilterOption(reads[t].ms1, ValueRange(100.0, 103.0),
+                                                                       Times(0.0, 10.0))))
+
+        expected = [xic(0), xic(1)]
+        assert expected[0] == expected[1] and len(expected[0]) == 200
+        assert finished(2, lambda t: [xic(t) for _ in range(3)]) == [[expected[0]] * 3] * 2
+    finally:
+        for handle in handles:
+            handle.close()
+
+
+@pytest.mark.parametrize("task", ["xic", "max plot"])
+def test_a_callback_waiting_for_a_thread_that_reads_the_same_file(paths, task):
+    # The walk's callback waits for a pool thread reading a spectrum of the
+    # walk's own file: the walk must not keep the reader from it meanwhile.
+    with ZarnFile(paths[0]) as handle, ThreadPoolExecutor(1) as pool:
+        reads = Reads(handle)
+        expected = reads.task("points", 3)
+
+        def read_elsewhere():
+            assert pool.submit(reads.task, "points", 3).result(timeout=20) == expected
+
+        class Times(ValueRange):
+            def contains_value(self, value):
+                read_elsewhere()
+                return True
+
+        class Bound(float):
+            def __gt__(self, other):
+                read_elsewhere()
+                return float(self) > float(other)
+
+        def walk(_):
+            if task == "xic":
+                return values(reads.ms.get_xic(ChromatogramFilterOption(reads.ms1, ValueRange(100.0, 103.0),
+                                                                        Times(0.0, 10.0))))
+            return values(reads.dad.get_max_plot(ValueRange(Bound(220.0), 260.0), 3.0))
+
+        plain = (values(reads.ms.get_xic(ChromatogramFilterOption(reads.ms1, ValueRange(100.0, 103.0))))
+                 if task == "xic" else reads.task("max plot"))
+        assert finished(1, walk) == [plain]
+
+
+def test_condition_and_description_writes_beside_a_walk(paths, make_reader):
+    # One thread sets the made spectra's conditions and reads their
+    # descriptions anew (through a reader of another file, with the same
+    # values), while another walks them without the GIL: every write holds
+    # the lock of the reader whose table holds the spectrum (ThreadSanitizer
+    # sees any write that does not).
+    with ZarnFile(paths[0]) as handle:
+        reads = Reads(handle)
+        ms = reads.ms
+        descriptions = [ms.get_spectrum(k)._Spectrum__spectrum_index._SpectrumIndex__spectrum_description
+                        for k in range(SPECTRA)]
+        records = []
+        for k, (description, _) in enumerate(ms_spectra()[:20]):
+            reader = make_reader(description)
+            reader._KxmFileReader__set_version(*VERSION)
+            records.append((descriptions[k], reader))
+        expected = reads.task("multiple xic")
+        stop = threading.Event()
+
+        def work(t):
+            if t == 0:
+                try:
+                    return [reads.task("multiple xic") for _ in range(10)]
+                finally:
+                    stop.set()
+            while not stop.is_set():
+                for d in descriptions:
+                    d._InternalSpectrumDescription__acquisition_condition = \
+                        d._InternalSpectrumDescription__acquisition_condition
+                for d, reader in records:
+                    reader._KxmFileReader__set_buffer(0, 0, True)
+                    d._InternalSpectrumDescription__read(reader)
+
+        walks, _ = finished(2, work)
+        assert walks == [expected] * 10

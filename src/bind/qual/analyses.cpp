@@ -212,7 +212,9 @@ void bind_acquisition_conditions(QualAnalysisObject &a) {
     for (size_t i = 0; i < t.size(); ++i) {
         const size_t j = zarn::stored_condition_position(spectra.record(i).acquisition_condition_index, t.bound.size());
         t.condition_of[i] = uint32_t(j);
-        if (t.made(i)) description_of(t.objects[i]).acquisition_condition = t.bound[j];
+        if (!t.made(i)) continue;
+        nb::object replaced = t.bound[j];
+        with_reader_lock(t.reader, [&] { std::swap(description_of(t.objects[i]).acquisition_condition, replaced); });
     }
     a.unique_acquisition_conditions = std::move(unique);
     a.unique_from.reset();
@@ -227,10 +229,15 @@ nb::object qual_field(const AnalysisObject &a, const char *name) {
 SpectraTable listed(const AnalysisObject &a) { return a.spectra ? a.spectra : std::make_shared<NativeSpectra>(); }
 
 nb::object spectrum_index_object(NativeSpectra &t, size_t i) {
+    assert_gil("making a spectrum's objects");
     if (t.made(i)) return t.objects[i];
     const zarn::InternalSpectrumDescription &r = t.records[i];
-    nb::object description =
-        create<InternalSpectrumDescriptionObject>([&](InternalSpectrumDescriptionObject &d) { d.record = r; }, r.index);
+    nb::object description = create<InternalSpectrumDescriptionObject>(
+        [&](InternalSpectrumDescriptionObject &d) {
+            d.record = r;
+            d.table_reader = t.reader;
+        },
+        r.index);
     InternalSpectrumDescriptionObject &d = *nb::inst_ptr<InternalSpectrumDescriptionObject>(description);
     if (t.conditions == NativeSpectra::Conditions::OwnEach) {
         d.acquisition_condition = condition_from_description(d, maker_of(d));
@@ -645,9 +652,10 @@ nb::list max_plot(DADAnalysisObject &a, nb::handle extract_wavelength_range, nb:
     const nb::object tolerance = to_float(wavelength_tolerance);
     const double tol = as_double(tolerance);
     // The collector takes the band widened by the tolerance on both sides.
-    const Bound min{nb::getattr(extract_wavelength_range, "min")};
+    // The band's bounds are asked once a spectrum's points are collected.
+    const Bound min{nb::getattr(extract_wavelength_range, "min"), Bound::Asked::BetweenSpectra};
     const Number widened_min = number_of(min.object() - tolerance);
-    const Bound max{nb::getattr(extract_wavelength_range, "max")};
+    const Bound max{nb::getattr(extract_wavelength_range, "max"), Bound::Asked::BetweenSpectra};
     const Number widened_max = number_of(max.object() + tolerance);
     const std::optional<std::vector<double>> axis = wavelength_axis(a);
     const ReaderUse use(a.reader);

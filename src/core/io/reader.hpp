@@ -53,6 +53,11 @@ public:
 // per thread for every module of the process.
 ByteSource *&deferred_touch_source();
 
+// The locks of readers that the running thread holds, as the binding keeps
+// them (opaque to the core): one list per thread for every module of the
+// process, since a lock taken in one module may be given up in another.
+std::vector<void *> &held_reader_locks();
+
 // Makes the touch that the running thread put off, if any.
 inline void flush_deferred_touch() {
     ByteSource *&source = deferred_touch_source();
