@@ -15,8 +15,9 @@
 //   the GIL under the lock, and with the GIL while its lock is suspended.
 // - Without the GIL runs only code that touches no Python object: the
 //   decompression of large segments, and the walks over the spectra. They
-//   reach Python only through `with_gil`, or through `holding_gil` for
-//   the reads of the file.
+//   reach Python only through `with_gil`, and their reads of the reader's
+//   own file need no GIL at all (positioned reads on a descriptor of the
+//   reader's own, StreamSource).
 // - Caller code (a range subclass's bounds or contains_value, a
 //   condition's __eq__ or __hash__, anything else a walk asks through
 //   `with_gil`) never runs with a reader lock held: `with_gil` first

@@ -3,19 +3,24 @@ it gives on one thread, Python code that a walk calls back runs safely on
 two threads at once (and may use any file, or wait for a thread that does),
 and a failing stream fails each thread's read with its own error. The files
 are beyond the reader's first window, so that the walks reload the window
-while other threads run."""
+while other threads run. A walk beside a busy thread reads the file without
+waiting for the GIL; a forked child walks a file its parent opened."""
 
 import builtins
+import os
+import random
 import shutil
 import sys
 import threading
 import time
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 import zarnwriter as w
 from kit.reader import Stream
+from zarn_data_access._internal import _testing
 from zarn_data_access.access import ZarnFile
 from zarn_data_access.common import QuanAnalysisTypes, ValueRange
 from zarn_data_access.qual import ChromatogramFilterOption
@@ -428,3 +433,75 @@ def test_condition_and_description_writes_beside_a_walk(paths, make_reader):
 
         walks, _ = finished(2, work)
         assert walks == [expected] * 10
+
+
+@pytest.fixture(scope="module")
+def large_path(tmp_path_factory):
+    """2000 MS1 spectra of 300 points in plain segments: a file of about
+    4 MB, whose walks reload the window many times."""
+    rng = random.Random(3)
+    spectra = []
+    for k in range(2000):
+        mz = sorted(rng.uniform(100.0, 1500.0) for _ in range(300))
+        intensity = [rng.randrange(1, 10**6) for _ in range(300)]
+        spectra.append((w.spectrum_description(retention_time=0.01 * (k + 1), ms_level=1, polarity=1, version=VERSION),
+                        w.spectrum_block(w.spectrum_efficient(2, mz, intensity))))
+    qual = w.function_description(True, w.qual_description(detector_type=1))
+    path = tmp_path_factory.mktemp("large") / "large.zarn"
+    path.write_bytes(w.measurement_file(VERSION, [(w.measurement_description("m0"), [(qual, spectra)])]))
+    return str(path)
+
+
+def large_xics(ms):
+    condition = ms.unique_acquisition_conditions[0]
+    return [values(ms.get_xic(ChromatogramFilterOption(condition, ValueRange(100.0 + k, 140.0 + k)))) for k in range(3)]
+
+
+def test_a_walk_beside_a_busy_thread_takes_no_gil_for_its_reads(large_path):
+    # The walks reload their window many times; the reader's own file is
+    # read without the GIL, so a thread spinning Python meanwhile never
+    # makes them wait: the stream's own methods are not used and the
+    # source never takes the GIL.
+    with ZarnFile(large_path) as handle:
+        reader = handle._ZarnFile__reader
+        ms = handle.get_measurement(0).get_qual_analysis(0)
+        expected = large_xics(ms)
+        stop = threading.Event()
+
+        def spin():
+            while not stop.is_set():
+                pass
+
+        spinner = threading.Thread(target=spin, daemon=True)
+        spinner.start()
+        try:
+            before = _testing.stream_counts(reader)
+            assert large_xics(ms) == expected
+            assert _testing.stream_counts(reader) == before
+        finally:
+            stop.set()
+            spinner.join(10)
+        assert reader._KxmFileReader__origin_of_local_position > 0
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork")
+def test_a_forked_child_walks_the_file_its_parent_opened(large_path):
+    # Parent and child walk the one open file at once, each reloading its
+    # window many times: the file offset they share must not matter. The
+    # child reports through its exit status.
+    with ZarnFile(large_path) as handle:
+        ms = handle.get_measurement(0).get_qual_analysis(0)
+        expected = large_xics(ms)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads running
+            pid = os.fork()
+        if pid == 0:
+            try:
+                status = 0 if all(large_xics(ms) == expected for _ in range(5)) else 1
+            except BaseException:  # noqa: BLE001 - any failure is the child's status
+                status = 2
+            os._exit(status)
+        parent = [large_xics(ms) for _ in range(5)]
+        _, status = os.waitpid(pid, 0)
+    assert parent == [expected] * 5
+    assert os.waitstatus_to_exitcode(status) == 0
