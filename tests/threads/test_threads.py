@@ -4,8 +4,10 @@ two threads at once (and may use any file, or wait for a thread that does),
 and a failing stream fails each thread's read with its own error. The files
 are beyond the reader's first window, so that the walks reload the window
 while other threads run. A walk beside a busy thread reads the file without
-waiting for the GIL; a forked child walks a file its parent opened."""
+waiting for the GIL; Ctrl-C ends a long walk; a forked child walks a file
+its parent opened."""
 
+import _thread
 import builtins
 import os
 import random
@@ -482,6 +484,44 @@ def test_a_walk_beside_a_busy_thread_takes_no_gil_for_its_reads(large_path):
             stop.set()
             spinner.join(10)
         assert reader._KxmFileReader__origin_of_local_position > 0
+
+
+def shared_block_file(path, count, points):
+    """`count` MS1 spectra 1 ms apart that share one compressed block of
+    `points` points: a long walk in a small file."""
+    block = w.spectrum_block(w.spectrum_zstd([100.0 + 0.01 * j for j in range(points)],
+                                             [float(j % 50 + 1) for j in range(points)]))
+    # Offsets count from the byte after each index block's begin symbol.
+    body = block + w.spectrum_index_block(
+        [(-(len(block) + 2), w.spectrum_description(retention_time=0.001 * k, ms_level=1, polarity=1,
+                                                     version=VERSION)) for k in range(count)])
+    at = len(body)
+    body += w.function_index_block([(len(block) - (at + 2),
+                                     w.function_description(True, w.qual_description(detector_type=1)))])
+    path.write_bytes(w.zarn_file(VERSION, [(len(w.header(VERSION)) + at, w.measurement_description("m0"))],
+                                 body=body))
+    return str(path)
+
+
+def test_ctrl_c_ends_a_long_walk_and_the_file_stays_usable(tmp_path):
+    # The walk would take seconds; the interrupt comes 0.2 s in and ends it
+    # well before. The file then reads as before.
+    with ZarnFile(shared_block_file(tmp_path / "long.zarn", 15000, 40000)) as handle:
+        ms = handle.get_measurement(0).get_qual_analysis(0)
+        condition = ms.unique_acquisition_conditions[0]
+        everything = ChromatogramFilterOption(condition, ValueRange(0.0, 1e9))
+        few = ChromatogramFilterOption(condition, ValueRange(0.0, 1e9), ValueRange(3.0, 3.0099))
+        expected = (values(ms.get_xic(few)), ms.get_spectrum(14999).get_spectrum_points())
+        assert len(expected[0]) == 10
+        timer = threading.Timer(0.2, _thread.interrupt_main)
+        started = time.monotonic()
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            ms.get_xic(everything)
+        took = time.monotonic() - started
+        timer.join()
+        assert took < 1.5
+        assert (values(ms.get_xic(few)), ms.get_spectrum(14999).get_spectrum_points()) == expected
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork")
