@@ -78,6 +78,7 @@ inline double as_double(nb::handle h) {
 // `wavelength_arr`, whose objects become the points' x values.
 inline nb::list read_dad_spectrum(Reader &r, nb::handle wavelength_arr) {
     const std::vector<Number> intensities = read_dad_segments(r);
+    assert_gil("making DAD points");
     const Items wavelengths(wavelength_arr);
     // Taking a wavelength may run Python code, which must never see a list
     // with empty slots: the points are made first, the list at the end.

@@ -18,7 +18,6 @@
 
 #include "format/numbers.hpp"
 #include "support.hpp"
-#include "threading.hpp"
 
 namespace zarn::py {
 
@@ -270,7 +269,6 @@ PyObject *new_point(T &&value) {
 // placement construction and the ready flag.
 template <typename T>
 nb::object make_value(T &&value) {
-    assert_gil("making a value");
     using V = std::decay_t<T>;
     if constexpr (PointType<V>) {
         return nb::steal(new_point(std::forward<T>(value)));

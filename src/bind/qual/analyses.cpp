@@ -386,6 +386,7 @@ public:
 
     // One list of points per option.
     nb::list results() const {
+        assert_gil("making extracted-ion chromatograms");
         nb::list out;
         for (const XicOption &option : chosen_) {
             nb::list points;
@@ -642,6 +643,7 @@ nb::list dad_chromatogram(DADAnalysisObject &a, nb::handle extract_wavelength_ra
             use.reader(), spectra, axis, band,
             [&](const Chosen &spectrum, const zarn::BandValue &v) { values.emplace_back(spectrum, v); });
     });
+    assert_gil("making a DAD chromatogram");
     nb::list out;
     for (const auto &[spectrum, v] : values)
         out.append(chromatogram_point(spectrum, num_of(v.intensity), Num::of_float(v.base_x)));
@@ -665,6 +667,7 @@ nb::list max_plot(DADAnalysisObject &a, nb::handle extract_wavelength_range, nb:
         zarn::max_plot(use.reader(), spectra, axis, widened_min, widened_max, min, max, tol,
                        [&](const Chosen &spectrum, const zarn::MaxPlotValue &v) { values.emplace_back(spectrum, v); });
     });
+    assert_gil("making a max plot");
     nb::list out;
     for (const auto &[spectrum, v] : values) out.append(max_plot_point(spectrum, v));
     return out;
