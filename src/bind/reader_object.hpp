@@ -4,9 +4,11 @@
 
 #include <nanobind/nanobind.h>
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -127,14 +129,21 @@ private:
         return zarn::py::holding_gil(std::forward<F>(f));
     }
 
-    // A descriptor of the source's own for a regular file; -1 otherwise.
-    static int own_descriptor(int fd) {
+    // A descriptor of the source's own for a regular file; -1 otherwise
+    // (and on Windows, which has no positioned reads on a descriptor).
+    static int own_descriptor([[maybe_unused]] int fd) {
+#ifdef _WIN32
+        return -1;
+#else
         struct stat st;
         if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
         return ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+#endif
     }
     void close_descriptor() noexcept {
+#ifndef _WIN32
         if (fd_ >= 0) ::close(fd_);
+#endif
         fd_ = -1;
         cursor_.reset();
     }
@@ -148,6 +157,7 @@ private:
     // stream to where its own read would have left it.
     size_t read_positioned(int64_t position, uint8_t *out, size_t size) {
         size_t got = 0;
+#ifndef _WIN32
         while (got < size) {
             const ssize_t n = ::pread(fd_, out + got, size - got, off_t(position) + off_t(got));
             if (n < 0 && errno == EINTR) continue;
@@ -162,6 +172,7 @@ private:
             if (n == 0) break;
             got += size_t(n);
         }
+#endif
         cursor_ = position + int64_t(got);
         if (PyGILState_Check())
             seek_held(*cursor_);
