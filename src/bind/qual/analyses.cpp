@@ -73,6 +73,9 @@ public:
         return nb::borrow(condition_key(i));
     }
     bool any_keyed() const { return t_->conditions == NativeSpectra::Conditions::OwnEach; }
+    bool made(size_t i) const { return t_->made(i); }
+    // The function's stored conditions that spectra not made yet answer.
+    const std::vector<nb::object> &stored_conditions() const { return t_->bound; }
     // Makes every spectrum's objects.
     void make_all() const {
         GcPause pause;
@@ -420,18 +423,17 @@ public:
     // Keyed spectra are matched natively when every option's condition is
     // plain; otherwise every spectrum is made first.
     Extraction(FilterOptions &options, const Spectra &spectra) : o_(options), spectra_(spectra) {
-        if (!spectra.any_keyed()) return;
         for (const XicOption &option : o_.chosen_) {
             std::optional<PlainCondition> plain = plain_condition(option.acquisition_condition, true);
             if (!plain) {
                 plain_.clear();
-                spectra.make_all();
+                if (spectra.any_keyed()) spectra.make_all();
                 return;
             }
             plain_.push_back(std::move(*plain));
         }
-        wanted_groups_.assign(spectra.groups(), 0);
-        if (calls_no_caller_code()) judge_made_conditions();
+        if (spectra.any_keyed()) wanted_groups_.assign(spectra.groups(), 0);
+        if (calls_no_caller_code()) judge_known_conditions();
     }
 
     // Whether the walk can run none of the caller's code: every option's
@@ -448,18 +450,21 @@ public:
         }
         return true;
     }
-    // Judges now, with the GIL, the plain conditions of the spectra made so
-    // far, so that the walk answers them without taking the GIL for each new
-    // one: judging a plain condition runs no caller's code, and nothing can
-    // change it meanwhile when the walk runs none either.
-    void judge_made_conditions() {
-        for (size_t i = 0; i < spectra_.size(); ++i) {
-            if (spectra_.keyed(i)) continue;
-            const nb::object condition = spectra_.condition(i);
-            if (!plain_condition(condition, true)) continue;
+    // Judges now, with the GIL, the plain conditions that the spectra hold
+    // so far (the function's stored ones, those of the spectra made), so
+    // that the walk answers them without taking the GIL for each new one
+    // (beside a busy thread, each take may wait a switch interval): judging
+    // a plain condition runs no caller's code, and nothing can change it
+    // meanwhile when the walk runs none either.
+    void judge_known_conditions() {
+        auto judge = [&](nb::handle condition) {
+            if (o_.wanted_.known(condition.ptr()) || !plain_condition(condition, true)) return;
             o_.wanted_.contains(condition);
             for (const XicOption &option : o_.chosen_) o_.matchers_.differs(option.matcher, condition);
-        }
+        };
+        for (const nb::object &condition : spectra_.stored_conditions()) judge(condition);
+        for (size_t i = 0; i < spectra_.size(); ++i)
+            if (spectra_.made(i)) judge(spectra_.condition(i));
     }
 
     bool wanted(size_t i) {
