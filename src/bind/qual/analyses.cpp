@@ -323,6 +323,7 @@ struct XicOption {
     size_t matcher;
     RangeTest range;
     std::optional<MzWindow> mz_window;  // read at the first spectrum the option takes
+    std::optional<MzWindow> bounds;     // read before the walk, when that runs no caller's code
     // The window values of the spectra it took, made into points at the end.
     std::vector<std::pair<Chosen, zarn::WindowValue>> taken;
 
@@ -333,12 +334,16 @@ struct XicOption {
           range(retention_time_range) {}
 
     const MzWindow &window() {
-        if (!mz_window)
-            with_gil([&] {
-                mz_window.emplace(
-                    MzWindow{Bound(nb::getattr(extract_mz_range, "min")), Bound(nb::getattr(extract_mz_range, "max"))});
-            });
+        if (!mz_window) {
+            if (!bounds) with_gil([&] { read_bounds(); });
+            mz_window = std::move(bounds);
+        }
         return *mz_window;
+    }
+    // Reads the bounds (with the GIL) for window() to take.
+    void read_bounds() {
+        bounds.emplace(
+            MzWindow{Bound(nb::getattr(extract_mz_range, "min")), Bound(nb::getattr(extract_mz_range, "max"))});
     }
 };
 
@@ -433,7 +438,11 @@ public:
             plain_.push_back(std::move(*plain));
         }
         if (spectra.any_keyed()) wanted_groups_.assign(spectra.groups(), 0);
-        if (calls_no_caller_code()) judge_known_conditions();
+        if (!calls_no_caller_code()) return;
+        judge_known_conditions();
+        // Plain ValueRanges: reading their bounds now runs no caller's code
+        // and spares the walk a GIL take per option.
+        for (XicOption &option : o_.chosen_) option.read_bounds();
     }
 
     // Whether the walk can run none of the caller's code: every option's
