@@ -22,6 +22,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -373,7 +374,13 @@ struct InternalSpectrumDescriptionObject {
     static constexpr auto kRead = read_internal_spectrum_description;
 
     static nb::object acquisition_condition_field(Self &o) { return or_none(o.acquisition_condition); }
-    static void set_acquisition_condition(Self &o, nb::handle value) { o.acquisition_condition = nb::borrow(value); }
+    // Written under the lock of the table's reader: a walk on another
+    // thread reads it without the GIL. The condition it replaces is dropped
+    // after the lock is given up, as dropping it may run Python code.
+    static void set_acquisition_condition(Self &o, nb::handle value) {
+        nb::object replaced = nb::borrow(value);
+        with_reader_lock(o.table_reader, [&] { std::swap(o.acquisition_condition, replaced); });
+    }
 
     static constexpr Field<Self> fields[] = {
         ZARN_FRESH(index),
@@ -405,16 +412,20 @@ struct InternalSpectrumDescriptionObject {
     // The spectrum's public acquisition condition, set by the qualitative
     // analysis; unset reads as None.
     nb::object acquisition_condition;
+    // The reader whose spectrum table holds this description, once an
+    // analysis has made it; unset otherwise. Its lock guards the record and
+    // the condition (see threading.hpp).
+    nb::object table_reader;
 
     explicit InternalSpectrumDescriptionObject(int64_t index) { record.index = index; }
     InternalSpectrumDescription &rec() { return record; }
     int traverse(visitproc visit, void *arg) const {
-        if (int r = visit_objects(visit, arg, supplemental, acquisition_condition)) return r;
+        if (int r = visit_objects(visit, arg, supplemental, acquisition_condition, table_reader)) return r;
         return slots.traverse(visit, arg);
     }
     void clear() {
         slots.clear();
-        reset_objects(supplemental, acquisition_condition);
+        reset_objects(supplemental, acquisition_condition, table_reader);
     }
     // A read leaves the acquisition condition alone.
     void forget() { slots.clear(); }
@@ -467,9 +478,21 @@ void read_object_with(T &o, Read &&read) {
 
 // Reads one record at the reader's position into the object, with the
 // core's reader of its record.
+// A spectrum description of an analysis's table is written holding the
+// lock of that table's reader as well, both taken in address order.
 template <typename T>
 void read_object(T &o, Reader &r) {
-    const ReaderUse use(r);
+    nb::object table_reader;
+    if constexpr (requires { o.table_reader; }) table_reader = o.table_reader;
+    Reader *table = table_reader.is_valid() ? &reader_of(table_reader) : nullptr;
+    if (!table || table == &r) {
+        const ReaderUse use(r);
+        read_object_with(o, [&] { T::kRead(r, o.rec()); });
+        return;
+    }
+    const bool table_first = std::less<Reader *>()(table, &r);
+    const ReaderUse first(table_first ? *table : r);
+    const ReaderUse second(table_first ? r : *table);
     read_object_with(o, [&] { T::kRead(r, o.rec()); });
 }
 

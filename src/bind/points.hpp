@@ -28,6 +28,7 @@ inline nb::object number_object(const Number &n) {
 // A new list of one point object per point, made by `make(point)`.
 template <typename Make>
 nb::list point_list(const std::vector<Point> &points, Make &&make) {
+    assert_gil("making a point list");
     nb::list list = nb::steal<nb::list>(PyList_New(Py_ssize_t(points.size())));
     if (!list.is_valid()) throw nb::python_error();
     for (size_t i = 0; i < points.size(); ++i) PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), make(points[i]));
@@ -164,6 +165,7 @@ inline nb::list read_dad_spectrum(Reader &r, nb::handle wavelength_arr) {
     const std::vector<Number> intensities = read_dad_segments(r, usable_intensities(wavelength_arr));
     // Python code run below may read elsewhere with the same reader.
     const Reader::Mark end = r.mark();
+    assert_gil("making DAD points");
     const Items wavelengths(wavelength_arr);
     // Taking a wavelength may run Python code, which must never see a list
     // with empty slots: the points are made first, the list at the end.
@@ -181,10 +183,14 @@ inline nb::list read_dad_spectrum(Reader &r, nb::handle wavelength_arr) {
 }
 
 // A bound of a range for one call: a float or an integer compared exactly
-// in C++, any other object by the interpreter.
+// in C++, any other object by the interpreter. A bound asked point by point
+// while a spectrum is decoded keeps the reader's lock for its comparison
+// (the decoder reads the reader's segment in place); one asked between
+// spectra gives it up (see threading.hpp).
 class Bound {
 public:
-    explicit Bound(nb::object value) : object_(std::move(value)) {
+    enum class Asked : bool { WhileDecoding, BetweenSpectra };
+    explicit Bound(nb::object value, Asked asked = Asked::WhileDecoding) : object_(std::move(value)), asked_(asked) {
         PyObject *o = object_.ptr();
         if (PyFloat_CheckExact(o)) {
             number_ = Number::real(PyFloat_AS_DOUBLE(o));
@@ -208,14 +214,16 @@ public:
 
 private:
     bool compare(double x, int op) const {
-        return with_gil([&] {
+        auto compared = [&] {
             nb::object other = nb::float_(x);
             const int r = PyObject_RichCompareBool(object_.ptr(), other.ptr(), op);
             if (r < 0) throw nb::python_error();
             return r == 1;
-        });
+        };
+        return asked_ == Asked::BetweenSpectra ? with_gil(compared) : holding_gil(compared);
     }
     nb::object object_;
+    Asked asked_;
     Number number_;
     bool native_ = false;
 };

@@ -4,7 +4,15 @@
 
 #include <nanobind/nanobind.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -18,32 +26,49 @@ namespace zarn::py {
 
 namespace nb = nanobind;
 
-// The container file as the interpreter's binary file object. Its reads and
-// seeks take the GIL when the reader runs without it.
+// The container file as the interpreter's binary file object. The
+// interpreter's own buffered file over a regular file is read with
+// positioned reads on a descriptor of the source's own (duplicated at open,
+// closed with the source or once the stream is found closed), without the
+// GIL: the stream itself is then only moved to where those reads leave it,
+// at once with the GIL held, else when Python next runs. A stream closed
+// elsewhere thus fails with its own error at that move, and no descriptor
+// number that its closing freed is ever read. Any other stream is read
+// through its own methods, with the GIL.
 class StreamSource final : public ByteSource {
 public:
     explicit StreamSource(nb::object stream) : stream_(std::move(stream)) {
         static nb::handle buffered = nb::object(nb::module_::import_("io").attr("BufferedReader")).release();
         static nb::handle file_io = nb::object(nb::module_::import_("io").attr("FileIO")).release();
+        static const unsigned long main_thread =
+            nb::cast<unsigned long>(nb::module_::import_("threading").attr("main_thread")().attr("ident"));
+        main_thread_ = main_thread;
         own_memory_ = Py_TYPE(stream_.ptr()) == (PyTypeObject *)buffered.ptr() &&
                       Py_TYPE(nb::getattr(stream_, "raw").ptr()) == (PyTypeObject *)file_io.ptr();
+        if (own_memory_) fd_ = own_descriptor(nb::cast<int>(stream_.attr("fileno")()));
     }
+    StreamSource(const StreamSource &) = delete;
+    StreamSource &operator=(const StreamSource &) = delete;
+    ~StreamSource() override { close_descriptor(); }
     const nb::object &stream() const { return stream_; }
 
     void seek(int64_t position) override {
-        with_gil([&] { seek_held(position); });
+        holding_gil([&] { seek_held(position); });
+        if (fd_ >= 0) cursor_ = position;
     }
 
     size_t read(uint8_t *out, size_t size) override {
         if (size == 0) return 0;
-        return with_gil([&] {
+        if (fd_ >= 0 && cursor_) return read_positioned(*cursor_, out, size);
+        return holding_gil([&] {
             flush_touch();
             return read_held(out, size);
         });
     }
 
     size_t read_at(int64_t position, uint8_t *out, size_t size) override {
-        return with_gil([&] {
+        if (fd_ >= 0 && size != 0) return read_positioned(position, out, size);
+        return holding_gil([&] {
             seek_held(position);
             return size == 0 ? size_t(0) : read_held(out, size);
         });
@@ -57,8 +82,7 @@ public:
     // (ReaderUse::native). No Python code sees the difference.
     void touch(int64_t position) override {
         if (PyGILState_Check()) return seek(position);
-        pending_touch_ = position;
-        deferred_touch_source() = this;
+        put_off_touch(position);
     }
     // Makes the touch put off by a walk (with the GIL held).
     void flush_touch() override {
@@ -76,20 +100,102 @@ public:
         without_gil(work);
     }
 
+    // A walk on the main thread without the GIL answers a pending signal
+    // (Ctrl-C) about every 200 ms: the clock is read every 64 spectra, the
+    // GIL taken only when the time has come.
+    void between_items() override {
+        if (++items_ % 64 != 0 || PyThread_get_thread_ident() != main_thread_ || PyGILState_Check()) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_signal_check_ < std::chrono::milliseconds(200)) return;
+        last_signal_check_ = now;
+        zarn::py::holding_gil([] {
+            if (PyErr_CheckSignals() != 0) throw nb::python_error();
+        });
+    }
+
+    // Counts for the tests: reads through the stream's own methods, and
+    // the GIL taken back to use the stream.
+    size_t stream_reads = 0, gil_takes = 0;
+
     // The lock of the reader that reads through this source.
     ReaderLock lock;
 
 private:
     static constexpr size_t kNativeThreshold = 65536;
-    std::optional<int64_t> pending_touch_;
 
-    // A seek with the GIL held; it supersedes a touch put off.
+    template <typename F>
+    auto holding_gil(F &&f) -> decltype(f()) {
+        if (!PyGILState_Check()) ++gil_takes;
+        return zarn::py::holding_gil(std::forward<F>(f));
+    }
+
+    // A descriptor of the source's own for a regular file; -1 otherwise
+    // (and on Windows, which has no positioned reads on a descriptor).
+    static int own_descriptor([[maybe_unused]] int fd) {
+#ifdef _WIN32
+        return -1;
+#else
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+        return ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+#endif
+    }
+    void close_descriptor() noexcept {
+#ifndef _WIN32
+        if (fd_ >= 0) ::close(fd_);
+#endif
+        fd_ = -1;
+        cursor_.reset();
+    }
+
+    void put_off_touch(int64_t position) {
+        pending_touch_ = position;
+        deferred_touch_source() = this;
+    }
+
+    // Reads at the position through the source's descriptor, then moves the
+    // stream to where its own read would have left it.
+    size_t read_positioned(int64_t position, uint8_t *out, size_t size) {
+        size_t got = 0;
+#ifndef _WIN32
+        while (got < size) {
+            const ssize_t n = ::pread(fd_, out + got, size - got, off_t(position) + off_t(got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                const int error = errno;
+                holding_gil([&] {
+                    errno = error;
+                    PyErr_SetFromErrno(PyExc_OSError);
+                    throw nb::python_error();
+                });
+            }
+            if (n == 0) break;
+            got += size_t(n);
+        }
+#endif
+        cursor_ = position + int64_t(got);
+        if (PyGILState_Check())
+            seek_held(*cursor_);
+        else
+            put_off_touch(*cursor_);
+        return got;
+    }
+
+    // A seek with the GIL held; it supersedes a touch put off. A stream
+    // found closed gives its descriptor up: every later read goes through
+    // the stream, and fails as it does.
     void seek_held(int64_t position) {
         pending_touch_.reset();
-        stream_.attr("seek")(position);
+        try {
+            stream_.attr("seek")(position);
+        } catch (nb::python_error &) {
+            if (fd_ >= 0 && nb::cast<bool>(nb::bool_(stream_.attr("closed")))) close_descriptor();
+            throw;
+        }
     }
 
     size_t read_held(uint8_t *out, size_t size) {
+        ++stream_reads;
         // The interpreter's own file object (buffered over a file descriptor)
         // reads straight into the reader's memory and keeps no view of it.
         // Any other stream gets a buffer of its own, copied out: a view it
@@ -124,6 +230,13 @@ private:
 
     nb::object stream_;
     bool own_memory_ = false;
+    int fd_ = -1;
+    // Where the next read() continues, once positioned reads have begun.
+    std::optional<int64_t> cursor_;
+    std::optional<int64_t> pending_touch_;
+    unsigned long main_thread_ = 0;
+    size_t items_ = 0;
+    std::chrono::steady_clock::time_point last_signal_check_ = std::chrono::steady_clock::now();
 };
 
 // The stream of a reader that a KxmFileReader object holds (every one reads
@@ -145,13 +258,20 @@ inline Reader &reader_of(nb::handle reader_object) {
 class ReaderUse {
 public:
     explicit ReaderUse(nb::handle reader_object) : object_(nb::borrow(reader_object)), reader_(reader_of(object_)) {
+        assert_gil("taking a reader");
         lock().lock();
     }
     // For a reader that the caller keeps alive (the object a method is called on).
-    explicit ReaderUse(Reader &reader) : reader_(reader) { lock().lock(); }
+    explicit ReaderUse(Reader &reader) : reader_(reader) {
+        assert_gil("taking a reader");
+        lock().lock();
+    }
     ReaderUse(const ReaderUse &) = delete;
     ReaderUse &operator=(const ReaderUse &) = delete;
-    ~ReaderUse() { lock().unlock(); }
+    ~ReaderUse() {
+        assert_gil("leaving a reader");
+        lock().unlock();
+    }
     Reader &reader() const { return reader_; }
     // Runs f without the GIL, then makes the stream touch it put off. When f
     // fails, its failure is the one reported.

@@ -18,6 +18,7 @@
 #include "format/zstd.hpp"
 #include "index_objects.hpp"
 #include "io/reader.hpp"
+#include "reader_object.hpp"
 #include "records/index.hpp"
 #include "support.hpp"
 #include "values.hpp"
@@ -124,6 +125,12 @@ NB_MODULE(_testing, m) {
         },
         "size"_a, "Sets the content size above which data segments are streamed; returns the one before.");
     m.def("reader_address", [](zarn::Reader &reader) { return reinterpret_cast<uintptr_t>(&reader); });
+    // The reads through the stream's own methods and the GIL takes of the
+    // reader's source so far.
+    m.def("stream_counts", [](zarn::Reader &reader) {
+        const auto &source = static_cast<const zarn::py::StreamSource &>(reader.source());
+        return std::make_pair(source.stream_reads, source.gil_takes);
+    });
 
     // The record objects of _description and _index, reached as C++ objects
     // the way the analyses reach them.

@@ -1,19 +1,28 @@
 """Several threads on one file and on separate files: every read gives what
 it gives on one thread, Python code that a walk calls back runs safely on
-two threads at once, and a failing stream fails each thread's read with its
-own error. The files are beyond the reader's first window, so that the walks
-reload the window through the file object while other threads run."""
+two threads at once (and may use any file, or wait for a thread that does),
+and a failing stream fails each thread's read with its own error. The files
+are beyond the reader's first window, so that the walks reload the window
+while other threads run. A walk beside a busy thread reads the file without
+waiting for the GIL; Ctrl-C ends a long walk; a forked child walks a file
+its parent opened."""
 
+import _thread
 import builtins
+import os
+import random
 import shutil
 import sys
 import threading
+import time
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 import zarnwriter as w
 from kit.reader import Stream
+from zarn_data_access._internal import _testing
 from zarn_data_access.access import ZarnFile
 from zarn_data_access.common import QuanAnalysisTypes, ValueRange
 from zarn_data_access.qual import ChromatogramFilterOption
@@ -305,3 +314,234 @@ def test_a_stream_closed_by_code_a_walk_calls_back(tmp_path, closing_call, fails
                 ms.get_xic(option)
         else:
             assert len(ms.get_xic(option)) == 6
+
+
+def finished(count, work, timeout=60.0):
+    """work(t) on `count` daemon threads started together, each joined with
+    a timeout: a thread still running then fails the test instead of
+    hanging it. Their results; a thread's exception is raised."""
+    start = threading.Barrier(count)
+    results, errors = [None] * count, []
+
+    def run(t):
+        start.wait()
+        try:
+            results[t] = work(t)
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=run, args=(t,), daemon=True) for t in range(count)]
+    for thread in threads:
+        thread.start()
+    deadline = time.monotonic() + timeout
+    for thread in threads:
+        thread.join(max(0.0, deadline - time.monotonic()))
+    assert not any(thread.is_alive() for thread in threads), "the threads hang"
+    if errors:
+        raise errors[0]
+    return results
+
+
+def test_callbacks_reading_the_other_file_on_two_threads(paths):
+    # Each thread's walk calls back code that reads the other thread's file:
+    # the two readers are asked for in opposite orders at once.
+    handles = [ZarnFile(p) for p in paths[:2]]
+    try:
+        reads = [Reads(h) for h in handles]
+
+        def xic(t):
+            other = reads[1 - t].ms
+
+            class Times(ValueRange):
+                def contains_value(self, value):
+                    other.get_spectrum(int(value * 100) % SPECTRA).get_spectrum_points()
+                    return value <= 4.0
+
+            return values(reads[t].ms.get_xic(ChromatogramFilterOption(reads[t].ms1, ValueRange(100.0, 103.0),
+                                                                       Times(0.0, 10.0))))
+
+        expected = [xic(0), xic(1)]
+        assert expected[0] == expected[1] and len(expected[0]) == 200
+        assert finished(2, lambda t: [xic(t) for _ in range(3)]) == [[expected[0]] * 3] * 2
+    finally:
+        for handle in handles:
+            handle.close()
+
+
+@pytest.mark.parametrize("task", ["xic", "max plot"])
+def test_a_callback_waiting_for_a_thread_that_reads_the_same_file(paths, task):
+    # The walk's callback waits for a pool thread reading a spectrum of the
+    # walk's own file: the walk must not keep the reader from it meanwhile.
+    with ZarnFile(paths[0]) as handle, ThreadPoolExecutor(1) as pool:
+        reads = Reads(handle)
+        expected = reads.task("points", 3)
+
+        def read_elsewhere():
+            assert pool.submit(reads.task, "points", 3).result(timeout=20) == expected
+
+        class Times(ValueRange):
+            def contains_value(self, value):
+                read_elsewhere()
+                return True
+
+        class Bound(float):
+            def __gt__(self, other):
+                read_elsewhere()
+                return float(self) > float(other)
+
+        def walk(_):
+            if task == "xic":
+                return values(reads.ms.get_xic(ChromatogramFilterOption(reads.ms1, ValueRange(100.0, 103.0),
+                                                                        Times(0.0, 10.0))))
+            return values(reads.dad.get_max_plot(ValueRange(Bound(220.0), 260.0), 3.0))
+
+        plain = (values(reads.ms.get_xic(ChromatogramFilterOption(reads.ms1, ValueRange(100.0, 103.0))))
+                 if task == "xic" else reads.task("max plot"))
+        assert finished(1, walk) == [plain]
+
+
+def test_condition_and_description_writes_beside_a_walk(paths, make_reader):
+    # One thread sets the made spectra's conditions and reads their
+    # descriptions anew (through a reader of another file, with the same
+    # values), while another walks them without the GIL: every write holds
+    # the lock of the reader whose table holds the spectrum (ThreadSanitizer
+    # sees any write that does not).
+    with ZarnFile(paths[0]) as handle:
+        reads = Reads(handle)
+        ms = reads.ms
+        descriptions = [ms.get_spectrum(k)._Spectrum__spectrum_index._SpectrumIndex__spectrum_description
+                        for k in range(SPECTRA)]
+        records = []
+        for k, (description, _) in enumerate(ms_spectra()[:20]):
+            reader = make_reader(description)
+            reader._KxmFileReader__set_version(*VERSION)
+            records.append((descriptions[k], reader))
+        expected = reads.task("multiple xic")
+        stop = threading.Event()
+
+        def work(t):
+            if t == 0:
+                try:
+                    return [reads.task("multiple xic") for _ in range(10)]
+                finally:
+                    stop.set()
+            while not stop.is_set():
+                for d in descriptions:
+                    d._InternalSpectrumDescription__acquisition_condition = \
+                        d._InternalSpectrumDescription__acquisition_condition
+                for d, reader in records:
+                    reader._KxmFileReader__set_buffer(0, 0, True)
+                    d._InternalSpectrumDescription__read(reader)
+
+        walks, _ = finished(2, work)
+        assert walks == [expected] * 10
+
+
+@pytest.fixture(scope="module")
+def large_path(tmp_path_factory):
+    """2000 MS1 spectra of 300 points in plain segments: a file of about
+    4 MB, whose walks reload the window many times."""
+    rng = random.Random(3)
+    spectra = []
+    for k in range(2000):
+        mz = sorted(rng.uniform(100.0, 1500.0) for _ in range(300))
+        intensity = [rng.randrange(1, 10**6) for _ in range(300)]
+        spectra.append((w.spectrum_description(retention_time=0.01 * (k + 1), ms_level=1, polarity=1, version=VERSION),
+                        w.spectrum_block(w.spectrum_efficient(2, mz, intensity))))
+    qual = w.function_description(True, w.qual_description(detector_type=1))
+    path = tmp_path_factory.mktemp("large") / "large.zarn"
+    path.write_bytes(w.measurement_file(VERSION, [(w.measurement_description("m0"), [(qual, spectra)])]))
+    return str(path)
+
+
+def large_xics(ms):
+    condition = ms.unique_acquisition_conditions[0]
+    return [values(ms.get_xic(ChromatogramFilterOption(condition, ValueRange(100.0 + k, 140.0 + k)))) for k in range(3)]
+
+
+def test_a_walk_beside_a_busy_thread_takes_no_gil_for_its_reads(large_path):
+    # The walks reload their window many times; the reader's own file is
+    # read without the GIL, so a thread spinning Python meanwhile never
+    # makes them wait: the stream's own methods are not used and the
+    # source never takes the GIL.
+    with ZarnFile(large_path) as handle:
+        reader = handle._ZarnFile__reader
+        ms = handle.get_measurement(0).get_qual_analysis(0)
+        expected = large_xics(ms)
+        stop = threading.Event()
+
+        def spin():
+            while not stop.is_set():
+                pass
+
+        spinner = threading.Thread(target=spin, daemon=True)
+        spinner.start()
+        try:
+            before = _testing.stream_counts(reader)
+            assert large_xics(ms) == expected
+            assert _testing.stream_counts(reader) == before
+        finally:
+            stop.set()
+            spinner.join(10)
+        assert reader._KxmFileReader__origin_of_local_position > 0
+
+
+def shared_block_file(path, count, points):
+    """`count` MS1 spectra 1 ms apart that share one compressed block of
+    `points` points: a long walk in a small file."""
+    block = w.spectrum_block(w.spectrum_zstd([100.0 + 0.01 * j for j in range(points)],
+                                             [float(j % 50 + 1) for j in range(points)]))
+    # Offsets count from the byte after each index block's begin symbol.
+    body = block + w.spectrum_index_block(
+        [(-(len(block) + 2), w.spectrum_description(retention_time=0.001 * k, ms_level=1, polarity=1,
+                                                     version=VERSION)) for k in range(count)])
+    at = len(body)
+    body += w.function_index_block([(len(block) - (at + 2),
+                                     w.function_description(True, w.qual_description(detector_type=1)))])
+    path.write_bytes(w.zarn_file(VERSION, [(len(w.header(VERSION)) + at, w.measurement_description("m0"))],
+                                 body=body))
+    return str(path)
+
+
+def test_ctrl_c_ends_a_long_walk_and_the_file_stays_usable(tmp_path):
+    # The walk would take seconds; the interrupt comes 0.2 s in and ends it
+    # well before. The file then reads as before.
+    with ZarnFile(shared_block_file(tmp_path / "long.zarn", 15000, 40000)) as handle:
+        ms = handle.get_measurement(0).get_qual_analysis(0)
+        condition = ms.unique_acquisition_conditions[0]
+        everything = ChromatogramFilterOption(condition, ValueRange(0.0, 1e9))
+        few = ChromatogramFilterOption(condition, ValueRange(0.0, 1e9), ValueRange(3.0, 3.0099))
+        expected = (values(ms.get_xic(few)), ms.get_spectrum(14999).get_spectrum_points())
+        assert len(expected[0]) == 10
+        timer = threading.Timer(0.2, _thread.interrupt_main)
+        started = time.monotonic()
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            ms.get_xic(everything)
+        took = time.monotonic() - started
+        timer.join()
+        assert took < 1.5
+        assert (values(ms.get_xic(few)), ms.get_spectrum(14999).get_spectrum_points()) == expected
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork")
+def test_a_forked_child_walks_the_file_its_parent_opened(large_path):
+    # Parent and child walk the one open file at once, each reloading its
+    # window many times: the file offset they share must not matter. The
+    # child reports through its exit status.
+    with ZarnFile(large_path) as handle:
+        ms = handle.get_measurement(0).get_qual_analysis(0)
+        expected = large_xics(ms)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads running
+            pid = os.fork()
+        if pid == 0:
+            try:
+                status = 0 if all(large_xics(ms) == expected for _ in range(5)) else 1
+            except BaseException:  # noqa: BLE001 - any failure is the child's status
+                status = 2
+            os._exit(status)
+        parent = [large_xics(ms) for _ in range(5)]
+        _, status = os.waitpid(pid, 0)
+    assert parent == [expected] * 5
+    assert os.waitstatus_to_exitcode(status) == 0

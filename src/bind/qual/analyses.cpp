@@ -73,6 +73,9 @@ public:
         return nb::borrow(condition_key(i));
     }
     bool any_keyed() const { return t_->conditions == NativeSpectra::Conditions::OwnEach; }
+    bool made(size_t i) const { return t_->made(i); }
+    // The function's stored conditions that spectra not made yet answer.
+    const std::vector<nb::object> &stored_conditions() const { return t_->bound; }
     // Makes every spectrum's objects.
     void make_all() const {
         GcPause pause;
@@ -212,7 +215,9 @@ void bind_acquisition_conditions(QualAnalysisObject &a) {
     for (size_t i = 0; i < t.size(); ++i) {
         const size_t j = zarn::stored_condition_position(spectra.record(i).acquisition_condition_index, t.bound.size());
         t.condition_of[i] = uint32_t(j);
-        if (t.made(i)) description_of(t.objects[i]).acquisition_condition = t.bound[j];
+        if (!t.made(i)) continue;
+        nb::object replaced = t.bound[j];
+        with_reader_lock(t.reader, [&] { std::swap(description_of(t.objects[i]).acquisition_condition, replaced); });
     }
     a.unique_acquisition_conditions = std::move(unique);
     a.unique_from.reset();
@@ -227,10 +232,15 @@ nb::object qual_field(const AnalysisObject &a, const char *name) {
 SpectraTable listed(const AnalysisObject &a) { return a.spectra ? a.spectra : std::make_shared<NativeSpectra>(); }
 
 nb::object spectrum_index_object(NativeSpectra &t, size_t i) {
+    assert_gil("making a spectrum's objects");
     if (t.made(i)) return t.objects[i];
     const zarn::InternalSpectrumDescription &r = t.records[i];
-    nb::object description =
-        create<InternalSpectrumDescriptionObject>([&](InternalSpectrumDescriptionObject &d) { d.record = r; }, r.index);
+    nb::object description = create<InternalSpectrumDescriptionObject>(
+        [&](InternalSpectrumDescriptionObject &d) {
+            d.record = r;
+            d.table_reader = t.reader;
+        },
+        r.index);
     InternalSpectrumDescriptionObject &d = *nb::inst_ptr<InternalSpectrumDescriptionObject>(description);
     if (t.conditions == NativeSpectra::Conditions::OwnEach) {
         d.acquisition_condition = condition_from_description(d, maker_of(d));
@@ -313,6 +323,7 @@ struct XicOption {
     size_t matcher;
     RangeTest range;
     std::optional<MzWindow> mz_window;  // read at the first spectrum the option takes
+    std::optional<MzWindow> bounds;     // read before the walk, when that runs no caller's code
     // The window values of the spectra it took, made into points at the end.
     std::vector<std::pair<Chosen, zarn::WindowValue>> taken;
 
@@ -323,12 +334,16 @@ struct XicOption {
           range(retention_time_range) {}
 
     const MzWindow &window() {
-        if (!mz_window)
-            with_gil([&] {
-                mz_window.emplace(
-                    MzWindow{Bound(nb::getattr(extract_mz_range, "min")), Bound(nb::getattr(extract_mz_range, "max"))});
-            });
+        if (!mz_window) {
+            if (!bounds) with_gil([&] { read_bounds(); });
+            mz_window = std::move(bounds);
+        }
         return *mz_window;
+    }
+    // Reads the bounds (with the GIL) for window() to take.
+    void read_bounds() {
+        bounds.emplace(
+            MzWindow{Bound(nb::getattr(extract_mz_range, "min")), Bound(nb::getattr(extract_mz_range, "max"))});
     }
 };
 
@@ -379,6 +394,7 @@ public:
 
     // One list of points per option.
     nb::list results() const {
+        assert_gil("making extracted-ion chromatograms");
         nb::list out;
         for (const XicOption &option : chosen_) {
             nb::list points;
@@ -412,18 +428,21 @@ public:
     // Keyed spectra are matched natively when every option's condition is
     // plain; otherwise every spectrum is made first.
     Extraction(FilterOptions &options, const Spectra &spectra) : o_(options), spectra_(spectra) {
-        if (!spectra.any_keyed()) return;
         for (const XicOption &option : o_.chosen_) {
             std::optional<PlainCondition> plain = plain_condition(option.acquisition_condition, true);
             if (!plain) {
                 plain_.clear();
-                spectra.make_all();
+                if (spectra.any_keyed()) spectra.make_all();
                 return;
             }
             plain_.push_back(std::move(*plain));
         }
-        wanted_groups_.assign(spectra.groups(), 0);
-        if (calls_no_caller_code()) judge_made_conditions();
+        if (spectra.any_keyed()) wanted_groups_.assign(spectra.groups(), 0);
+        if (!calls_no_caller_code()) return;
+        judge_known_conditions();
+        // Plain ValueRanges: reading their bounds now runs no caller's code
+        // and spares the walk a GIL take per option.
+        for (XicOption &option : o_.chosen_) option.read_bounds();
     }
 
     // Whether the walk can run none of the caller's code: every option's
@@ -440,18 +459,21 @@ public:
         }
         return true;
     }
-    // Judges now, with the GIL, the plain conditions of the spectra made so
-    // far, so that the walk answers them without taking the GIL for each new
-    // one: judging a plain condition runs no caller's code, and nothing can
-    // change it meanwhile when the walk runs none either.
-    void judge_made_conditions() {
-        for (size_t i = 0; i < spectra_.size(); ++i) {
-            if (spectra_.keyed(i)) continue;
-            const nb::object condition = spectra_.condition(i);
-            if (!plain_condition(condition, true)) continue;
+    // Judges now, with the GIL, the plain conditions that the spectra hold
+    // so far (the function's stored ones, those of the spectra made), so
+    // that the walk answers them without taking the GIL for each new one
+    // (beside a busy thread, each take may wait a switch interval): judging
+    // a plain condition runs no caller's code, and nothing can change it
+    // meanwhile when the walk runs none either.
+    void judge_known_conditions() {
+        auto judge = [&](nb::handle condition) {
+            if (o_.wanted_.known(condition.ptr()) || !plain_condition(condition, true)) return;
             o_.wanted_.contains(condition);
             for (const XicOption &option : o_.chosen_) o_.matchers_.differs(option.matcher, condition);
-        }
+        };
+        for (const nb::object &condition : spectra_.stored_conditions()) judge(condition);
+        for (size_t i = 0; i < spectra_.size(); ++i)
+            if (spectra_.made(i)) judge(spectra_.condition(i));
     }
 
     bool wanted(size_t i) {
@@ -635,6 +657,7 @@ nb::list dad_chromatogram(DADAnalysisObject &a, nb::handle extract_wavelength_ra
             use.reader(), spectra, axis, band,
             [&](const Chosen &spectrum, const zarn::BandValue &v) { values.emplace_back(spectrum, v); });
     });
+    assert_gil("making a DAD chromatogram");
     nb::list out;
     for (const auto &[spectrum, v] : values)
         out.append(chromatogram_point(spectrum, num_of(v.intensity), Num::of_float(v.base_x)));
@@ -645,9 +668,10 @@ nb::list max_plot(DADAnalysisObject &a, nb::handle extract_wavelength_range, nb:
     const nb::object tolerance = to_float(wavelength_tolerance);
     const double tol = as_double(tolerance);
     // The collector takes the band widened by the tolerance on both sides.
-    const Bound min{nb::getattr(extract_wavelength_range, "min")};
+    // The band's bounds are asked once a spectrum's points are collected.
+    const Bound min{nb::getattr(extract_wavelength_range, "min"), Bound::Asked::BetweenSpectra};
     const Number widened_min = number_of(min.object() - tolerance);
-    const Bound max{nb::getattr(extract_wavelength_range, "max")};
+    const Bound max{nb::getattr(extract_wavelength_range, "max"), Bound::Asked::BetweenSpectra};
     const Number widened_max = number_of(max.object() + tolerance);
     const std::optional<std::vector<double>> axis = wavelength_axis(a);
     const ReaderUse use(a.reader);
@@ -657,6 +681,7 @@ nb::list max_plot(DADAnalysisObject &a, nb::handle extract_wavelength_range, nb:
         zarn::max_plot(use.reader(), spectra, axis, widened_min, widened_max, min, max, tol,
                        [&](const Chosen &spectrum, const zarn::MaxPlotValue &v) { values.emplace_back(spectrum, v); });
     });
+    assert_gil("making a max plot");
     nb::list out;
     for (const auto &[spectrum, v] : values) out.append(max_plot_point(spectrum, v));
     return out;

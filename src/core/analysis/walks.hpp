@@ -274,6 +274,7 @@ void extract_windows(Reader &reader, const Spectra &spectra, Extraction &x) {
     std::vector<size_t> native;
     std::vector<std::pair<Number, Number>> native_bounds;
     for (const auto &[i, spectrum] : chosen) {
+        reader.source().between_items();
         const int64_t position = spectra.position(i);
         move_to_stored_position(reader, position, "Spectrum");
         summed = summed || known_native_windows(x, sums);
@@ -321,6 +322,7 @@ void for_each_timed_spectrum(Reader &reader, const Spectra &spectra, Read &&read
         const InternalSpectrumDescription &r = spectra.record(i);
         if (!r.retention_time) continue;
         const ChosenSpectrum spectrum{r.index, *r.retention_time};
+        reader.source().between_items();
         move_to_stored_position(reader, spectra.position(i), "Spectrum");
         read(spectrum);
     }

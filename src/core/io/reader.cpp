@@ -54,6 +54,11 @@ ByteSource *&deferred_touch_source() {
     return source;
 }
 
+std::vector<void *> &held_reader_locks() {
+    thread_local std::vector<void *> held;
+    return held;
+}
+
 // ---------------------------------------------------------------- windows
 
 Reader::Reader(std::unique_ptr<ByteSource> source, int64_t stream_length)

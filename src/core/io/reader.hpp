@@ -48,12 +48,20 @@ public:
     virtual void touch(int64_t position) { seek(position); }
     // Makes a move that touch() put off.
     virtual void flush_touch() {}
+    // Called by long walks between two items (spectra): a source may end
+    // the walk there by throwing (the binding answers a pending Ctrl-C).
+    virtual void between_items() {}
 };
 
 // The source, if any, whose touch the running thread has put off: it is
 // made before the thread next runs code that may look at the source. One
 // per thread for every module of the process.
 ByteSource *&deferred_touch_source();
+
+// The locks of readers that the running thread holds, as the binding keeps
+// them (opaque to the core): one list per thread for every module of the
+// process, since a lock taken in one module may be given up in another.
+std::vector<void *> &held_reader_locks();
 
 // Makes the touch that the running thread put off, if any.
 inline void flush_deferred_touch() {
