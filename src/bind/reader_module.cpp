@@ -151,12 +151,36 @@ void add_zero(int32_t min_index_diff, nb::handle filtered_index_arr, nb::handle 
 
 // ---------------------------------------------------------------- DAD
 
-nb::list number_list(const std::vector<zarn::Number> &values) {
-    nb::list list = nb::steal<nb::list>(PyList_New(Py_ssize_t(values.size())));
-    if (!list.is_valid()) throw nb::python_error();
-    for (size_t i = 0; i < values.size(); ++i)
-        PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), number_object(values[i]).release().ptr());
-    return list;
+// The values of the DAD intensity segment at the position, made into the
+// list's objects as they are decoded: no native copy of them all is held
+// beside the list. Making a number runs no Python code.
+nb::list intensity_list(Reader &r) {
+    class ListOut final : public zarn::NumberOut {
+    public:
+        size_t size() const override { return filled_; }
+        void grow(size_t count) override {
+            nb::list grown = nb::steal<nb::list>(PyList_New(Py_ssize_t(filled_ + count)));
+            if (!grown.is_valid()) throw nb::python_error();
+            for (size_t i = 0; i < filled_; ++i) {
+                PyObject *item = PyList_GET_ITEM(list.ptr(), Py_ssize_t(i));
+                PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), nullptr);
+                PyList_SET_ITEM(grown.ptr(), Py_ssize_t(i), item);
+            }
+            list = std::move(grown);
+        }
+        void put(const zarn::Number &value) override {
+            PyList_SET_ITEM(list.ptr(), Py_ssize_t(filled_++), number_object(value).release().ptr());
+        }
+        nb::list list = nb::steal<nb::list>(PyList_New(0));
+        size_t filled_ = 0;
+    } out;
+    zarn::py::assert_gil("making DAD intensities");
+    if (!out.list.is_valid()) throw nb::python_error();
+    zarn::get_dad_intensities(r, out);
+    // A failure after grow() leaves empty slots: the list is not handed out
+    // then, and a list with empty slots is freed safely.
+    if (out.filled_ != size_t(PyList_GET_SIZE(out.list.ptr()))) throw std::logic_error("DAD intensities not filled");
+    return out.list;
 }
 
 // ---------------------------------------------------------------- XicInfo
@@ -423,8 +447,7 @@ NB_MODULE(_reader, m) {
                 add_zero(d, f, g, index_arr, intensity_arr);
             },
             "min_index_diff"_a, "filtered_index_arr"_a, "filtered_intensity_arr"_a, "index_arr"_a, "intensity_arr"_a)
-        .def("_KxmFileReader__get_dad_intensities",
-             locked([](Reader &r) { return number_list(zarn::get_dad_intensities(r)); }))
+        .def("_KxmFileReader__get_dad_intensities", locked([](Reader &r) { return intensity_list(r); }))
         .def("_KxmFileReader__read_dad_spectrum", locked(&zarn::py::read_dad_spectrum), "wavelength_arr"_a.none())
         // range-limited reads
         .def(

@@ -928,10 +928,22 @@ void read_efficient_agilent_spectrum(Reader &r, std::vector<Point> &points) {
 
 namespace {
 
+// Appends a segment's values to a vector.
+class NumberAppender final : public NumberOut {
+public:
+    explicit NumberAppender(std::vector<Number> &values) : values_(values) {}
+    size_t size() const override { return values_.size(); }
+    void grow(size_t count) override { values_.reserve(values_.size() + count); }
+    void put(const Number &value) override { values_.push_back(value); }
+
+private:
+    std::vector<Number> &values_;
+};
+
 // One DAD intensity segment (kind symbol and body) at the position, its
-// values appended to `out` while it holds fewer than `keep`; the values
+// values handed to `out` while it holds fewer than `keep`; the values
 // beyond are checked as a full read checks them, not decoded.
-void read_dad_segment(Reader &file, std::vector<Number> &out, size_t keep) {
+void read_dad_segment(Reader &file, NumberOut &out, size_t keep) {
     const Symbol kind = file.read_zarn_symbol();
     if (kind != Symbol::DAD_INTENSITIES_INSTEAD_OF_SPECTRUM &&
         kind != Symbol::DAD_INTENSITIES_ZSTD_EFFICIENT_COMPRESSION)
@@ -945,9 +957,9 @@ void read_dad_segment(Reader &file, std::vector<Number> &out, size_t keep) {
         if (kind == Symbol::DAD_INTENSITIES_INSTEAD_OF_SPECTRUM) {
             const int64_t n = read_count(r, kSpectrumError);
             const auto value_at = take<Src>(c, {{4 * n, Short::Struct}}).real32(0, size_t(n));
-            const size_t first = out.size(), count = kept(n);
-            out.resize(first + count);
-            for (size_t i = 0; i < count; ++i) out[first + i] = value_at(i);
+            const size_t count = kept(n);
+            out.grow(count);
+            for (size_t i = 0; i < count; ++i) out.put(value_at(i));
             return;
         }
         const int64_t option = r.read_tiny_uint();
@@ -957,10 +969,10 @@ void read_dad_segment(Reader &file, std::vector<Number> &out, size_t keep) {
         if (option > 3) option_error(kIntensityOptionError, option);
         const int width = intensity_width(option);
         const Src values = take<Src>(c, {{width * n, Short::Index}});
-        const size_t first = out.size(), count = kept(n);
-        out.resize(first + count);
+        const size_t count = kept(n);
+        out.grow(count);
         with_packed_values(values, 0, size_t(n), width, intensity_value(option), power, [&](auto value_at) {
-            for (size_t i = 0; i < count; ++i) out[first + i] = value_at(i);
+            for (size_t i = 0; i < count; ++i) out.put(value_at(i));
         });
     });
     owned.close();
@@ -968,17 +980,21 @@ void read_dad_segment(Reader &file, std::vector<Number> &out, size_t keep) {
 
 }  // namespace
 
+void get_dad_intensities(Reader &file, NumberOut &out) { read_dad_segment(file, out, SIZE_MAX); }
+
 std::vector<Number> get_dad_intensities(Reader &file) {
-    std::vector<Number> out;
+    std::vector<Number> values;
+    NumberAppender out(values);
     read_dad_segment(file, out, SIZE_MAX);
-    return out;
+    return values;
 }
 
 std::vector<Number> read_dad_segments(Reader &r, size_t keep) {
     r.confirm_zarn_symbol(Symbol::BEGIN_OF_SPECTRUM);
     const int64_t loop = r.read_tiny_uint();
     std::vector<Number> intensities;
-    for (int64_t s = 0; s < loop; ++s) read_dad_segment(r, intensities, keep);
+    NumberAppender out(intensities);
+    for (int64_t s = 0; s < loop; ++s) read_dad_segment(r, out, keep);
     return intensities;
 }
 

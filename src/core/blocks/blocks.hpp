@@ -278,6 +278,19 @@ void add_zero(int64_t d, std::span<const int64_t> f, Write &&write) {
 // One DAD intensity segment (kind symbol and body) at the position.
 std::vector<Number> get_dad_intensities(Reader &reader);
 
+// Where the values of a DAD intensity segment go, in order: grow(count)
+// before `count` values are put; size() is how many it holds.
+class NumberOut {
+public:
+    virtual ~NumberOut() = default;
+    virtual size_t size() const = 0;
+    virtual void grow(size_t count) = 0;
+    virtual void put(const Number &value) = 0;
+};
+
+// The same, each value handed to `out` as it is decoded (no copy of them all).
+void get_dad_intensities(Reader &reader, NumberOut &out);
+
 // The begin symbol, the segment count and every intensity segment of a DAD
 // spectrum block, concatenated; the end symbol is left to the caller. Only
 // the first `keep` values are kept (a wavelength axis uses no more): the
