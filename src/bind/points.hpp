@@ -183,14 +183,12 @@ inline nb::list read_dad_spectrum(Reader &r, nb::handle wavelength_arr) {
 }
 
 // A bound of a range for one call: a float or an integer compared exactly
-// in C++, any other object by the interpreter. A bound asked point by point
-// while a spectrum is decoded keeps the reader's lock for its comparison
-// (the decoder reads the reader's segment in place); one asked between
-// spectra gives it up (see threading.hpp).
+// in C++, any other object by the interpreter. Its comparison is caller code
+// and runs without the reader's lock (see threading.hpp): the decoders own
+// the bytes they decode and seat the reader again after it.
 class Bound {
 public:
-    enum class Asked : bool { WhileDecoding, BetweenSpectra };
-    explicit Bound(nb::object value, Asked asked = Asked::WhileDecoding) : object_(std::move(value)), asked_(asked) {
+    explicit Bound(nb::object value) : object_(std::move(value)) {
         PyObject *o = object_.ptr();
         if (PyFloat_CheckExact(o)) {
             number_ = Number::real(PyFloat_AS_DOUBLE(o));
@@ -220,10 +218,9 @@ private:
             if (r < 0) throw nb::python_error();
             return r == 1;
         };
-        return asked_ == Asked::BetweenSpectra ? with_gil(compared) : holding_gil(compared);
+        return with_gil(compared);
     }
     nb::object object_;
-    Asked asked_;
     Number number_;
     bool native_ = false;
 };

@@ -27,12 +27,12 @@
 //   reader again before it reads (each spectrum is sought anew), and copes
 //   with a file closed meanwhile (the closed stream's own error) and with
 //   an analysis cleared meanwhile (it holds the table it started with).
-//   Two exceptions run caller code under the lock, as the reader stands
-//   mid-way through its work then: a caller's own file-like object (any
-//   stream but the interpreter's buffered file over a regular file) is read
-//   while a window loads, and a caller's bound that a decoder asks point by
-//   point (an extraction's m/z bounds, the reader's range-limited reads) is
-//   compared while the decoder reads the reader's segment in place.
+//   A caller's bound that a decoder asks point by point (an extraction's
+//   m/z bounds) is such code too: the decoder decodes bytes of its own and
+//   seats the reader again after it. One exception runs caller code under
+//   the lock, as the reader stands mid-way through loading a window then: a
+//   caller's own file-like object (any stream but the interpreter's
+//   buffered file over a regular file) is read under it.
 // - A thread that waits for a reader lock never holds the GIL, so the
 //   holder, which may need the GIL to go on, never waits for a waiter.
 //   Where one thread needs two readers' locks at once (reading into a

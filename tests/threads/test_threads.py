@@ -368,7 +368,7 @@ def test_callbacks_reading_the_other_file_on_two_threads(paths):
             handle.close()
 
 
-@pytest.mark.parametrize("task", ["xic", "max plot"])
+@pytest.mark.parametrize("task", ["xic", "xic m/z bound", "max plot"])
 def test_a_callback_waiting_for_a_thread_that_reads_the_same_file(paths, task):
     # The walk's callback waits for a pool thread reading a spectrum of the
     # walk's own file: the walk must not keep the reader from it meanwhile.
@@ -393,10 +393,13 @@ def test_a_callback_waiting_for_a_thread_that_reads_the_same_file(paths, task):
             if task == "xic":
                 return values(reads.ms.get_xic(ChromatogramFilterOption(reads.ms1, ValueRange(100.0, 103.0),
                                                                         Times(0.0, 10.0))))
+            if task == "xic m/z bound":
+                # Asked point by point while each spectrum is decoded.
+                return values(reads.ms.get_xic(ChromatogramFilterOption(reads.ms1, ValueRange(Bound(100.0), 103.0))))
             return values(reads.dad.get_max_plot(ValueRange(Bound(220.0), 260.0), 3.0))
 
         plain = (values(reads.ms.get_xic(ChromatogramFilterOption(reads.ms1, ValueRange(100.0, 103.0))))
-                 if task == "xic" else reads.task("max plot"))
+                 if task.startswith("xic") else reads.task("max plot"))
         assert finished(1, walk) == [plain]
 
 

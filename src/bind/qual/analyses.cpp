@@ -669,9 +669,9 @@ nb::list max_plot(DADAnalysisObject &a, nb::handle extract_wavelength_range, nb:
     const double tol = as_double(tolerance);
     // The collector takes the band widened by the tolerance on both sides.
     // The band's bounds are asked once a spectrum's points are collected.
-    const Bound min{nb::getattr(extract_wavelength_range, "min"), Bound::Asked::BetweenSpectra};
+    const Bound min{nb::getattr(extract_wavelength_range, "min")};
     const Number widened_min = number_of(min.object() - tolerance);
-    const Bound max{nb::getattr(extract_wavelength_range, "max"), Bound::Asked::BetweenSpectra};
+    const Bound max{nb::getattr(extract_wavelength_range, "max")};
     const Number widened_max = number_of(max.object() + tolerance);
     const std::optional<std::vector<double>> axis = wavelength_axis(a);
     const ReaderUse use(a.reader);
