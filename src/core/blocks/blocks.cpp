@@ -928,22 +928,24 @@ void read_efficient_agilent_spectrum(Reader &r, std::vector<Point> &points) {
 
 namespace {
 
-// Appends a segment's values to a vector.
-class NumberAppender final : public NumberOut {
+// Appends a segment's values to a vector: made at once, then filled in turn.
+class NumberAppender {
 public:
     explicit NumberAppender(std::vector<Number> &values) : values_(values) {}
-    size_t size() const override { return values_.size(); }
-    void grow(size_t count) override { values_.reserve(values_.size() + count); }
-    void put(const Number &value) override { values_.push_back(value); }
+    size_t size() const { return next_; }
+    void grow(size_t count) { values_.resize(next_ + count); }
+    void put(const Number &value) { values_[next_++] = value; }
 
 private:
     std::vector<Number> &values_;
+    size_t next_ = 0;
 };
 
 // One DAD intensity segment (kind symbol and body) at the position, its
 // values handed to `out` while it holds fewer than `keep`; the values
 // beyond are checked as a full read checks them, not decoded.
-void read_dad_segment(Reader &file, NumberOut &out, size_t keep) {
+template <typename Out>
+void read_dad_segment(Reader &file, Out &out, size_t keep) {
     const Symbol kind = file.read_zarn_symbol();
     if (kind != Symbol::DAD_INTENSITIES_INSTEAD_OF_SPECTRUM &&
         kind != Symbol::DAD_INTENSITIES_ZSTD_EFFICIENT_COMPRESSION)
