@@ -59,10 +59,11 @@ public:
     const nb::object &stream() const { return stream_; }
 
     // Closes the stream, unless it is closed already, and the descriptor of
-    // the source's own (with the GIL held). A thread reading through the
-    // descriptor meanwhile goes over to the stream at its next read, which
-    // fails as closed, and gives the descriptor up itself; close() waits
-    // for the reader's lock (without the GIL) and closes it if still open.
+    // the source's own (with the GIL held). A walk using the reader
+    // meanwhile goes over to the stream at its next read or touch (its next
+    // spectrum), which fails as closed, and gives the descriptor up itself;
+    // close() waits for the reader's lock (without the GIL) and closes the
+    // descriptor if still open.
     // It does not wait where that could never end: while the interpreter
     // finalizes (a daemon thread may hold the lock for good), or on a
     // thread that holds another reader's lock (finalisation of the file may
@@ -106,8 +107,11 @@ public:
     // touch is kept, and made before the stream is next used, before the
     // thread next runs Python code (with_gil) and when the walk ends
     // (ReaderUse::native). No Python code sees the difference.
+    // Once the file is being closed, a touch is made at once: a walk that
+    // reads nothing more from the file (its spectra share a segment) then
+    // fails at its next spectrum, so that close() does not wait for its end.
     void touch(int64_t position) override {
-        if (PyGILState_Check()) return seek(position);
+        if (PyGILState_Check() || closing_.load(std::memory_order_acquire)) return seek(position);
         put_off_touch(position);
     }
     // Makes the touch put off by a walk (with the GIL held).
@@ -289,7 +293,7 @@ private:
     nb::object stream_;
     bool own_memory_ = false;
     int fd_ = -1;
-    // Set by close(): reads stop using the descriptor.
+    // Set by close(): reads stop using the descriptor, touches are made at once.
     std::atomic<bool> closing_ = false;
     // Where the next read() continues, once positioned reads have begun.
     std::optional<int64_t> cursor_;

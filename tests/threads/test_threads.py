@@ -610,6 +610,33 @@ def test_ctrl_c_ends_a_long_walk_and_the_file_stays_usable(tmp_path):
         assert (values(ms.get_xic(few)), ms.get_spectrum(14999).get_spectrum_points()) == expected
 
 
+def test_closing_the_file_ends_a_long_walk_that_reads_no_more_of_it(tmp_path):
+    # The spectra share one block, so the walk reads nothing from the file
+    # after the block; it takes seconds. Closed on another thread 0.2 s in,
+    # the walk fails at its next spectrum, and close() returns long before
+    # the walk would have ended.
+    path = shared_block_file(tmp_path / "long.zarn", 15000, 40000)
+    handle = ZarnFile(path)
+    ms = handle.get_measurement(0).get_qual_analysis(0)
+    everything = ChromatogramFilterOption(ms.unique_acquisition_conditions[0], ValueRange(0.0, 1e9))
+    started = threading.Event()
+
+    def work(t):
+        if t == 0:
+            started.set()
+            with pytest.raises(ValueError, match="^seek of closed file$"):
+                ms.get_xic(everything)
+            return None
+        assert started.wait(20)
+        time.sleep(0.2)
+        begun = time.monotonic()
+        handle.close()
+        return time.monotonic() - begun, descriptors(path)
+
+    took, left_open = finished(2, work)[1]
+    assert took < 1.5 and left_open == 0
+
+
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork")
 def test_a_forked_child_walks_the_file_its_parent_opened(large_path):
     # Parent and child walk the one open file at once, each reloading its
