@@ -68,10 +68,11 @@ void import_analyses(nb::module_ &m) {
 
 // ---------------------------------------------------------------- ZarnFile
 
-// Closes the reader's stream unless it is closed already.
+// Closes the reader's stream unless it is closed already, and with it every
+// descriptor the reader holds, whatever objects still hold the reader.
 void close_stream(nb::handle reader) {
-    nb::object stream = private_field<zarn::Reader>(reader, "_KxmFileReader__stream",
-                                                    [](zarn::Reader &r) { return nb::object(stream_of(r)); });
+    if (zarn::Reader *r = exactly<zarn::Reader>(reader)) return source_of(*r).close();
+    nb::object stream = nb::getattr(reader, "_KxmFileReader__stream");
     const nb::object closed = stream.attr("closed");
     if (!nb::cast<bool>(nb::bool_(closed))) stream.attr("close")();
 }

@@ -42,14 +42,16 @@ std::unique_ptr<Reader> create_reader(nb::handle file_path) {
         throw nb::python_error();
     }
     nb::object stream = nb::module_::import_("builtins").attr("open")(file_path, "rb");
-    int64_t size;
+    // A failure before the reader stands (the size, the first window) closes
+    // the stream: the failure may keep it alive in its traceback.
     try {
-        size = zarn::py::to_i64_saturating(nb::module_::import_("os").attr("stat")(file_path).attr("st_size"));
+        const int64_t size =
+            zarn::py::to_i64_saturating(nb::module_::import_("os").attr("stat")(file_path).attr("st_size"));
+        return std::make_unique<Reader>(std::make_unique<zarn::py::StreamSource>(stream), size);
     } catch (...) {
-        stream.attr("close")();
+        zarn::py::or_unraisable("closing a Zarn file that failed to open", [&] { stream.attr("close")(); });
         throw;
     }
-    return std::make_unique<Reader>(std::make_unique<zarn::py::StreamSource>(stream), size);
 }
 
 nb::bytes to_bytes(zarn::Bytes b) { return nb::bytes(reinterpret_cast<const char *>(b.data()), b.size()); }

@@ -11,6 +11,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include <functional>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "io/reader.hpp"
 #include "threading.hpp"
@@ -28,13 +30,17 @@ namespace nb = nanobind;
 
 // The container file as the interpreter's binary file object. The
 // interpreter's own buffered file over a regular file is read with
-// positioned reads on a descriptor of the source's own (duplicated at open,
-// closed with the source or once the stream is found closed), without the
-// GIL: the stream itself is then only moved to where those reads leave it,
-// at once with the GIL held, else when Python next runs. A stream closed
-// elsewhere thus fails with its own error at that move, and no descriptor
-// number that its closing freed is ever read. Any other stream is read
-// through its own methods, with the GIL.
+// positioned reads on a descriptor of the source's own (duplicated at open),
+// without the GIL: the stream itself is then only moved to where those reads
+// leave it, at once with the GIL held, else when Python next runs. A stream
+// closed elsewhere thus fails with its own error at that move, and no
+// descriptor number that its closing freed is ever read. Any other stream is
+// read through its own methods, with the GIL.
+//
+// The descriptor is closed by close() (the file's closing, whatever objects
+// still hold the reader), by the source's end, and by the first use that
+// finds the stream closed by other code. Only a thread that holds the
+// reader's lock closes it, so no read on another thread is under way on it.
 class StreamSource final : public ByteSource {
 public:
     explicit StreamSource(nb::object stream) : stream_(std::move(stream)) {
@@ -52,6 +58,27 @@ public:
     ~StreamSource() override { close_descriptor(); }
     const nb::object &stream() const { return stream_; }
 
+    // Closes the stream, unless it is closed already, and the descriptor of
+    // the source's own (with the GIL held). A walk using the reader
+    // meanwhile goes over to the stream at its next read or touch (its next
+    // spectrum), which fails as closed, and gives the descriptor up itself;
+    // close() waits for the reader's lock (without the GIL) and closes the
+    // descriptor if still open.
+    // It does not wait where that could never end: while the interpreter
+    // finalizes (a daemon thread may hold the lock for good), or on a
+    // thread that holds another reader's lock (finalisation of the file may
+    // run there); the thread holding the lock, or the source's end, then
+    // closes the descriptor.
+    void close() {
+        try {
+            if (!nb::cast<bool>(nb::bool_(stream_.attr("closed")))) stream_.attr("close")();
+        } catch (...) {
+            release_descriptor();
+            throw;
+        }
+        release_descriptor();
+    }
+
     void seek(int64_t position) override {
         holding_gil([&] { seek_held(position); });
         if (fd_ >= 0) cursor_ = position;
@@ -59,7 +86,7 @@ public:
 
     size_t read(uint8_t *out, size_t size) override {
         if (size == 0) return 0;
-        if (fd_ >= 0 && cursor_) return read_positioned(*cursor_, out, size);
+        if (positioned() && cursor_) return read_positioned(*cursor_, out, size);
         return holding_gil([&] {
             flush_touch();
             return read_held(out, size);
@@ -67,7 +94,7 @@ public:
     }
 
     size_t read_at(int64_t position, uint8_t *out, size_t size) override {
-        if (fd_ >= 0 && size != 0) return read_positioned(position, out, size);
+        if (size != 0 && positioned()) return read_positioned(position, out, size);
         return holding_gil([&] {
             seek_held(position);
             return size == 0 ? size_t(0) : read_held(out, size);
@@ -80,8 +107,11 @@ public:
     // touch is kept, and made before the stream is next used, before the
     // thread next runs Python code (with_gil) and when the walk ends
     // (ReaderUse::native). No Python code sees the difference.
+    // Once the file is being closed, a touch is made at once: a walk that
+    // reads nothing more from the file (its spectra share a segment) then
+    // fails at its next spectrum, so that close() does not wait for its end.
     void touch(int64_t position) override {
-        if (PyGILState_Check()) return seek(position);
+        if (PyGILState_Check() || closing_.load(std::memory_order_acquire)) return seek(position);
         put_off_touch(position);
     }
     // Makes the touch put off by a walk (with the GIL held).
@@ -146,6 +176,38 @@ private:
 #endif
         fd_ = -1;
         cursor_.reset();
+    }
+
+    // Whether reads go through the descriptor. Once the file is being closed
+    // they go through the stream: the thread reading (it holds the reader's
+    // lock) closes the descriptor and moves the stream to where the reads
+    // stood, which fails there as closed.
+    bool positioned() {
+        if (fd_ < 0) return false;
+        if (!closing_.load(std::memory_order_acquire)) return true;
+        const std::optional<int64_t> at = cursor_;
+        close_descriptor();
+        if (at) holding_gil([&] { seek_held(*at); });
+        return false;
+    }
+
+    // The descriptor's part of close().
+    void release_descriptor() {
+        if (!own_memory_) return;  // no descriptor of its own was ever taken
+        closing_.store(true, std::memory_order_release);
+        const std::vector<void *> &held = zarn::held_reader_locks();
+        const bool holds_other = std::any_of(held.begin(), held.end(), [&](void *l) { return l != &lock; });
+        if (finalizing() || holds_other) return;
+        const std::lock_guard<ReaderLock> use(lock);
+        close_descriptor();
+    }
+
+    static bool finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+        return Py_IsFinalizing() != 0;
+#else
+        return _Py_IsFinalizing() != 0;
+#endif
     }
 
     void put_off_touch(int64_t position) {
@@ -231,6 +293,8 @@ private:
     nb::object stream_;
     bool own_memory_ = false;
     int fd_ = -1;
+    // Set by close(): reads stop using the descriptor, touches are made at once.
+    std::atomic<bool> closing_ = false;
     // Where the next read() continues, once positioned reads have begun.
     std::optional<int64_t> cursor_;
     std::optional<int64_t> pending_touch_;
@@ -239,9 +303,10 @@ private:
     std::chrono::steady_clock::time_point last_signal_check_ = std::chrono::steady_clock::now();
 };
 
-// The stream of a reader that a KxmFileReader object holds (every one reads
-// through a StreamSource).
-inline const nb::object &stream_of(Reader &reader) { return static_cast<StreamSource &>(reader.source()).stream(); }
+// The source of a reader that a KxmFileReader object holds (every one reads
+// through a StreamSource), and its stream.
+inline StreamSource &source_of(Reader &reader) { return static_cast<StreamSource &>(reader.source()); }
+inline const nb::object &stream_of(Reader &reader) { return source_of(reader).stream(); }
 
 // The C++ reader of a KxmFileReader object; TypeError for anything else.
 inline Reader &reader_of(nb::handle reader_object) {
@@ -277,7 +342,7 @@ public:
     // fails, its failure is the one reported.
     template <typename F>
     void native(F &&f) const {
-        StreamSource &source = static_cast<StreamSource &>(reader_.source());
+        StreamSource &source = source_of(reader_);
         try {
             without_gil(std::forward<F>(f));
         } catch (...) {
@@ -290,7 +355,7 @@ public:
     }
 
 private:
-    ReaderLock &lock() const { return static_cast<StreamSource &>(reader_.source()).lock; }
+    ReaderLock &lock() const { return source_of(reader_).lock; }
     nb::object object_;
     Reader &reader_;
 };

@@ -5,7 +5,12 @@
 // - A reader (its window, position, decompressed segment, spare memory) and
 //   its StreamSource are used only by the thread that holds the reader's
 //   lock. A call takes it through a ReaderUse, with the GIL held, and keeps
-//   it to its end; a walk keeps it while it runs without the GIL.
+//   it to its end; a walk keeps it while it runs without the GIL. Closing
+//   the file is such a use for the source's own descriptor: close() marks
+//   the source closing (an atomic flag, which the lock's holder reads at
+//   each read and touch and then gives the descriptor up itself) and takes
+//   the lock to close it, but not while the interpreter finalizes nor on a
+//   thread that holds another reader's lock.
 // - The native spectrum table of an analysis (NativeSpectra) and what a walk
 //   reads of a made spectrum (its description's record and acquisition
 //   condition, its SpectrumIndex position) are written only by a thread

@@ -1,13 +1,16 @@
 """The file handle: opening, versions, measurements by position, closing."""
 
+import builtins
 import gc
 import os
 import pathlib
+import subprocess
 import sys
 
 import pytest
 
 import zarnwriter as w
+from kit.reader import Stream, descriptors
 from zarn_data_access import access
 from zarn_data_access.access import Measurement, ZarnFile
 from zarn_data_access.exception import ZarnException, ZarnVersionException
@@ -121,9 +124,25 @@ def test_failed_open_closes_the_file(write, opened_streams, unraisable, change, 
         ZarnFile(path)
     assert type(caught.value) is error and str(caught.value) == message
     assert len(opened_streams) == 1 and opened_streams[0].closed
+    assert descriptors(path) == 0
     os.remove(path)  # nothing holds it
     gc.collect()
     assert unraisable == []  # the half-made handle finalises silently
+
+
+def test_a_failed_first_read_closes_the_file(write, opened_streams, monkeypatch, unraisable):
+    # The failure's traceback holds the stream's frame, and with it the
+    # stream: it is closed before the failure reaches the caller all the same.
+    def fail(buffer):
+        raise OSError("the disk went away")
+
+    path = write(sample())
+    recording_open = builtins.open
+    monkeypatch.setattr(builtins, "open", lambda *a, **k: Stream(recording_open(*a, **k), fail))
+    with pytest.raises(OSError, match="^the disk went away$"):
+        ZarnFile(path)
+    assert len(opened_streams) == 1 and opened_streams[0].closed
+    assert descriptors(path) == 0 and unraisable == []
 
 
 def test_a_handle_never_opened_finalises_silently(write, unraisable):
@@ -240,3 +259,79 @@ def test_a_handle_in_a_reference_cycle_is_closed_by_the_collector(write):
     gc.collect()
     assert stream.closed
 
+
+
+def closed_by(way, path):
+    """Opens the file, keeps its first measurement and that measurement's
+    analysis, and closes the file `way`; the objects kept."""
+    if way == "with":
+        with ZarnFile(path) as handle:
+            measurement = handle.get_measurement(0)
+            return measurement, measurement.get_quan_analysis(0)
+    handle = ZarnFile(path)
+    measurement = handle.get_measurement(0)
+    kept = measurement, measurement.get_quan_analysis(0)
+    if way == "close":
+        handle.close()
+    elif way == "collector":
+        handle._ZarnFile__jump_table._JumpTable__measurement_index_list.append(handle)
+        del handle
+        gc.collect()
+    else:
+        assert way == "finalisation"
+        del handle
+    return kept
+
+
+@pytest.mark.parametrize("way", ["close", "with", "finalisation", "collector"])
+def test_closing_releases_the_file_while_its_objects_are_kept(write, way):
+    # The reader's own descriptor (its positioned reads) goes with the
+    # stream's, so that a deleted file's space is freed at once; the kept
+    # objects answer what they read and fail with the closed stream's error
+    # where they need the file.
+    path = write(sample())
+    kept = [closed_by(way, path) for _ in range(20)]
+    identity = os.stat(path)
+    assert descriptors(identity) == 0
+    os.remove(path)
+    for measurement, analysis in kept:
+        assert measurement.sample_name == "S0" and len(analysis.chromatogram_points) == 2
+        with pytest.raises(ValueError, match="^seek of closed file$"):
+            measurement.get_quan_analysis(0)
+    assert descriptors(identity) == 0
+
+
+def test_a_stream_closed_by_the_caller_is_let_go_at_the_next_use(write):
+    path = write(sample())
+    handle = ZarnFile(path)
+    measurement = handle.get_measurement(0)
+    stream_of(handle).close()
+    with pytest.raises(ValueError, match="^seek of closed file$"):
+        measurement.get_quan_analysis(0)
+    assert descriptors(path) == 0
+    handle.close()
+    with pytest.raises(ValueError, match="^seek of closed file$"):
+        measurement.get_quan_analysis(0)
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="no descriptor limit to lower")
+def test_a_batch_beyond_the_descriptor_limit_keeping_an_analysis_per_file(write):
+    # A child interpreter allowed 64 descriptors opens the file 200 times,
+    # each time keeping a measurement and its analysis after the file is
+    # closed; then the program still has its descriptors for other files.
+    code = "\n".join([
+        "import resource, sys",
+        "from zarn_data_access.access import ZarnFile",
+        "soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)",
+        "resource.setrlimit(resource.RLIMIT_NOFILE, (min(64, hard), hard))",
+        "kept = []",
+        "for _ in range(200):",
+        "    with ZarnFile(sys.argv[1]) as handle:",
+        "        measurement = handle.get_measurement(0)",
+        "        kept.append((measurement, measurement.get_quan_analysis(0)))",
+        "others = [open(sys.argv[2], 'rb') for _ in range(48)]",
+        "print(len(kept), len(others))",
+    ])
+    run = subprocess.run([sys.executable, "-c", code, write(sample()), write(b"other", "other.bin")],
+                         capture_output=True, text=True, timeout=120)
+    assert (run.returncode, run.stdout.strip()) == (0, "200 48"), run.stderr

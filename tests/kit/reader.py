@@ -1,6 +1,9 @@
 """Small helpers for driving the reader in tests."""
 
+import os
 import random
+
+import pytest
 
 from zarnwriter import WINDOW  # noqa: F401 - re-exported for the tests
 
@@ -23,6 +26,23 @@ def noise(size, seed=1):
     """Deterministic bytes without a short period, so that a window loaded
     from the wrong offset never compares equal."""
     return random.Random(seed).randbytes(size)
+
+
+def descriptors(file):
+    """How many of the process's descriptors are open on `file` (a path, or
+    the os.stat() result of a file since deleted), as /proc/self/fd shows
+    them; the test is skipped where there is no /proc/self/fd."""
+    if not os.path.isdir("/proc/self/fd"):
+        pytest.skip("no /proc/self/fd")
+    identity = os.stat(file) if isinstance(file, (str, os.PathLike)) else file
+    count = 0
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            st = os.stat(int(name))
+        except OSError:  # the listing's own descriptor, closed by now
+            continue
+        count += (st.st_dev, st.st_ino) == (identity.st_dev, identity.st_ino)
+    return count
 
 
 class Stream:

@@ -21,7 +21,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import zarnwriter as w
-from kit.reader import Stream
+from kit.reader import Stream, descriptors
 from zarn_data_access._internal import _testing
 from zarn_data_access.access import ZarnFile
 from zarn_data_access.common import QuanAnalysisTypes, ValueRange
@@ -291,20 +291,27 @@ def test_python_code_and_callers_see_the_stream_where_each_read_leaves_it(tmp_pa
 
 
 @pytest.mark.parametrize("closing_call, fails", [(0, True), (-1, False)])
-def test_a_stream_closed_by_code_a_walk_calls_back(tmp_path, closing_call, fails):
+@pytest.mark.parametrize("closer", ["stream", "handle"])
+def test_a_stream_closed_by_code_a_walk_calls_back(tmp_path, closing_call, fails, closer):
     # Closed while the walk stands at the first spectrum, the stream fails
     # the walk at the next spectrum with its own error; closed at the last,
-    # after the walk's last use of it, the walk gives its chromatogram.
+    # after the walk's last use of it, the walk gives its chromatogram. The
+    # handle's close() closes the reader's own descriptor at once.
     calls = []
 
     class Times(ValueRange):
         def contains_value(self, value):
             calls.append(value)
             if len(calls) - 1 == closing_call % 6:
-                stream.close()
+                if closer == "stream":
+                    stream.close()
+                else:
+                    handle.close()
+                    assert descriptors(path) == 0
             return True
 
-    with ZarnFile(small_compressed_file(tmp_path / "small.zarn")) as handle:
+    path = small_compressed_file(tmp_path / "small.zarn")
+    with ZarnFile(path) as handle:
         stream = handle._ZarnFile__reader._KxmFileReader__stream
         ms = handle.get_measurement(0).get_qual_analysis(0)
         option = ChromatogramFilterOption(ms.unique_acquisition_conditions[0], ValueRange(103.0, 110.0),
@@ -366,6 +373,82 @@ def test_callbacks_reading_the_other_file_on_two_threads(paths):
     finally:
         for handle in handles:
             handle.close()
+
+
+@pytest.fixture(scope="module")
+def long_dad_path(tmp_path_factory):
+    """10,000 DAD spectra, about 1.2 MB: a DAD chromatogram walk, which asks
+    for its band once (after the first spectrum), then reloads its window
+    several times."""
+    spectra = [(w.spectrum_description(retention_time=0.001 * (k + 1), version=VERSION),
+                w.spectrum_block(w.dad_plain([float((k + 5 * j) % 31) for j in range(len(WAVELENGTHS))])))
+               for k in range(10000)]
+    dad = w.function_description(True, w.qual_description(detector_type=2, wavelength_arr=WAVELENGTHS))
+    path = tmp_path_factory.mktemp("long") / "dad.zarn"
+    path.write_bytes(w.measurement_file(VERSION, [(w.measurement_description("m0"), [(dad, spectra)])]))
+    return str(path)
+
+
+class Band:
+    """The wavelength band 210-250, calling `asked` when a walk asks for it."""
+
+    def __init__(self, asked=lambda: None):
+        self.asked = asked
+
+    @property
+    def min(self):
+        self.asked()
+        return 210.0
+
+    max = 250.0
+
+
+@pytest.mark.parametrize("closed", ["from the walk's callback", "while the walk reads",
+                                    "while the walk waits in its callback"])
+def test_closing_the_file_during_a_walk(long_dad_path, closed):
+    # close() releases every descriptor of the file before it returns,
+    # wherever the walk stands: on the walk's own thread in its callback, on
+    # another thread while the walk reads the file (close waits for its next
+    # read, which gives the descriptor up) or while the walk's callback
+    # waits. The walk then fails with the closed stream's error; closed
+    # while it reads, it may have read its last spectrum first.
+    handle = ZarnFile(long_dad_path)
+    dad = handle.get_measurement(0).get_dad_analysis(0)
+    expected = values(dad.get_chromatogram(Band()))
+    asked, done = threading.Event(), threading.Event()
+
+    def close():
+        handle.close()
+        return descriptors(long_dad_path)
+
+    def on_ask():
+        if closed == "from the walk's callback":
+            assert close() == 0
+            return
+        asked.set()
+        if closed == "while the walk waits in its callback":
+            assert done.wait(20)
+
+    def work(t):
+        if t == 0:
+            try:
+                return values(dad.get_chromatogram(Band(on_ask)))
+            except ValueError as e:
+                return str(e)
+        if closed == "from the walk's callback":
+            return 0
+        assert asked.wait(20)
+        try:
+            return close()
+        finally:
+            done.set()
+
+    walk, left_open = finished(2, work)
+    assert left_open == 0 and descriptors(long_dad_path) == 0
+    if closed == "while the walk reads":
+        assert walk in ("seek of closed file", expected)
+    else:
+        assert walk == "seek of closed file"
 
 
 @pytest.mark.parametrize("task", ["xic", "xic m/z bound", "max plot"])
@@ -525,6 +608,33 @@ def test_ctrl_c_ends_a_long_walk_and_the_file_stays_usable(tmp_path):
         timer.join()
         assert took < 1.5
         assert (values(ms.get_xic(few)), ms.get_spectrum(14999).get_spectrum_points()) == expected
+
+
+def test_closing_the_file_ends_a_long_walk_that_reads_no_more_of_it(tmp_path):
+    # The spectra share one block, so the walk reads nothing from the file
+    # after the block; it takes seconds. Closed on another thread 0.2 s in,
+    # the walk fails at its next spectrum, and close() returns long before
+    # the walk would have ended.
+    path = shared_block_file(tmp_path / "long.zarn", 15000, 40000)
+    handle = ZarnFile(path)
+    ms = handle.get_measurement(0).get_qual_analysis(0)
+    everything = ChromatogramFilterOption(ms.unique_acquisition_conditions[0], ValueRange(0.0, 1e9))
+    started = threading.Event()
+
+    def work(t):
+        if t == 0:
+            started.set()
+            with pytest.raises(ValueError, match="^seek of closed file$"):
+                ms.get_xic(everything)
+            return None
+        assert started.wait(20)
+        time.sleep(0.2)
+        begun = time.monotonic()
+        handle.close()
+        return time.monotonic() - begun, descriptors(path)
+
+    took, left_open = finished(2, work)[1]
+    assert took < 1.5 and left_open == 0
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork")
