@@ -235,9 +235,17 @@ inline void answer_signals() {
         if (PyErr_CheckSignals() != 0) throw nb::python_error();
     });
 }
-// Called once, with the GIL held, when the reader module is loaded.
+// Called once, with the GIL held, when the reader module is loaded; a
+// child process forked from another thread has that thread as its main one.
 inline void install_signal_hook() {
-    signal_thread() = nb::cast<unsigned long>(nb::module_::import_("threading").attr("main_thread")().attr("ident"));
+    auto learn = [] {
+        signal_thread() =
+            nb::cast<unsigned long>(nb::module_::import_("threading").attr("main_thread")().attr("ident"));
+    };
+    learn();
+    const nb::module_ os = nb::module_::import_("os");
+    if (nb::hasattr(os, "register_at_fork"))
+        os.attr("register_at_fork")(nb::arg("after_in_child") = nb::cpp_function(learn));
     zarn::set_interruption_hook(&answer_signals);
 }
 
