@@ -86,7 +86,9 @@ except KeyboardInterrupt:
         outcome["ended"] = ["KeyboardInterrupt"]
 outcome["call"] = ended - started
 outcome["latency"] = ended - started - delay
+began = time.perf_counter()
 again = run(names)
+outcome["full"] = time.perf_counter() - began
 fresh = run(open_file())
 outcome["same"] = again == fresh
 outcome["again"] = again
@@ -99,8 +101,9 @@ def interrupt(path, call, delay=0.3, timeout=600, env=None):
     it the signal `delay` seconds in; returns the child's report: `ended`
     (["KeyboardInterrupt"], or ["result", ...] / ["error", ...] when the call
     ended first), `latency` (seconds from the signal to the call's end),
-    `call` (seconds the call ran), `same` (the call made again on the same
-    objects and on the file opened anew agree) and `again` (that result)."""
+    `call` (seconds the call ran), `full` (seconds the call made again ran
+    to its end), `same` (the call made again on the same objects and on the
+    file opened anew agree) and `again` (that result)."""
     _, kind, code = M.CALLS[call]
     run = subprocess.run([sys.executable, "-c", _CHILD, path, kind, code, str(delay)], capture_output=True,
                          text=True, env=env, timeout=timeout)
