@@ -1048,11 +1048,13 @@ void read_spectrum_for_multiple_xic(Reader &r, PointSink &sink) {
         // The Agilent layout is not read here.
         if (kind == Symbol::SPECTRUM_BY_AGILENT_FORMAT_EFFICIENT_COMPRESSION || !read_spectrum_segment(r, kind, out))
             throw ZarnError(kSpectrumError);
-        // The sink may run caller code that reads elsewhere.
+        // The sink may run caller code that reads elsewhere, as may an
+        // interruption point.
         const Reader::Mark after = r.mark();
         bool stopped = false;
-        for (const Point &p : points) {
-            if (sink.offer(p.x, p.intensity.to_double())) {
+        for (size_t i = 0; i < points.size(); ++i) {
+            if (i % kInterruptionBatch == kInterruptionBatch - 1) interruption_point();
+            if (sink.offer(points[i].x, points[i].intensity.to_double())) {
                 stopped = true;
                 break;
             }
