@@ -7,9 +7,9 @@
 
 namespace zarn {
 
-// Called at most about every kInterruptionInterval on each thread that
-// reaches interruption points; it may run the caller's code, and ends the
-// work by throwing. Set once by the binding (null: never called).
+// Called at most every 100 ms on each thread that reaches interruption
+// points; it may run the caller's code, and ends the work by throwing. Set
+// once by the binding (null: never called).
 using InterruptionHook = void (*)();
 void set_interruption_hook(InterruptionHook hook);
 
