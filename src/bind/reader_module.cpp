@@ -301,6 +301,7 @@ NB_MODULE(_reader, m) {
     nb::module_::import_("zarn_data_access._internal._enum");
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI) throw nb::python_error();
+    zarn::py::install_signal_hook();
 
     nb::class_<zarn::BitConverter>(m, "IntegerBitConverter")
         .def(nb::init<int64_t>(), "length_of_bit_field"_a)

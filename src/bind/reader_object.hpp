@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -21,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "format/interrupt.hpp"
 #include "io/reader.hpp"
 #include "threading.hpp"
 
@@ -46,9 +46,6 @@ public:
     explicit StreamSource(nb::object stream) : stream_(std::move(stream)) {
         static nb::handle buffered = nb::object(nb::module_::import_("io").attr("BufferedReader")).release();
         static nb::handle file_io = nb::object(nb::module_::import_("io").attr("FileIO")).release();
-        static const unsigned long main_thread =
-            nb::cast<unsigned long>(nb::module_::import_("threading").attr("main_thread")().attr("ident"));
-        main_thread_ = main_thread;
         own_memory_ = Py_TYPE(stream_.ptr()) == (PyTypeObject *)buffered.ptr() &&
                       Py_TYPE(nb::getattr(stream_, "raw").ptr()) == (PyTypeObject *)file_io.ptr();
         if (own_memory_) fd_ = own_descriptor(nb::cast<int>(stream_.attr("fileno")()));
@@ -128,19 +125,6 @@ public:
     void run_native(size_t size, const std::function<void()> &work) override {
         if (size < kNativeThreshold) return work();
         without_gil(work);
-    }
-
-    // A walk on the main thread without the GIL answers a pending signal
-    // (Ctrl-C) about every 200 ms: the clock is read every 64 spectra, the
-    // GIL taken only when the time has come.
-    void between_items() override {
-        if (++items_ % 64 != 0 || PyThread_get_thread_ident() != main_thread_ || PyGILState_Check()) return;
-        const auto now = std::chrono::steady_clock::now();
-        if (now - last_signal_check_ < std::chrono::milliseconds(200)) return;
-        last_signal_check_ = now;
-        zarn::py::holding_gil([] {
-            if (PyErr_CheckSignals() != 0) throw nb::python_error();
-        });
     }
 
     // Counts for the tests: reads through the stream's own methods, and
@@ -298,10 +282,36 @@ private:
     // Where the next read() continues, once positioned reads have begun.
     std::optional<int64_t> cursor_;
     std::optional<int64_t> pending_touch_;
-    unsigned long main_thread_ = 0;
-    size_t items_ = 0;
-    std::chrono::steady_clock::time_point last_signal_check_ = std::chrono::steady_clock::now();
 };
+
+// The core's interruption hook (format/interrupt.hpp): on the main thread,
+// pending signals are answered there as other caller code runs (with_gil:
+// the GIL held, no reader lock held), and a handler's exception, such as
+// the KeyboardInterrupt of Ctrl-C, ends the call. Other threads never take
+// the GIL for it: only the main thread runs Python's signal handlers.
+inline unsigned long &signal_thread() {
+    static unsigned long ident = 0;
+    return ident;
+}
+inline void answer_signals() {
+    if (PyThread_get_thread_ident() != signal_thread()) return;
+    with_gil([] {
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
+    });
+}
+// Called once, with the GIL held, when the reader module is loaded; a
+// child process forked from another thread has that thread as its main one.
+inline void install_signal_hook() {
+    auto learn = [] {
+        signal_thread() =
+            nb::cast<unsigned long>(nb::module_::import_("threading").attr("main_thread")().attr("ident"));
+    };
+    learn();
+    const nb::module_ os = nb::module_::import_("os");
+    if (nb::hasattr(os, "register_at_fork"))
+        os.attr("register_at_fork")(nb::arg("after_in_child") = nb::cpp_function(learn));
+    zarn::set_interruption_hook(&answer_signals);
+}
 
 // The source of a reader that a KxmFileReader object holds (every one reads
 // through a StreamSource), and its stream.

@@ -24,7 +24,8 @@
 //   own file need no GIL at all (positioned reads on a descriptor of the
 //   reader's own, StreamSource).
 // - Caller code (a range subclass's bounds or contains_value, a
-//   condition's __eq__ or __hash__, anything else a walk asks through
+//   condition's __eq__ or __hash__, a Python signal handler run at the
+//   core's interruption points, anything else a walk asks through
 //   `with_gil`) never runs with a reader lock held: `with_gil` first
 //   suspends every reader lock the thread holds, at every depth, and takes
 //   them back afterwards, in a fixed order and waiting without the GIL. The

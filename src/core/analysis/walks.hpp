@@ -24,6 +24,7 @@
 #include "analysis/qual.hpp"
 #include "blocks/blocks.hpp"
 #include "format/errors.hpp"
+#include "format/interrupt.hpp"
 #include "format/numbers.hpp"
 #include "io/reader.hpp"
 #include "records/index.hpp"
@@ -274,7 +275,7 @@ void extract_windows(Reader &reader, const Spectra &spectra, Extraction &x) {
     std::vector<size_t> native;
     std::vector<std::pair<Number, Number>> native_bounds;
     for (const auto &[i, spectrum] : chosen) {
-        reader.source().between_items();
+        interruption_point();  // the spectrum is sought anew after it
         const int64_t position = spectra.position(i);
         move_to_stored_position(reader, position, "Spectrum");
         summed = summed || known_native_windows(x, sums);
@@ -322,7 +323,7 @@ void for_each_timed_spectrum(Reader &reader, const Spectra &spectra, Read &&read
         const InternalSpectrumDescription &r = spectra.record(i);
         if (!r.retention_time) continue;
         const ChosenSpectrum spectrum{r.index, *r.retention_time};
-        reader.source().between_items();
+        interruption_point();  // the spectrum is sought anew after it
         move_to_stored_position(reader, spectra.position(i), "Spectrum");
         read(spectrum);
     }

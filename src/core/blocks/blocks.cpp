@@ -10,9 +10,14 @@
 #include <string>
 #include <type_traits>
 
+#include "format/interrupt.hpp"
+
 namespace zarn {
 
 namespace {
+
+// The points or values decoded between two interruption points.
+constexpr size_t kInterruptionBatch = 4096;
 
 constexpr const char *kChromatogramOptionError = "Chromatogram compression option is not correct. Value = ";
 constexpr const char *kSpectrumOptionError = "Spectrum compression option is not correct. Value = ";
@@ -101,6 +106,14 @@ struct Real64At {
 struct Content {
     Reader &r;
     const OwnedSegment *streamed = nullptr;
+    // The content is the segment's own (OwnedSegment), which no read with
+    // the file's reader can replace: an interruption point may run the
+    // caller's code while it is decoded.
+    bool owned = false;
+    // One batch of kInterruptionBatch points or values decoded.
+    void batch_done() const {
+        if (owned) interruption_point();
+    }
     int64_t remaining() const {
         return streamed ? int64_t(streamed->content_size()) - r.local_position() : r.remaining();
     }
@@ -264,10 +277,10 @@ Src take(Content &c, std::initializer_list<Array> arrays, std::vector<uint8_t> *
 template <typename F>
 void with_content(OwnedSegment &segment, F &&f) {
     if (segment.streamed()) {
-        Content c{segment.content(), &segment};
+        Content c{segment.content(), &segment, true};
         f(c, StreamSrc{});
     } else {
-        Content c{segment.content()};
+        Content c{segment.content(), nullptr, true};
         f(c, MemSrc{});
     }
 }
@@ -348,16 +361,21 @@ constexpr bool sequential() {
 
 // Hands the n points (x_at(i), y_at(i)) in order to `out`, after telling it
 // their number; stops where `out` wants no more.
+// An interruption point after each batch of points.
 template <typename Out, typename XAt, typename YAt>
-void emit_points(Out &out, size_t n, XAt x_at, YAt y_at) {
+void emit_points(const Content &c, Out &out, size_t n, XAt x_at, YAt y_at) {
     out.begin(n);
-    for (size_t i = 0; i < n; ++i) {
-        const double x = x_at(i);
-        if constexpr (sequential<YAt>()) {
-            const Number y = y_at(i);
-            if (out.wants(x) && !out.put(x, y)) return;
-        } else {
-            if (out.wants(x) && !out.put(x, y_at(i))) return;
+    for (size_t batch = 0; batch < n; batch += kInterruptionBatch) {
+        if (batch != 0) c.batch_done();
+        const size_t end = std::min(n, batch + kInterruptionBatch);
+        for (size_t i = batch; i < end; ++i) {
+            const double x = x_at(i);
+            if constexpr (sequential<YAt>()) {
+                const Number y = y_at(i);
+                if (out.wants(x) && !out.put(x, y)) return;
+            } else {
+                if (out.wants(x) && !out.put(x, y_at(i))) return;
+            }
         }
     }
 }
@@ -416,9 +434,9 @@ void read_float_pairs(Content &c, Out &out, const char *message, bool in_file = 
     const Reader::Mark after = c.r.mark();
     const size_t count = size_t(n);
     if constexpr (Double) {
-        emit_points(out, count, src.float64(0, count), src.real64(8 * count, count));
+        emit_points(c, out, count, src.float64(0, count), src.real64(8 * count, count));
     } else {
-        emit_points(out, count, src.float32(0, count), src.real32(4 * count, count));
+        emit_points(c, out, count, src.float32(0, count), src.real32(4 * count, count));
     }
     if (apart) c.r.seat(after);
 }
@@ -478,9 +496,9 @@ void read_efficient_series(Content &c, const Layout &layout, int64_t x_power, in
     const size_t count = size_t(n), ys = size_t(x_bytes);
     with_x_array(layout.x, src, count, x_power, [&](auto x_at) {
         if (layout.y == YArray::Codes32)
-            return emit_points(out, count, x_at, CodeSums(src.planes32(ys, count), y_power));
+            return emit_points(c, out, count, x_at, CodeSums(src.planes32(ys, count), y_power));
         with_packed_values(src, ys, count, int(y_width), layout.value, y_power,
-                           [&](auto y_at) { emit_points(out, count, x_at, y_at); });
+                           [&](auto y_at) { emit_points(c, out, count, x_at, y_at); });
     });
 }
 
@@ -522,7 +540,7 @@ void read_coefficient_segment(Content &content, Out &out) {
     const int64_t n = read_count(r, kSpectrumError);
     const Src arrays = take<Src>(content, {{4 * n, Short::Lenient}, {4 * n, Short::Struct}});
     const size_t count = size_t(n);
-    emit_points(out, count, DeltaSums(arrays.raw32(0, count), ToX{a, b, c}), arrays.real32(4 * count, count));
+    emit_points(content, out, count, DeltaSums(arrays.raw32(0, count), ToX{a, b, c}), arrays.real32(4 * count, count));
 }
 
 }  // namespace
@@ -630,15 +648,15 @@ void decode_mz_compressed(Content &content, Out &out) {
     const Src values = take<Src>(content, {{width * n, Short::Index}});
     const size_t count = size_t(n);
     with_packed_values(values, 0, count, width, intensity_value(option), intensity_power, [&](auto y_at) {
-        emit_points(out, count, DeltaSums(index.planes32(0, count), Quadratic{a, b, c}), y_at);
+        emit_points(content, out, count, DeltaSums(index.planes32(0, count), Quadratic{a, b, c}), y_at);
     });
 }
 
 // The points of a zero-filled SCIEX segment, rebuilt from the n kept deltas
 // `f` and intensities `g`, made as their entries are written.
 template <typename Out, typename F, typename G>
-void emit_zero_filled(Out &out, int64_t d, size_t count, int64_t original_num_points, F f, G g, const SciexMass &to_mz,
-                      Value value, int64_t power) {
+void emit_zero_filled(const Content &c, Out &out, int64_t d, size_t count, int64_t original_num_points, F f, G g,
+                      const SciexMass &to_mz, Value value, int64_t power) {
     out.begin(size_t(original_num_points));
     // The rebuild writes its entries in order, so each point is made as its
     // entry is written. The written deltas are below 2**33 in magnitude and
@@ -650,6 +668,7 @@ void emit_zero_filled(Out &out, int64_t d, size_t count, int64_t original_num_po
     rebuild_zero_filled(d, count, f, [&](size_t entry, int64_t delta, int64_t source) {
         bin += delta;
         written = entry + 1;
+        if (entry % kInterruptionBatch == kInterruptionBatch - 1) c.batch_done();
         if (!more) return;
         const double x = to_mz(bin);
         if (!out.wants(x)) return;
@@ -659,8 +678,10 @@ void emit_zero_filled(Out &out, int64_t d, size_t count, int64_t original_num_po
     // Entries beyond the rebuilt ones keep a zero delta and a zero intensity.
     const double last = to_mz(bin);
     const Number zero = stored_value(0, value, power);
-    for (size_t i = written; more && i < size_t(original_num_points); ++i)
+    for (size_t i = written; more && i < size_t(original_num_points); ++i) {
+        if (i % kInterruptionBatch == 0) c.batch_done();
         more = !out.wants(last) || out.put(last, zero);
+    }
 }
 
 template <typename Src, typename Out>
@@ -684,7 +705,7 @@ void decode_sciex(Content &content, Out &out) {
     if (!zero_filled) {
         const Src arrays = take<Src>(content, {{4 * n, Short::Index}, {width * n, Short::Index}});
         with_packed_values(arrays, 4 * count, count, width, value, power, [&](auto y_at) {
-            emit_points(out, count, DeltaSums(arrays.planes32(0, count), to_mz), y_at);
+            emit_points(content, out, count, DeltaSums(arrays.planes32(0, count), to_mz), y_at);
         });
         return;
     }
@@ -701,11 +722,11 @@ void decode_sciex(Content &content, Out &out) {
     if (original_num_points < filled) throw OutOfRange("list assignment index out of range");
     if (original_num_points > kRebuiltPointsPerFilledEntry * filled) throw ZarnError(kSpectrumError);
     if (width == 8)
-        emit_zero_filled(out, d, count, original_num_points, deltas(), arrays.planes64(4 * count, count), to_mz, value,
-                         power);
+        emit_zero_filled(content, out, d, count, original_num_points, deltas(), arrays.planes64(4 * count, count),
+                         to_mz, value, power);
     else
-        emit_zero_filled(out, d, count, original_num_points, deltas(), arrays.planes32(4 * count, count), to_mz, value,
-                         power);
+        emit_zero_filled(content, out, d, count, original_num_points, deltas(), arrays.planes32(4 * count, count),
+                         to_mz, value, power);
 }
 
 // m/z of the Agilent layout from the running time index, asked for in order.
@@ -762,7 +783,7 @@ void decode_agilent(Content &content, Out &out) {
     const Src values = take<Src>(content, {{width * n, Short::Index}});
     const AgilentMz mz(cf, index.planes32(0, count), t0, min_diff, index_power);
     with_packed_values(values, 0, count, width, Value::Scaled, intensity_power,
-                       [&](auto y_at) { emit_points(out, count, mz, y_at); });
+                       [&](auto y_at) { emit_points(content, out, count, mz, y_at); });
 }
 
 // One MS segment of the given kind; false for a kind that is no MS kind.
@@ -961,7 +982,10 @@ void read_dad_segment(Reader &file, Out &out, size_t keep) {
             const auto value_at = take<Src>(c, {{4 * n, Short::Struct}}).real32(0, size_t(n));
             const size_t count = kept(n);
             out.grow(count);
-            for (size_t i = 0; i < count; ++i) out.put(value_at(i));
+            for (size_t i = 0; i < count; ++i) {
+                if (i % kInterruptionBatch == kInterruptionBatch - 1) c.batch_done();
+                out.put(value_at(i));
+            }
             return;
         }
         const int64_t option = r.read_tiny_uint();
@@ -974,7 +998,10 @@ void read_dad_segment(Reader &file, Out &out, size_t keep) {
         const size_t count = kept(n);
         out.grow(count);
         with_packed_values(values, 0, size_t(n), width, intensity_value(option), power, [&](auto value_at) {
-            for (size_t i = 0; i < count; ++i) out.put(value_at(i));
+            for (size_t i = 0; i < count; ++i) {
+                if (i % kInterruptionBatch == kInterruptionBatch - 1) c.batch_done();
+                out.put(value_at(i));
+            }
         });
     });
     owned.close();
@@ -1021,11 +1048,13 @@ void read_spectrum_for_multiple_xic(Reader &r, PointSink &sink) {
         // The Agilent layout is not read here.
         if (kind == Symbol::SPECTRUM_BY_AGILENT_FORMAT_EFFICIENT_COMPRESSION || !read_spectrum_segment(r, kind, out))
             throw ZarnError(kSpectrumError);
-        // The sink may run caller code that reads elsewhere.
+        // The sink may run caller code that reads elsewhere, as may an
+        // interruption point.
         const Reader::Mark after = r.mark();
         bool stopped = false;
-        for (const Point &p : points) {
-            if (sink.offer(p.x, p.intensity.to_double())) {
+        for (size_t i = 0; i < points.size(); ++i) {
+            if (i % kInterruptionBatch == kInterruptionBatch - 1) interruption_point();
+            if (sink.offer(points[i].x, points[i].intensity.to_double())) {
                 stopped = true;
                 break;
             }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "format/errors.hpp"
+#include "format/interrupt.hpp"
 
 namespace zarn {
 namespace {
@@ -51,7 +52,11 @@ struct FrameStream::Stream {
 };
 
 FrameStream::FrameStream(const uint8_t *data, size_t size, size_t max_size, int window_log_max)
-    : stream_(std::make_unique<Stream>()), data_(data), size_(size), max_(max_size) {
+    : stream_(std::make_unique<Stream>()),
+      data_(data),
+      size_(size),
+      max_(max_size),
+      interruptible_(interruptible_scope()) {
     stream_->s.reset(ZSTD_createDStream());
     if (!stream_->s) fail("out of memory");
     size_t rc = ZSTD_initDStream(stream_->s.get());
@@ -83,6 +88,7 @@ size_t FrameStream::read(uint8_t *out, size_t n) {
         if (produced_ > max_) fail("content exceeds the size limit");
         // No progress with all input consumed: the frame is truncated.
         if (ob.pos == 0 && !moved && in_pos_ == size_ && last_rc_ != 0) fail("truncated frame");
+        if (interruptible_) interruption_point();
     }
     return got;
 }

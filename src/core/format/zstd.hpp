@@ -56,7 +56,9 @@ int64_t zstd_declared_size(const uint8_t *data, size_t size);
 // pieces of the caller's size, holding no more than the stream's window
 // beside them. Content beyond `max_size` and every decoding failure raise
 // DecompressionError as they are reached. `window_log_max`: the largest
-// window (a power of two) accepted; 0 leaves the library's default.
+// window (a power of two) accepted; 0 leaves the library's default. A
+// stream made inside an InterruptibleScope, or allowed so, is an
+// interruption point at each step of its decoding.
 class FrameStream {
 public:
     FrameStream(const uint8_t *data, size_t size, size_t max_size, int window_log_max = 0);
@@ -70,12 +72,15 @@ public:
     // Content bytes read or passed over so far.
     size_t produced() const { return produced_; }
     bool ended() const { return in_pos_ == size_ && last_rc_ == 0; }
+    // For a stream over bytes its owner keeps whatever the caller's code does.
+    void allow_interruption() { interruptible_ = true; }
 
 private:
     struct Stream;
     std::unique_ptr<Stream> stream_;
     const uint8_t *data_;
     size_t size_, in_pos_ = 0, max_, produced_ = 0, last_rc_ = 1;
+    bool interruptible_;
 };
 
 // Decompresses the Zstandard frame(s) in data[0, size) into `out`, which

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "format/interrupt.hpp"
 #include "format/zstd.hpp"
 
 namespace zarn {
@@ -298,25 +299,36 @@ OwnedSegment::OwnedSegment(Reader &file) : file_(file) {
     }
     content_->local_ = 0;
     if (!streamed_) size_ = content_->buffer_.size();
-    file.after_decompressed_ = file.absolute_position();
-    after_ = file.mark();
+    // The caller's code may have read with the file's reader meanwhile.
+    file.seat(after_);
+    file.after_decompressed_ = after_.position;
 }
 
 OwnedSegment::~OwnedSegment() { give_back(); }
 
 void OwnedSegment::open() {
     const Bytes data = file_.compressed_segment();
+    after_ = file_.mark();
     ByteBuffer &out = content_->buffer_;
     const int64_t declared = zstd_declared_size(data.data(), data.size());
     const size_t threshold = streamed_content();
     const bool large = declared == -1 || (declared > int64_t(threshold) && declared <= int64_t(kMaxDecompressedSize));
-    if (!large || zstd_largest_window(data.data(), data.size()) > (size_t(1) << kStreamWindowLog)) {
+    if (!large) {
         file_.source().run_native(data.size(),
                                   [&] { zstd_decompress(data.data(), data.size(), kMaxDecompressedSize, out); });
         return;
     }
-    // The file's window may be replaced before the streams are done.
+    // Large content takes long to decompress, and the caller's code may
+    // run meanwhile (an interruption point) and replace the file's window.
     compressed_.assign(data.begin(), data.end());
+    const InterruptibleScope interruptible;
+    if (zstd_largest_window(compressed_.data(), compressed_.size()) > (size_t(1) << kStreamWindowLog)) {
+        file_.source().run_native(compressed_.size(), [&] {
+            zstd_decompress(compressed_.data(), compressed_.size(), kMaxDecompressedSize, out);
+        });
+        ByteBuffer().swap(compressed_);
+        return;
+    }
     const size_t limit = declared >= 0 ? size_t(declared) : kMaxDecompressedSize;
     file_.source().run_native(declared >= 0 ? limit : compressed_.size(), [&] {
         FrameStream check(compressed_.data(), compressed_.size(), limit, kStreamWindowLog);
@@ -350,6 +362,7 @@ void OwnedSegment::open() {
 
 FrameStream OwnedSegment::stream_from(size_t offset) const {
     FrameStream stream(compressed_.data(), compressed_.size(), size_, kStreamWindowLog);
+    stream.allow_interruption();
     stream.skip(offset);
     return stream;
 }

@@ -48,9 +48,6 @@ public:
     virtual void touch(int64_t position) { seek(position); }
     // Makes a move that touch() put off.
     virtual void flush_touch() {}
-    // Called by long walks between two items (spectra): a source may end
-    // the walk there by throwing (the binding answers a pending Ctrl-C).
-    virtual void between_items() {}
 };
 
 // The source, if any, whose touch the running thread has put off: it is
