@@ -15,6 +15,7 @@ sys.path.insert(0, os.path.join(ROOT, "fuzz"))
 import make_seeds  # noqa: E402
 import walk  # noqa: E402
 
+from kit import memory  # noqa: E402
 from zarn_data_access.exception import ZarnException, ZarnVersionException  # noqa: E402
 from zarn_data_access.zstd import ZstdError  # noqa: E402
 
@@ -24,6 +25,15 @@ REGRESSIONS = sorted(glob.glob(os.path.join(ROOT, "tests", "fuzz_regressions", "
 @pytest.mark.parametrize("path", REGRESSIONS, ids=os.path.basename)
 def test_found_input_fails_only_as_documented(path):
     walk.walk(path)
+
+
+@pytest.mark.parametrize("path", REGRESSIONS, ids=os.path.basename)
+def test_found_input_walks_in_little_address_space(path):
+    # A few kilobytes that declare a large content must map no memory for
+    # it: the walk runs with 256 MiB of address space beyond the open file.
+    report = memory.measure(path, "walk", cap=256 * memory.MiB)
+    assert "error" not in report, report
+    assert report["peak"] < 64 * memory.MiB, report
 
 
 UNLINKED = "'NoneType' object has no attribute '_InternalAcquisitionCoreCondition__ms_level'"
