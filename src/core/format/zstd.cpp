@@ -101,30 +101,19 @@ size_t FrameStream::skip(size_t n) {
 
 namespace {
 
-// The header of a frame as it is without its content size: a window
-// descriptor in place of a single segment's, whose window is the smallest
-// one that holds the content (window sizes are 2**(10 + e) * (8 + m) / 8).
-// Returns its size; `out` holds at least ZSTD_FRAMEHEADERSIZE_MAX bytes.
-size_t header_without_content_size(const uint8_t *data, const ZSTD_frameHeader &h, uint8_t *out) {
+// The header of a frame that is not one segment as it is without its
+// content size; returns its size (at most ZSTD_FRAMEHEADERSIZE_MAX).
+size_t header_without_content_size(const uint8_t *data, uint8_t *out) {
     const uint8_t descriptor = data[4];
-    const bool single = descriptor & 0x20;
     const size_t dict_bytes = (descriptor & 3) == 3 ? 4 : (descriptor & 3);
-    size_t n = 0;
-    for (int k = 0; k < 4; ++k) out[n++] = data[k];
-    out[n++] = descriptor & 0x1F;  // no content size, no single segment
-    if (single) {
-        uint8_t window = 0;  // 1 KiB
-        while ((uint64_t(1) << (10 + (window >> 3))) * (8 + (window & 7)) / 8 < h.frameContentSize) ++window;
-        out[n++] = window;
-    } else {
-        out[n++] = data[5];
-    }
-    const size_t dict_at = single ? 5 : 6;
-    for (size_t k = 0; k < dict_bytes; ++k) out[n++] = data[dict_at + k];
+    const size_t n = 6 + dict_bytes;  // magic, descriptor, window, dictionary
+    std::copy_n(data, n, out);
+    out[4] = descriptor & 0x3F;
     return n;
 }
 
-// Streams the frame data[0, size) (header h) as if it declared no size,
+// Streams the frame data[0, size) (header h, not one segment) as if it
+// declared no size,
 // checking its content against the size it declares; the first up to
 // `head_size` bytes go to `head`. Returns false when the frame's checksum
 // does not match (unless told to ignore it), the content then unmeasured.
@@ -132,7 +121,7 @@ bool stream_measured(const uint8_t *data, size_t size, const ZSTD_frameHeader &h
                      int window_log_max, bool ignore_checksum) {
     const size_t declared = size_t(h.frameContentSize);
     uint8_t header[ZSTD_FRAMEHEADERSIZE_MAX];
-    const size_t header_size = header_without_content_size(data, h, header);
+    const size_t header_size = header_without_content_size(data, header);
     std::unique_ptr<ZSTD_DStream, DStreamDeleter> stream(ZSTD_createDStream());
     if (!stream) fail("out of memory");
     size_t rc = ZSTD_DCtx_setParameter(stream.get(), ZSTD_d_windowLogMax, window_log_max);
@@ -181,12 +170,24 @@ size_t zstd_pass_declared(const uint8_t *data, size_t size, size_t declared, uin
     ZSTD_frameHeader h;
     if (ZSTD_getFrameHeader(&h, data, first) != 0 || h.frameType != ZSTD_frame || h.frameContentSize != declared)
         fail(ZSTD_getErrorString(ZSTD_error_corruption_detected));
-    // The first frame is streamed as if it declared no size, so that its
-    // content is measured against the declared size as one-shot
-    // decompression into memory of that size measures it: content beyond it
-    // fails as the buffer being too small where it is reached, less content
-    // as corruption at the frame's end, and only then a wrong checksum.
-    if (!stream_measured(data, first, h, head, head_size, window_log_max, false)) {
+    // A frame of one segment has its content for window, which a stream
+    // would hold as well: it is decompressed in one call as the whole decode
+    // does (streams take no larger window). Any other is streamed as if it
+    // declared no size, so that its content is measured against the
+    // declared size as one-shot decompression into memory of that size
+    // measures it: content beyond it fails as the buffer being too small
+    // where it is reached, less content as corruption at the frame's end,
+    // and only then a wrong checksum.
+    if (data[4] & 0x20) {
+        if (h.windowSize > (uint64_t(1) << window_log_max))
+            fail(ZSTD_getErrorString(ZSTD_error_frameParameter_windowTooLarge));
+        ByteBuffer content;
+        content.resize(declared);
+        const size_t rc = ZSTD_decompressDCtx(context(), content.data(), content.size(), data, first);
+        if (ZSTD_isError(rc)) fail(ZSTD_getErrorName(rc));
+        if (rc != declared) fail("content shorter than declared");
+        std::copy_n(content.data(), std::min(declared, head_size), head);
+    } else if (!stream_measured(data, first, h, head, head_size, window_log_max, false)) {
         stream_measured(data, first, h, head, head_size, window_log_max, true);
         fail(ZSTD_getErrorString(ZSTD_error_checksum_wrong));
     }

@@ -83,10 +83,11 @@ private:
 // Passes over the content of the frame(s) in data[0, size), whose first
 // frame declares `declared` bytes and whose frames' extents can be read,
 // holding no more than a stream's window (`window_log_max`, as FrameStream
-// takes it), and fails exactly as zstd_decompress does on the same bytes:
-// the first frame is read as a stream bounded by its declared size, more
-// content failing as one-shot decompression into memory of that size
-// does, and the frames after it are decompressed in one call into no room.
+// takes it), and fails as zstd_decompress does on the same bytes: a first
+// frame of one segment (its window is its content) is decompressed whole,
+// any other read as a stream bounded by its declared size, more content
+// failing as one-shot decompression into memory of that size does, and the
+// frames after it are decompressed in one call into no room.
 // The first up to `head_size` bytes go to `head`; returns how many did.
 size_t zstd_pass_declared(const uint8_t *data, size_t size, size_t declared, uint8_t *head, size_t head_size,
                           int window_log_max);
