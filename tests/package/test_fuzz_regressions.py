@@ -24,7 +24,7 @@ REGRESSIONS = sorted(glob.glob(os.path.join(ROOT, "tests", "fuzz_regressions", "
 
 @pytest.mark.parametrize("path", REGRESSIONS, ids=os.path.basename)
 def test_found_input_fails_only_as_documented(path):
-    walk.walk(path)
+    walk.walk_compared(path)
 
 
 @pytest.mark.parametrize("path", REGRESSIONS, ids=os.path.basename)
@@ -97,6 +97,6 @@ def test_seed_reads_whole(tmp_path, name, data):
     path = tmp_path / "seed.zarn"
     path.write_bytes(data)
     failures = set()
-    walk.walk(str(path), report=lambda error: failures.add(str(error)))
+    walk.walk_compared(str(path), report=lambda error: failures.add(str(error)))
     allowed = EXPECTED.get(name.removesuffix("-raw"), {"No profile spectrum"})
     assert REACHED.get(name.removesuffix("-raw"), set()) <= failures <= allowed
