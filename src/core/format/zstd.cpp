@@ -28,6 +28,11 @@ struct DCtxDeleter {
 // The largest declared content size that is allocated at once.
 constexpr size_t kTrustedDeclaredSize = size_t(1) << 20;
 
+// A frame declaring more is decompressed first into memory of this many
+// times its compressed size (at least kTrustedDeclaredSize), more than the
+// content of most real segments takes, then into more while it does not fit.
+constexpr size_t kFirstAttemptRatio = 16;
+
 // One decompression context per thread, made once: making a context costs
 // far more than decompressing the small frame of one spectrum.
 ZSTD_DCtx *context() {
@@ -271,12 +276,15 @@ void zstd_decompress(const uint8_t *data, size_t size, size_t max_size, ByteBuff
     if (declared > max_size) fail("declared content exceeds the size limit");
     // A declared size is a claim of the frame: memory follows what it
     // yields. One-shot decompression needs no window beside its output; it
-    // is tried into memory of kTrustedDeclaredSize first, doubled up to the
-    // declared size while the content does not fit, so that the content
-    // costs at most twice its work and memory. An attempt too small for the
-    // content fails only as too small, any other failure as an attempt of
-    // the full size does, since the frames are decoded in order.
-    size_t capacity = std::min(static_cast<size_t>(declared), kTrustedDeclaredSize);
+    // is tried into memory of kTrustedDeclaredSize, or kFirstAttemptRatio
+    // times the compressed bytes when that is more, first, doubled up to
+    // the declared size while the content does not fit, so that the content
+    // costs at most twice its work and memory (and what the file's own bytes
+    // ask for). An attempt too small for the content fails only as too
+    // small, any other failure as an attempt of the full size does, since
+    // the frames are decoded in order.
+    const size_t first = size > SIZE_MAX / kFirstAttemptRatio ? SIZE_MAX : size * kFirstAttemptRatio;
+    size_t capacity = std::min(static_cast<size_t>(declared), std::max(first, kTrustedDeclaredSize));
     for (;;) {
         // Growing an emptied buffer copies nothing; memory left unset is
         // untouched until written.

@@ -95,9 +95,9 @@ size_t zstd_pass_declared(const uint8_t *data, size_t size, size_t declared, uin
 // Decompresses the Zstandard frame(s) in data[0, size) into `out`, which
 // keeps its memory from earlier use. A frame that declares its content
 // size is decompressed in one call into memory of that size when it is
-// small (up to 1 MiB); a larger one into memory of 1 MiB first, doubled up
-// to the declared size while the content does not fit, so that memory
-// follows what the frame yields. The declared size must match the content
+// small (up to 1 MiB); a larger one into memory of 1 MiB (or 16 times the
+// compressed size, when more) first, doubled up to the declared size while
+// the content does not fit, so that memory follows what the frame yields. The declared size must match the content
 // (the first frame's: more content fails as the buffer being too small). An undeclared
 // one is streamed into `out` up to 1 MiB; one that yields more is measured
 // by a pass that keeps nothing, refused there when it passes `max_size`,
