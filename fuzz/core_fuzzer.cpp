@@ -9,7 +9,11 @@
 // plots, quantitative and analog traces. One file in eight is walked a
 // second time with filler put in before its last 20 bytes, where a file of
 // 3.3 or later keeps its jump table: the reader then reads it through its
-// moving window instead of holding it whole.
+// moving window instead of holding it whole. One file in four is walked
+// again with every data segment read as streams (the streaming size
+// lowered to nothing): each step must end as it did with the segments held
+// whole, in success or with the same failure, kind and message, and keep
+// the same values.
 //
 // Any other input is a script for the reader itself (see `run_script`): the
 // value decoders, windows, compressed segments, block and record readers
@@ -33,7 +37,9 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -57,6 +63,27 @@ using namespace zarn;
     std::abort();
 }
 
+// The outcomes of a walk that is compared with the same walk over streamed
+// data segments (see `walk_compared`): each step's failure, its kind and
+// message, or its success, and a digest of the values the walk kept.
+struct Trace {
+    std::vector<std::string> steps;
+    uint64_t digest = 14695981039346656037ull;
+};
+Trace *g_trace = nullptr;
+
+void note(double v) {
+    if (!g_trace) return;
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    g_trace->digest = (g_trace->digest ^ bits) * 1099511628211ull;
+}
+
+bool failed(const std::exception &e) {
+    if (g_trace) g_trace->steps.push_back(std::string(typeid(e).name()) + ": " + e.what());
+    return false;
+}
+
 // The failures that reading a malformed file may end in, as the bindings
 // hand them on: ZarnException (ZarnVersionException and DecompressionError among
 // them), OutOfRange, InvalidValue (with the enumerations' lookup errors and
@@ -65,14 +92,21 @@ template <typename Step>
 bool attempt(Step &&step) {
     try {
         step();
+        if (g_trace) g_trace->steps.emplace_back();
         return true;
-    } catch (const ZarnError &) {
-    } catch (const OutOfRange &) {
-    } catch (const EnumLookupError &) {
-    } catch (const InvalidValue &) {
-    } catch (const ShortRawArray &) {
-    } catch (const TextDecodeError &) {}
-    return false;
+    } catch (const ZarnError &e) {
+        return failed(e);
+    } catch (const OutOfRange &e) {
+        return failed(e);
+    } catch (const EnumLookupError &e) {
+        return failed(e);
+    } catch (const InvalidValue &e) {
+        return failed(e);
+    } catch (const ShortRawArray &e) {
+        return failed(e);
+    } catch (const TextDecodeError &e) {
+        return failed(e);
+    }
 }
 
 // ---------------------------------------------------------------- the bytes
@@ -121,7 +155,17 @@ private:
 // Results that the target computes only to have the core compute them are
 // stored here, so that the compiler keeps the computation.
 volatile double g_kept;
-void keep(double v) { g_kept = v; }
+void keep(double v) {
+    g_kept = v;
+    note(v);
+}
+
+void note(const std::vector<Point> &points) {
+    for (const Point &p : points) {
+        note(p.x);
+        note(p.intensity.to_double());
+    }
+}
 
 // ---------------------------------------------------------------- the walk's caps (fuzz/walk.py)
 
@@ -367,6 +411,7 @@ void walk_qual(Reader &r, int64_t position, const QualDescription &q) {
                 move_to_stored_position(r, s.position, "Spectrum");
                 points = read_spectrum(r);
             })) {
+            note(points);
             for (const Point &p : points) xs.push_back(p.x);
             check_range_read(r, s.position, points, middle(xs, {0.0, 2000.0}),
                              [&](PointSink &sink) { read_spectrum_for_multiple_xic(r, sink); });
@@ -430,6 +475,7 @@ void walk_dad(Reader &r, int64_t position, const QualDescription &q) {
                 points = read_dad_points(r, axis);
             }))
             continue;
+        note(points);
         for (const Point &p : points) xs.push_back(p.x);
         if (axis)
             check_range_read(r, s.position, points, middle(xs, {200.0, 300.0}),
@@ -502,6 +548,30 @@ bool walk_file(std::span<const uint8_t> file, size_t tail_at, int64_t padding) {
         if (size_t(i) < table.measurement_index_list.size())
             walk_measurement(r, table.measurement_index_list[size_t(i)]);
     return true;
+}
+
+// Walks the file with its data segments held whole and again with every one
+// read as streams: each step must succeed or fail alike, its kind and
+// message, and the values kept must be the same.
+bool walk_compared(std::span<const uint8_t> file, size_t tail_at, int64_t padding) {
+    Trace whole, streamed;
+    g_trace = &whole;
+    const bool read = walk_file(file, tail_at, padding);
+    const size_t before = streamed_content();
+    set_streamed_content(0);
+    g_trace = &streamed;
+    walk_file(file, tail_at, padding);
+    g_trace = nullptr;
+    set_streamed_content(before);
+    for (size_t k = 0; k < whole.steps.size() && k < streamed.steps.size(); ++k)
+        if (whole.steps[k] != streamed.steps[k]) {
+            std::fprintf(stderr, "step %zu: held whole \"%s\", streamed \"%s\"\n", k, whole.steps[k].c_str(),
+                         streamed.steps[k].c_str());
+            finding("a step failed otherwise with its data segments streamed than held whole");
+        }
+    if (whole.steps.size() != streamed.steps.size()) finding("the streamed walk took other steps");
+    if (whole.digest != streamed.digest) finding("the streamed walk kept other values");
+    return read;
 }
 
 // ---------------------------------------------------------------- scripts
@@ -880,10 +950,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         run_script(input);
         return 0;
     }
-    if (!walk_file(input, size, 0)) return 0;
-    // One file in eight again, larger than the reader's window.
     uint32_t h = 2166136261u;
     for (size_t i = 0; i < size; i += 1 + size / 64) h = (h ^ data[i]) * 16777619u;
+    // One file in four is walked with its data segments streamed too.
+    if (!(h % 4 == 1 ? walk_compared(input, size, 0) : walk_file(input, size, 0))) return 0;
+    // One file in eight again, larger than the reader's window.
     if (h % 16 == 0) walk_file(input, size > 20 ? size - 20 : 0, Reader::kDefaultBufferSize + 4096);
     return 0;
 }

@@ -159,6 +159,13 @@ def ms_codec_seeds():
     # Several segments in one block.
     multi = w.spectrum_block(*kinds["ms40-plain"], *kinds["ms50-double"], kinds["ms52-efficient"][0])
     yield "ms-segments", one_measurement([(qual(), ms_spectra([multi, w.spectrum_block()]))]), True
+    # Segments of several frames, and frames with a checksum.
+    content = w.float_pairs_content([100.5, 200.5, 300.5], [1.0, 2.0, 3.0])
+    frames = [w.zstd_frame(content) + w.zstd_frame(b"") + w.skippable_frame(b"seed"),
+              w.zstd_frame(content[:7], content_size=False) + w.zstd_frame(content[7:]),
+              w.zstd_frame(content, checksum=True)]
+    blocks = [w.spectrum_block(w.symbol(w.SPECTRUM_ZSTD_COMPRESSION) + w.compressed_segment(frame=f)) for f in frames]
+    yield "ms-frames", one_measurement([(qual(), ms_spectra(blocks))]), False
 
 
 def dad_seeds():

@@ -29,6 +29,6 @@ cmake --build build/fuzz-native --parallel 2
 mkdir -p fuzz/out/native-corpus
 
 UBSAN_OPTIONS=print_stacktrace=1 build/fuzz-native/fuzz/core_fuzzer \
-  -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 -print_final_stats=1 \
+  -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
   -dict=fuzz/zarn.dict -artifact_prefix=fuzz/out/native- \
   fuzz/out/native-corpus fuzz/out/seeds fuzz/out/native-seeds

@@ -13,17 +13,23 @@ bounded amount of work.
 Every step runs on its own: a documented failure (see `DOCUMENTED`) ends
 that step and the walk goes on with the next; any other exception escapes
 the walk, and is a defect.
+
+`walk_compared(path)` walks the file twice, its data segments held whole
+and then every one of them read as streams (the test hook that lowers the
+streaming size), and raises `StreamedDiffers` unless every step gave the
+same result or failed with the same error, type and message, both times.
 """
 
 import os
 import struct
+import zlib
 
 from zarn_data_access.access import ZarnFile
-from zarn_data_access.common import ValueRange
+from zarn_data_access.common import ChromatogramPoint, SpectrumBasedChromatogramPoint, SpectrumPoint, ValueRange
 from zarn_data_access.exception import ZarnException
 from zarn_data_access.qual import ChromatogramFilterOption
 
-__all__ = ["DOCUMENTED", "Failure", "documented", "walk", "walk_bytes"]
+__all__ = ["DOCUMENTED", "Failure", "StreamedDiffers", "documented", "walk", "walk_bytes", "walk_compared"]
 
 # Caps on what one walk takes from the file.
 MEASUREMENTS = 4
@@ -97,20 +103,47 @@ def documented(error):
     return any(failure.matches(error) for failure in DOCUMENTED)
 
 
-# Told of every documented failure during a walk (see `walk`).
+# Told of every documented failure during a walk (see `walk`), and given
+# each step's outcome (see `walk_compared`).
 _report = None
+_trace = None
+
+
+# Results compared by their text: plain values, points and ranges, whose
+# text reads nothing more from the file.
+VALUES = (int, float, str, bytes, type(None), SpectrumPoint, ChromatogramPoint, SpectrumBasedChromatogramPoint,
+          ValueRange)
+
+
+def outcome(result):
+    """What a step's result is compared by: values by their text, lists and
+    dictionaries by their length and items (a long list by its ends), other
+    objects by their type."""
+    if isinstance(result, (list, tuple)):
+        ends = list(result[:64]) + list(result[-64:]) if len(result) > 128 else list(result)
+        return len(result), tuple(outcome(item) for item in ends)
+    if isinstance(result, dict):
+        return tuple((outcome(k), outcome(v)) for k, v in result.items())
+    if isinstance(result, VALUES):
+        return repr(result)
+    return type(result).__name__
 
 
 def attempt(step, *args):
     """step(*args), or None when it fails as documented."""
     try:
-        return step(*args)
+        result = step(*args)
     except Exception as error:  # noqa: BLE001 - sorted by documented()
         if not documented(error):
             raise
         if _report is not None:
             _report(error)
+        if _trace is not None:
+            _trace.append((type(error).__name__, error.args))
         return None
+    if _trace is not None:
+        _trace.append(outcome(result))
+    return result
 
 
 def texts(obj):
@@ -265,18 +298,49 @@ def walk_measurement(measurement):
                 walk_one(analysis)
 
 
-def walk(path, report=None):
+def walk(path, report=None, trace=None):
     """Opens the file at `path` and walks it; returns normally unless an
     undocumented exception escapes. `report`, when given, is called with
-    each documented failure."""
-    global _report
-    _report = report
+    each documented failure; `trace`, a list, is given each step's
+    outcome."""
+    global _report, _trace
+    _report, _trace = report, trace
     try:
         handle = attempt(ZarnFile, path)
         if handle is not None:
             walk_file(handle)
     finally:
-        _report = None
+        _report = _trace = None
+
+
+class StreamedDiffers(Exception):
+    """A step of the walk gave another result, or failed otherwise, with the
+    data segments read as streams than held whole."""
+
+
+def walk_compared(path, report=None):
+    """Walks the file with its data segments held whole, then streamed, and
+    raises StreamedDiffers at the first step whose outcomes differ."""
+    from zarn_data_access._internal import _testing
+
+    whole, streamed = [], []
+    walk(path, report, whole)
+    before = _testing.set_streamed_content(0)
+    try:
+        walk(path, trace=streamed)
+    finally:
+        _testing.set_streamed_content(before)
+    for step, (a, b) in enumerate(zip(whole, streamed)):
+        if a != b:
+            raise StreamedDiffers(f"step {step}: held whole {a!r}, streamed {b!r}")
+    if len(whole) != len(streamed):
+        raise StreamedDiffers(f"{len(whole)} steps held whole, {len(streamed)} streamed")
+
+
+def streamed_share(data):
+    """Whether an input is also walked streamed: one in four, chosen by its
+    bytes so that a finding replays."""
+    return zlib.crc32(data) % 4 == 0
 
 
 def walk_file(handle):
@@ -292,11 +356,12 @@ def walk_file(handle):
 
 
 def walk_bytes(data, path):
-    """Writes `data` to `path`, walks it and removes the file."""
+    """Writes `data` to `path`, walks it (compared with the streamed walk
+    for a share of inputs, see `streamed_share`) and removes the file."""
     try:
         with open(path, "wb") as out:
             out.write(data)
-        walk(path)
+        (walk_compared if streamed_share(data) else walk)(path)
     finally:
         if os.path.exists(path):
             os.remove(path)

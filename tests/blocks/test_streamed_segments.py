@@ -15,6 +15,7 @@ from kit.reader import call, pos
 from zarn_data_access import qual as Q
 from zarn_data_access._internal import _testing
 from zarn_data_access.common import ValueRange
+from zarn_data_access.zstd import ZstdError
 
 N = 3000
 COEFFICIENTS = [1e-3, 0.5, 1e-9, -1e-12, 1e-15, 0.0, 0.0, 0.0, 0.0, 1e6]
@@ -161,6 +162,113 @@ def test_a_damaged_segment_fails_alike_streamed_or_whole(make_reader, streamed, 
     whole = read()
     assert whole is not None
     assert streamed(read) == whole
+
+
+def spectrum_content(n):
+    return w.float_pairs_content([100.0 + 0.01 * k for k in range(n)], [float(k % 97) for k in range(n)])
+
+
+def cut(frame, at):
+    return frame[:at]
+
+
+def flipped_checksum(frame):
+    return frame[:-1] + bytes([frame[-1] ^ 1])
+
+
+def raw_blocks(data, size):
+    return [("raw", data[k:k + size]) for k in range(0, len(data), size)]
+
+
+# The content of one spectrum (48 KB) and of one whose frame has a window
+# smaller than its content (720 KB, blocks inside a 128 KiB window).
+SMALL = spectrum_content(6000)
+LARGE = spectrum_content(90_000)
+HALF = len(SMALL) // 2
+FRAME = w.zstd_frame(SMALL)
+FIRST, SECOND = w.zstd_frame(SMALL[:HALF]), w.zstd_frame(SMALL[HALF:])
+WINDOWED = w.zstd_frame(LARGE, window_log=17)
+CHECKED = w.zstd_frame(SMALL, checksum=True)
+WINDOWED_CHECKED = w.zstd_frame(LARGE, window_log=17, checksum=True)
+
+# Frame-level damage, and segments of several frames, each read whole and
+# streamed.
+FRAMES = {
+    "two-frames": FIRST + SECOND,
+    "frame-twice": FRAME + FRAME,
+    "second-frame-empty": FRAME + w.zstd_frame(b""),
+    "second-frame-undeclared": FIRST + w.zstd_frame(SMALL[HALF:], content_size=False),
+    "first-frame-undeclared": w.zstd_frame(SMALL[:HALF], content_size=False) + SECOND,
+    "empty-frame-first": w.zstd_frame(b"") + FRAME,
+    "second-frame-declares-more": FIRST + w.with_content_size(SECOND, len(SMALL) - HALF + 7),
+    "second-frame-declares-less": FIRST + w.with_content_size(SECOND, len(SMALL) - HALF - 7),
+    "declares-more": w.with_content_size(FRAME, len(SMALL) + 7),
+    "declares-less": w.with_content_size(FRAME, len(SMALL) - 7),
+    "second-frame-cut": FIRST + cut(SECOND, -2),
+    "second-frame-bad-magic": FIRST + b"\x29" + SECOND[1:],
+    "cut-by-one": cut(FRAME, -1),
+    "cut-in-half": cut(FRAME, len(FRAME) // 2),
+    "cut-after-header": cut(FRAME, 9),
+    "trailing-byte": FRAME + b"\0",
+    "trailing-garbage": FRAME + b"garbage!!",
+    "trailing-magic": FRAME + FRAME[:4],
+    "trailing-frame-head": FRAME + FRAME[:12],
+    "skippable-before": w.skippable_frame(b"abcd") + FRAME,
+    "skippable-after": FRAME + w.skippable_frame(b"abcd"),
+    "skippable-between": FIRST + w.skippable_frame(b"abcd") + SECOND,
+    "skippable-cut": FRAME + cut(w.skippable_frame(b"abcd"), -2),
+    "checksum": CHECKED,
+    "checksum-mismatch": flipped_checksum(CHECKED),
+    "checksum-cut": cut(CHECKED, -2),
+    "checksum-mismatch-second-frame": FIRST + flipped_checksum(w.zstd_frame(SMALL[HALF:], checksum=True)),
+    "window-too-large": w.zstd_block_frame(raw_blocks(SMALL, 1 << 16), len(SMALL), window_log=41),
+    "window-over-streams": w.zstd_block_frame(raw_blocks(SMALL, 1 << 16), len(SMALL), window_log=24),
+    "raw-block-over-maximum": w.zstd_block_frame([("raw", SMALL + bytes(90_000))], len(SMALL) + 90_000),
+    "rle-block-over-content": w.zstd_block_frame([("raw", SMALL), ("rle", 0, 100)], len(SMALL)),
+    "last-raw-block-short": w.zstd_block_frame([("raw", SMALL[:-10]), ("raw", SMALL[-10:-5])], len(SMALL)),
+    "windowed": WINDOWED,
+    "windowed-declares-less": w.with_content_size(WINDOWED, len(LARGE) - 50),
+    "windowed-declares-much-less": w.with_content_size(WINDOWED, len(LARGE) - 200_000),
+    "windowed-declares-more": w.with_content_size(WINDOWED, len(LARGE) + 1),
+    "windowed-checksum-mismatch": flipped_checksum(WINDOWED_CHECKED),
+    "windowed-checksum-mismatch-declares-less": w.with_content_size(flipped_checksum(WINDOWED_CHECKED),
+                                                                    len(LARGE) - 9),
+    "windowed-raw-declares-less": w.zstd_block_frame(raw_blocks(LARGE, 1 << 17), len(LARGE) - 10, window_log=17),
+    "windowed-raw-block-over-window": w.zstd_block_frame(
+        [("raw", LARGE[:200_000])] + raw_blocks(LARGE[200_000:], 1 << 17), len(LARGE), window_log=17),
+    "windowed-rle-block-over-window": w.zstd_block_frame([("rle", 0, 200_000)], 200_000, window_log=17),
+    "windowed-then-skippable": WINDOWED + w.skippable_frame(b"x" * 100),
+    "windowed-twice": WINDOWED + WINDOWED,
+    "windowed-corrupt": WINDOWED[:100_000] + bytes([WINDOWED[100_000] ^ 0xFF]) + WINDOWED[100_001:],
+}
+
+
+def outcome(f):
+    try:
+        return "read", f()
+    except Exception as e:  # noqa: BLE001 - the error is what is compared
+        return type(e), e.args
+
+
+@pytest.mark.parametrize("frames", FRAMES.values(), ids=FRAMES.keys())
+def test_frame_damage_reads_alike_streamed_or_whole(make_reader, streamed, frames):
+    data = w.spectrum_block(w.symbol(w.SPECTRUM_ZSTD_COMPRESSION) + w.compressed_segment(frame=frames)) + TAIL
+
+    def read():
+        r = make_reader(data)
+        result = points(call(r, "read_spectrum"))
+        return result, pos(r)
+
+    whole = outcome(read)
+    assert streamed(lambda: outcome(read)) == whole
+
+
+def test_a_segment_of_two_frames_fails_as_the_buffer_too_small(make_reader, streamed):
+    data = w.spectrum_block(w.symbol(w.SPECTRUM_ZSTD_COMPRESSION) + w.compressed_segment(frame=FIRST + SECOND))
+    read = lambda: failure(lambda: call(make_reader(data), "read_spectrum"))  # noqa: E731
+    expected = (ZstdError, ("Zstandard decompression failed: Destination buffer is too small",))
+    assert read() == expected
+    assert streamed(read) == expected
 
 
 def test_walks_over_streamed_segments_give_the_whole_decode(make_reader, streamed):

@@ -414,6 +414,54 @@ def test_zstd_large_declared_sizes_decompress_as_they_yield():
             zstd.decompress(bytes(frame))
 
 
+def zstd_failure(data):
+    try:
+        zstd.decompress(data)
+    except zstd.ZstdError as e:
+        return str(e)
+    return None
+
+
+def flip_last(frame):
+    return frame[:-1] + bytes([frame[-1] ^ 1])
+
+
+@pytest.mark.parametrize("damage", [
+    lambda f, n: f[:-5],
+    lambda f, n: f[: len(f) // 2],
+    lambda f, n: f + b"garbage!!",
+    lambda f, n: f + b"\0",
+    lambda f, n: f + f,
+    lambda f, n: f + w.skippable_frame(b"x") + f,
+    lambda f, n: w.with_content_size(f, n + 5),
+    lambda f, n: w.with_content_size(f, n - 5),
+    lambda f, n: flip_last(w.zstd_frame(bytes(n), checksum=True)),
+], ids=["cut", "cut-in-half", "trailing-garbage", "trailing-byte", "two-frames", "skippable-between",
+        "declares-more", "declares-less", "checksum"])
+def test_zstd_damage_fails_alike_for_small_and_large_declared_sizes(damage):
+    # Frames above 1 MiB are decompressed into memory that grows with the
+    # content, those below into their declared size: both fail alike.
+    small, large = (bytes(range(7)) * (size // 7) for size in (100_000, 3 << 20))
+    failures = {zstd_failure(damage(w.zstd_frame(p), len(p))) for p in (small, large)}
+    assert len(failures) == 1 and None not in failures, failures
+
+
+def test_zstd_large_declared_frame_maps_memory_as_it_yields():
+    # A frame of three bytes that declares 768 MiB fails with 64 MiB of
+    # address space beyond the interpreter's.
+    code = ("import resource, sys\n"
+            "from zarn_data_access import zstd\n"
+            "size = int(open('/proc/self/status').read().split('VmSize:')[1].split()[0]) * 1024\n"
+            "resource.setrlimit(resource.RLIMIT_AS, (size + (64 << 20), resource.RLIM_INFINITY))\n"
+            "try:\n"
+            "    zstd.decompress(bytes.fromhex(sys.argv[1]))\n"
+            "except zstd.ZstdError as e:\n"
+            "    print(e)\n")
+    out = subprocess.run([sys.executable, "-c", code, lying_frame(768 << 20).hex()], capture_output=True,
+                         text=True, timeout=60)
+    assert out.stdout.strip() == "Zstandard decompression failed: Data corruption detected", out
+
+
 def rle_frame(size, byte):
     """A frame of one segment declaring `size` bytes, made of RLE blocks of
     at most 128 KiB that repeat `byte`."""

@@ -156,7 +156,11 @@ CALLS = {
                         "(reader._KxmFileReader__set_buffer(position + 3),"
                         " reader._KxmFileReader__get_dad_intensities())[1]"),
     "quan": ("get_quan_analysis", "quan", "m.get_quan_analysis(0)"),
+    # The fuzz walk (fuzz/walk.py) of the whole file, which it opens itself.
+    "walk": ("the fuzz walk", "walk", "walk.walk(path)"),
 }
+
+FUZZ = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "fuzz")
 
 _CHILD = r"""
 import json, resource, sys
@@ -173,11 +177,14 @@ from zarn_data_access.common import ValueRange
 from zarn_data_access.qual import ChromatogramFilterOption
 
 path, kind, code, cap = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
-z = ZarnFile(path)
-reader = z._ZarnFile__reader
-m = z.get_measurement(0)
-a = c = None
-position = None
+z = reader = m = a = c = position = None
+if kind == "walk":
+    sys.path.insert(0, sys.argv[5])
+    import walk
+else:
+    z = ZarnFile(path)
+    reader = z._ZarnFile__reader
+    m = z.get_measurement(0)
 if kind == "qual":
     a = m.get_qual_analysis(0)
     c = a.unique_acquisition_conditions[0]
@@ -214,7 +221,7 @@ def measure(path, call, cap=0, env=None):
     and after it with the result alive) and `result` (the length of a list
     or text, else its type's name) or `error` ([type name, message])."""
     _, kind, code = CALLS[call]
-    run = subprocess.run([sys.executable, "-c", _CHILD, path, kind, code, str(cap)], capture_output=True,
+    run = subprocess.run([sys.executable, "-c", _CHILD, path, kind, code, str(cap), FUZZ], capture_output=True,
                          text=True, env=env, timeout=600)
     if run.returncode != 0 or not run.stdout.strip():
         raise RuntimeError(f"the child measuring {call} on {path} failed ({run.returncode}):\n{run.stderr}")

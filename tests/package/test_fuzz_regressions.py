@@ -15,6 +15,7 @@ sys.path.insert(0, os.path.join(ROOT, "fuzz"))
 import make_seeds  # noqa: E402
 import walk  # noqa: E402
 
+from kit import memory  # noqa: E402
 from zarn_data_access.exception import ZarnException, ZarnVersionException  # noqa: E402
 from zarn_data_access.zstd import ZstdError  # noqa: E402
 
@@ -23,7 +24,16 @@ REGRESSIONS = sorted(glob.glob(os.path.join(ROOT, "tests", "fuzz_regressions", "
 
 @pytest.mark.parametrize("path", REGRESSIONS, ids=os.path.basename)
 def test_found_input_fails_only_as_documented(path):
-    walk.walk(path)
+    walk.walk_compared(path)
+
+
+@pytest.mark.parametrize("path", REGRESSIONS, ids=os.path.basename)
+def test_found_input_walks_in_little_address_space(path):
+    # A few kilobytes that declare a large content must map no memory for
+    # it: the walk runs with 256 MiB of address space beyond the open file.
+    report = memory.measure(path, "walk", cap=256 * memory.MiB)
+    assert "error" not in report, report
+    assert report["peak"] < 64 * memory.MiB, report
 
 
 UNLINKED = "'NoneType' object has no attribute '_InternalAcquisitionCoreCondition__ms_level'"
@@ -87,6 +97,6 @@ def test_seed_reads_whole(tmp_path, name, data):
     path = tmp_path / "seed.zarn"
     path.write_bytes(data)
     failures = set()
-    walk.walk(str(path), report=lambda error: failures.add(str(error)))
+    walk.walk_compared(str(path), report=lambda error: failures.add(str(error)))
     allowed = EXPECTED.get(name.removesuffix("-raw"), {"No profile spectrum"})
     assert REACHED.get(name.removesuffix("-raw"), set()) <= failures <= allowed

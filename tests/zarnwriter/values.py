@@ -30,7 +30,7 @@ __all__ = [
     "int32_elements", "int64_elements", "single_elements", "collection",
     "int32_array", "int64_array", "single_array",
     # compressed segments
-    "zstd_frame", "compressed_segment",
+    "zstd_frame", "zstd_block_frame", "skippable_frame", "with_content_size", "compressed_segment",
     # packed arrays
     "packed_int32", "packed_int64", "float_array", "compression_ready_code",
     # whole files
@@ -288,10 +288,52 @@ def single_array(*segments):
 
 # --- compressed segments -------------------------------------------------
 
-def zstd_frame(data, content_size=True, level=3):
-    """One Zstandard frame of `data`, with or without the declared size."""
-    return zstandard.ZstdCompressor(
-        level=level, write_content_size=content_size).compress(data)
+def zstd_frame(data, content_size=True, level=3, checksum=False, window_log=None):
+    """One Zstandard frame of `data`, with or without the declared size and
+    the content checksum; `window_log` asks for a window of 2**window_log
+    bytes (a frame of more content is then not one segment)."""
+    if window_log is None:
+        compressor = zstandard.ZstdCompressor(level=level, write_content_size=content_size, write_checksum=checksum)
+    else:
+        compressor = zstandard.ZstdCompressor(compression_params=zstandard.ZstdCompressionParameters.from_level(
+            level, window_log=window_log, write_content_size=content_size, write_checksum=checksum))
+    return compressor.compress(data)
+
+
+def zstd_block_frame(blocks, content_size, window_log=None):
+    """A Zstandard frame of the blocks as given, each ("raw", bytes) or
+    ("rle", byte value, count), the last one flagged last, declaring
+    `content_size` in 4 bytes. Without `window_log` the frame is one
+    segment (its window is its content); else its window descriptor gives
+    2**window_log bytes."""
+    if window_log is None:
+        header = bytes([0xA0])  # 4-byte content size, single segment
+    else:
+        header = bytes([0x80, (window_log - 10) << 3])
+    out = bytearray(b"\x28\xb5\x2f\xfd" + header + struct.pack("<I", content_size))
+    for k, block in enumerate(blocks):
+        last = k == len(blocks) - 1
+        if block[0] == "raw":
+            out += struct.pack("<I", len(block[1]) << 3 | last)[:3] + block[1]
+        else:
+            out += struct.pack("<I", block[2] << 3 | 1 << 1 | last)[:3] + bytes([block[1]])
+    return bytes(out)
+
+
+def skippable_frame(payload=b""):
+    """A skippable Zstandard frame holding `payload`."""
+    return struct.pack("<II", 0x184D2A50, len(payload)) + payload
+
+
+def with_content_size(frame, declared):
+    """`frame` with its content size field rewritten to `declared` (which
+    must fit the field's width)."""
+    descriptor = frame[4]
+    single = descriptor >> 5 & 1
+    width = (1 if single else 0, 2, 4, 8)[descriptor >> 6]
+    at = 5 + (not single) + (0, 1, 2, 4)[descriptor & 3]
+    value = declared - 256 if width == 2 else declared
+    return frame[:at] + value.to_bytes(width, "little") + frame[at + width:]
 
 
 def compressed_segment(data=b"", content_size=True, frame=None, length=None):

@@ -2,6 +2,7 @@
 
 #define ZSTD_STATIC_LINKING_ONLY  // frame headers, for the window sizes
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <algorithm>
 #include <atomic>
@@ -27,6 +28,11 @@ struct DCtxDeleter {
 
 // The largest declared content size that is allocated at once.
 constexpr size_t kTrustedDeclaredSize = size_t(1) << 20;
+
+// A frame declaring more is decompressed first into memory of this many
+// times its compressed size (at least kTrustedDeclaredSize), more than the
+// content of most real segments takes, then into more while it does not fit.
+constexpr size_t kFirstAttemptRatio = 16;
 
 // One decompression context per thread, made once: making a context costs
 // far more than decompressing the small frame of one spectrum.
@@ -104,6 +110,130 @@ size_t FrameStream::skip(size_t n) {
     return passed;
 }
 
+namespace {
+
+// The header of a frame that is not one segment as it is without its
+// content size; returns its size (at most ZSTD_FRAMEHEADERSIZE_MAX).
+size_t header_without_content_size(const uint8_t *data, uint8_t *out) {
+    const uint8_t descriptor = data[4];
+    const size_t dict_bytes = (descriptor & 3) == 3 ? 4 : (descriptor & 3);
+    const size_t n = 6 + dict_bytes;  // magic, descriptor, window, dictionary
+    std::copy_n(data, n, out);
+    out[4] = descriptor & 0x3F;
+    return n;
+}
+
+// Streams the frame data[0, size) (header h, not one segment) as if it
+// declared no size,
+// checking its content against the size it declares; the first up to
+// `head_size` bytes go to `head`. Returns false when the frame's checksum
+// does not match (unless told to ignore it), the content then unmeasured.
+bool stream_measured(const uint8_t *data, size_t size, const ZSTD_frameHeader &h, uint8_t *head, size_t head_size,
+                     int window_log_max, bool ignore_checksum) {
+    const size_t declared = size_t(h.frameContentSize);
+    uint8_t header[ZSTD_FRAMEHEADERSIZE_MAX];
+    const size_t header_size = header_without_content_size(data, header);
+    std::unique_ptr<ZSTD_DStream, DStreamDeleter> stream(ZSTD_createDStream());
+    if (!stream) fail("out of memory");
+    size_t rc = ZSTD_DCtx_setParameter(stream.get(), ZSTD_d_windowLogMax, window_log_max);
+    if (!ZSTD_isError(rc) && ignore_checksum)
+        rc = ZSTD_DCtx_setParameter(stream.get(), ZSTD_d_forceIgnoreChecksum, ZSTD_d_ignoreChecksum);
+    if (ZSTD_isError(rc)) fail(ZSTD_getErrorName(rc));
+    ZSTD_inBuffer in{header, header_size, 0};
+    bool body = false;
+    uint8_t piece[16384];
+    size_t produced = 0;
+    for (rc = 1; rc != 0;) {
+        if (!body && in.pos == in.size) {
+            in = ZSTD_inBuffer{data + h.headerSize, size - h.headerSize, 0};
+            body = true;
+        }
+        // One byte beyond the declared size is asked for, so that more
+        // content is seen as soon as it is there.
+        const bool in_head = produced < head_size;
+        ZSTD_outBuffer out{in_head ? head + produced : piece,
+                           std::min(in_head ? head_size - produced : sizeof piece, declared + 1 - produced), 0};
+        const size_t before = in.pos;
+        rc = ZSTD_decompressStream(stream.get(), &out, &in);
+        produced += out.pos;
+        if (produced > declared) fail(ZSTD_getErrorString(ZSTD_error_dstSize_tooSmall));
+        if (ZSTD_isError(rc)) {
+            // The checksum is compared while content may still be held
+            // back, so that content is measured without it first.
+            if (ZSTD_getErrorCode(rc) == ZSTD_error_checksum_wrong) return false;
+            fail(ZSTD_getErrorName(rc));
+        }
+        // No progress with the frame's bytes all given: it is cut short
+        // (its extent was read, so this is a guard).
+        if (rc != 0 && body && in.pos == in.size && in.pos == before && out.pos == 0)
+            fail(ZSTD_getErrorString(ZSTD_error_srcSize_wrong));
+    }
+    if (produced != declared) fail(ZSTD_getErrorString(ZSTD_error_corruption_detected));
+    return true;
+}
+
+}  // namespace
+
+size_t zstd_pass_declared(const uint8_t *data, size_t size, size_t declared, uint8_t *head, size_t head_size,
+                          int window_log_max) {
+    const size_t first = ZSTD_findFrameCompressedSize(data, size);
+    if (ZSTD_isError(first)) fail(ZSTD_getErrorName(first));
+    ZSTD_frameHeader h;
+    if (ZSTD_getFrameHeader(&h, data, first) != 0 || h.frameType != ZSTD_frame || h.frameContentSize != declared)
+        fail(ZSTD_getErrorString(ZSTD_error_corruption_detected));
+    // A frame of one segment has its content for window, which a stream
+    // would hold as well: it is decompressed in one call as the whole decode
+    // does (streams take no larger window). Any other is streamed as if it
+    // declared no size, so that its content is measured against the
+    // declared size as one-shot decompression into memory of that size
+    // measures it: content beyond it fails as the buffer being too small
+    // where it is reached, less content as corruption at the frame's end,
+    // and only then a wrong checksum.
+    if (data[4] & 0x20) {
+        if (h.windowSize > (uint64_t(1) << window_log_max))
+            fail(ZSTD_getErrorString(ZSTD_error_frameParameter_windowTooLarge));
+        ByteBuffer content;
+        content.resize(declared);
+        const size_t rc = ZSTD_decompressDCtx(context(), content.data(), content.size(), data, first);
+        if (ZSTD_isError(rc)) fail(ZSTD_getErrorName(rc));
+        if (rc != declared) fail("content shorter than declared");
+        std::copy_n(content.data(), std::min(declared, head_size), head);
+    } else if (!stream_measured(data, first, h, head, head_size, window_log_max, false)) {
+        stream_measured(data, first, h, head, head_size, window_log_max, true);
+        fail(ZSTD_getErrorString(ZSTD_error_checksum_wrong));
+    }
+    if (first < size) {
+        // One-shot decompression has no room left after the first frame:
+        // what follows must yield nothing. Bytes that begin no frame there
+        // are taken for a wrong source size, as after any complete frame.
+        uint8_t none;
+        const size_t rc = ZSTD_decompressDCtx(context(), &none, 0, data + first, size - first);
+        if (ZSTD_isError(rc))
+            fail(ZSTD_getErrorCode(rc) == ZSTD_error_prefix_unknown ? ZSTD_getErrorString(ZSTD_error_srcSize_wrong)
+                                                                    : ZSTD_getErrorName(rc));
+    }
+    return std::min(declared, head_size);
+}
+
+namespace {
+
+// Whether every raw and RLE block of the frame data[0, extent) (a frame
+// whose extent was read) is within the frame's block maximum: one-shot
+// decompression takes larger ones as they are, streams refuse them.
+bool blocks_within_maximum(const uint8_t *data, size_t extent, const ZSTD_frameHeader &header) {
+    size_t at = header.headerSize;
+    while (at + 3 <= extent) {
+        const uint32_t block = uint32_t(data[at]) | uint32_t(data[at + 1]) << 8 | uint32_t(data[at + 2]) << 16;
+        const uint32_t type = (block >> 1) & 3, length = block >> 3;
+        if (type < 2 && length > header.blockSizeMax) return false;
+        at += 3 + (type == 1 ? 1 : length);
+        if (block & 1) break;
+    }
+    return true;
+}
+
+}  // namespace
+
 size_t zstd_largest_window(const uint8_t *data, size_t size) {
     size_t largest = 0, at = 0;
     while (at < size) {
@@ -115,6 +245,7 @@ size_t zstd_largest_window(const uint8_t *data, size_t size) {
         }
         const size_t extent = ZSTD_findFrameCompressedSize(data + at, size - at);
         if (ZSTD_isError(extent) || extent == 0) return SIZE_MAX;
+        if (header.frameType == ZSTD_frame && !blocks_within_maximum(data + at, extent, header)) return SIZE_MAX;
         at += extent;
     }
     return largest;
@@ -149,27 +280,31 @@ void zstd_decompress(const uint8_t *data, size_t size, size_t max_size, ByteBuff
         return;
     }
     if (declared > max_size) fail("declared content exceeds the size limit");
-    // A declared size is a claim of the frame: above kTrustedDeclaredSize the
-    // content is decompressed in steps, so that a frame that claims much and
-    // holds little never has the claimed buffer filled. The stream takes a
-    // window as large as the declared content (which a frame of one segment
-    // has), reserved by the library but touched only as it is written.
-    if (declared > kTrustedDeclaredSize) {
-        int window_log = 10;
-        while ((1ull << window_log) < declared) ++window_log;
-        // Memory left unset is untouched until written.
-        out.resize(static_cast<size_t>(declared));
-        FrameStream stream(data, size, static_cast<size_t>(declared), window_log);
-        const size_t got = stream.read(out.data(), out.size());
-        uint8_t beyond;
-        stream.read(&beyond, 1);  // content beyond the declared size fails here
-        if (got != declared) fail("content shorter than declared");
-        return;
+    // A declared size is a claim of the frame: memory follows what it
+    // yields. One-shot decompression needs no window beside its output; it
+    // is tried into memory of kTrustedDeclaredSize, or kFirstAttemptRatio
+    // times the compressed bytes when that is more, first, doubled up to
+    // the declared size while the content does not fit, so that the content
+    // costs at most twice its work and memory (and what the file's own bytes
+    // ask for). An attempt too small for the content fails only as too
+    // small, any other failure as an attempt of the full size does, since
+    // the frames are decoded in order.
+    const size_t first = size > SIZE_MAX / kFirstAttemptRatio ? SIZE_MAX : size * kFirstAttemptRatio;
+    size_t capacity = std::min(static_cast<size_t>(declared), std::max(first, kTrustedDeclaredSize));
+    for (;;) {
+        // Growing an emptied buffer copies nothing; memory left unset is
+        // untouched until written.
+        out.clear();
+        out.resize(capacity);
+        const size_t rc = ZSTD_decompressDCtx(context(), out.data(), out.size(), data, size);
+        if (!ZSTD_isError(rc)) {
+            if (rc != declared) fail("content shorter than declared");
+            out.resize(rc);
+            return;
+        }
+        if (ZSTD_getErrorCode(rc) != ZSTD_error_dstSize_tooSmall || capacity == declared) fail(ZSTD_getErrorName(rc));
+        capacity = capacity > declared / 2 ? static_cast<size_t>(declared) : 2 * capacity;
     }
-    out.resize(static_cast<size_t>(declared));
-    size_t rc = ZSTD_decompressDCtx(context(), out.data(), out.size(), data, size);
-    if (ZSTD_isError(rc)) fail(ZSTD_getErrorName(rc));
-    if (rc != out.size()) fail("content shorter than declared");
 }
 
 ByteBuffer zstd_decompress(const uint8_t *data, size_t size, size_t max_size) {

@@ -42,7 +42,9 @@ size_t streamed_content();
 void set_streamed_content(size_t size);
 
 // The largest window that the frames in data[0, size) ask for, or SIZE_MAX
-// when a frame's header or extent cannot be read (decoding tells why).
+// when a frame's header or extent cannot be read (decoding tells why) or a
+// raw or RLE block is larger than its frame's block maximum, which one-shot
+// decompression takes and streams refuse.
 size_t zstd_largest_window(const uint8_t *data, size_t size);
 
 // The content size that the first frame in data[0, size) declares, or -1
@@ -83,11 +85,25 @@ private:
     bool interruptible_;
 };
 
+// Passes over the content of the frame(s) in data[0, size), whose first
+// frame declares `declared` bytes and whose frames' extents can be read,
+// holding no more than a stream's window (`window_log_max`, as FrameStream
+// takes it), and fails as zstd_decompress does on the same bytes: a first
+// frame of one segment (its window is its content) is decompressed whole,
+// any other read as a stream bounded by its declared size, more content
+// failing as one-shot decompression into memory of that size does, and the
+// frames after it are decompressed in one call into no room.
+// The first up to `head_size` bytes go to `head`; returns how many did.
+size_t zstd_pass_declared(const uint8_t *data, size_t size, size_t declared, uint8_t *head, size_t head_size,
+                          int window_log_max);
+
 // Decompresses the Zstandard frame(s) in data[0, size) into `out`, which
-// keeps its memory from earlier use. A frame that declares a small content
-// size (up to 1 MiB) is decompressed in one call into exactly that size; a
-// larger one as a stream into memory of that size, touched only as it is
-// written, and the declared size must match what it yields. An undeclared
+// keeps its memory from earlier use. A frame that declares its content
+// size is decompressed in one call into memory of that size when it is
+// small (up to 1 MiB); a larger one into memory of 1 MiB (or 16 times the
+// compressed size, when more) first, doubled up to the declared size while
+// the content does not fit, so that memory follows what the frame yields. The declared size must match the content
+// (the first frame's: more content fails as the buffer being too small). An undeclared
 // one is streamed into `out` up to 1 MiB; one that yields more is measured
 // by a pass that keeps nothing, refused there when it passes `max_size`,
 // and else decompressed again into memory of its size. Content beyond

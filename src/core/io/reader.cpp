@@ -331,31 +331,33 @@ void OwnedSegment::open() {
     }
     const size_t limit = declared >= 0 ? size_t(declared) : kMaxDecompressedSize;
     file_.source().run_native(declared >= 0 ? limit : compressed_.size(), [&] {
-        FrameStream check(compressed_.data(), compressed_.size(), limit, kStreamWindowLog);
-        if (declared < 0) {
-            // Undeclared content up to the threshold is held whole, read
-            // into memory that grows with it.
-            size_t have = 0;
-            for (size_t size = std::min(size_t(1) << 16, threshold);; size = std::min(2 * size, threshold)) {
-                out.resize(size);
-                have += check.read(out.data() + have, size - have);
-                if (have < size || check.ended()) {
-                    out.resize(have);
-                    return;
-                }
-                if (size == threshold) break;
-            }
-            ByteBuffer().swap(out);
+        if (declared >= 0) {
             out.resize(kStreamHead);
-            FrameStream again(compressed_.data(), compressed_.size(), limit, kStreamWindowLog);
-            check = std::move(again);
-        } else {
-            out.resize(kStreamHead);
+            out.resize(zstd_pass_declared(compressed_.data(), compressed_.size(), limit, out.data(), out.size(),
+                                          kStreamWindowLog));
+            size_ = limit;
+            streamed_ = true;
+            return;
         }
-        out.resize(check.read(out.data(), out.size()));
-        check.skip(SIZE_MAX);
-        if (declared >= 0 && check.produced() != size_t(declared)) zstd_failure("content shorter than declared");
-        size_ = check.produced();
+        // Undeclared content up to the threshold is held whole, read into
+        // memory that grows with it.
+        FrameStream check(compressed_.data(), compressed_.size(), limit, kStreamWindowLog);
+        size_t have = 0;
+        for (size_t size = std::min(size_t(1) << 16, threshold);; size = std::min(2 * size, threshold)) {
+            out.resize(size);
+            have += check.read(out.data() + have, size - have);
+            if (have < size || check.ended()) {
+                out.resize(have);
+                return;
+            }
+            if (size == threshold) break;
+        }
+        ByteBuffer().swap(out);
+        out.resize(kStreamHead);
+        FrameStream again(compressed_.data(), compressed_.size(), limit, kStreamWindowLog);
+        out.resize(again.read(out.data(), kStreamHead));
+        again.skip(SIZE_MAX);
+        size_ = again.produced();
         streamed_ = true;
     });
 }
