@@ -23,6 +23,25 @@ FILES = dict(M.FILES)
 FILES["ms_300_held"] = ("MS, 300 spectra of one segment of 7 MiB each",
                         lambda: M._file(M._ms(*[M.w.spectrum_block(M.efficient_ms_segment(7 * MiB // 8))] * 300)))
 
+
+def _declared_segment(points):
+    """SPECTRUM_ZSTD_EFFICIENT_COMPRESSION option 0 of `points` zero points
+    as one frame of one segment (its window is its content, so it is held
+    whole) made of RLE blocks: a few bytes a 128 KiB block."""
+    w = M.w
+    head = w.tiny_uint(0) + w.uint16(4) + w.int32(points)
+    blocks = [("raw", head)]
+    left = 8 * points
+    while left:
+        blocks.append(("rle", 0, min(left, 128 * 1024)))
+        left -= blocks[-1][2]
+    frame = w.zstd_block_frame(blocks, len(head) + 8 * points)
+    return w.symbol(w.SPECTRUM_ZSTD_EFFICIENT_COMPRESSION) + w.compressed_segment(frame=frame)
+
+
+FILES["ms_held_768"] = ("MS, one segment of 768 MiB held whole, in 24 KB of RLE blocks",
+                        lambda: M._file(M._ms(M.w.spectrum_block(_declared_segment(96 * MiB)))))
+
 _CHILD = r"""
 import json, signal, sys, time
 

@@ -6,9 +6,19 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "format/errors.hpp"
 #include "format/interrupt.hpp"
@@ -33,6 +43,11 @@ constexpr size_t kTrustedDeclaredSize = size_t(1) << 20;
 // times its compressed size (at least kTrustedDeclaredSize), more than the
 // content of most real segments takes, then into more while it does not fit.
 constexpr size_t kFirstAttemptRatio = 16;
+
+// Attempts into more memory than this are made aside, where the caller may
+// end them (see attempts_aside); the wait between two interruption points.
+constexpr size_t kInlineAttempt = size_t(64) << 20;
+constexpr std::chrono::milliseconds kAsideWait{5};
 
 // One decompression context per thread, made once: making a context costs
 // far more than decompressing the small frame of one spectrum.
@@ -258,6 +273,101 @@ int64_t zstd_declared_size(const uint8_t *data, size_t size) {
     return int64_t(declared);
 }
 
+namespace {
+
+// One-shot decompression of data[0, size), which declares `declared` bytes,
+// into memory of `capacity` bytes. True when it ended: `out` holds the
+// content, or `failure` says why it failed; false when the content does
+// not fit, `capacity` then doubled (up to the declared size) for the next
+// attempt. An attempt too small for the content fails only as too small,
+// any other failure as an attempt of the full size does, since the frames
+// are decoded in order.
+bool attempt(ZSTD_DCtx *ctx, const uint8_t *data, size_t size, size_t declared, size_t &capacity, ByteBuffer &out,
+             std::string &failure) {
+    // Growing an emptied buffer copies nothing; memory left unset is
+    // untouched until written.
+    out.clear();
+    out.resize(capacity);
+    const size_t rc = ZSTD_decompressDCtx(ctx, out.data(), out.size(), data, size);
+    if (!ZSTD_isError(rc)) {
+        if (rc != declared) failure = "content shorter than declared";
+        out.resize(rc);
+        return true;
+    }
+    if (ZSTD_getErrorCode(rc) != ZSTD_error_dstSize_tooSmall || capacity == declared) {
+        failure = ZSTD_getErrorName(rc);
+        return true;
+    }
+    capacity = capacity > declared / 2 ? declared : 2 * capacity;
+    return false;
+}
+
+// The attempts from `capacity` on, made on a thread of their own while this
+// one waits at interruption points: one call of the library cannot be
+// interrupted, and an attempt of up to 1 GiB takes about a second. When the
+// wait is ended (the interruption hook throws), the thread finishes alone
+// on memory of its own (a copy of the frames, its output) and frees it.
+void attempts_aside(const uint8_t *data, size_t size, size_t declared, size_t capacity, ByteBuffer &out) {
+    struct Job {
+        ByteBuffer frames, content;
+        std::string failure;
+        std::exception_ptr error;
+        std::mutex mutex;
+        std::condition_variable ended_cv;
+        bool ended = false;
+    };
+    auto job = std::make_shared<Job>();
+    job->frames.assign(data, data + size);
+    auto work = [job, declared, capacity]() mutable {
+        try {
+            std::unique_ptr<ZSTD_DCtx, DCtxDeleter> ctx(ZSTD_createDCtx());
+            if (!ctx) fail("out of memory");
+            while (!attempt(ctx.get(), job->frames.data(), job->frames.size(), declared, capacity, job->content,
+                            job->failure)) {
+            }
+        } catch (...) {
+            job->error = std::current_exception();
+        }
+        ByteBuffer().swap(job->frames);
+        const std::lock_guard<std::mutex> guard(job->mutex);
+        job->ended = true;
+        job->ended_cv.notify_all();
+    };
+    std::thread worker;
+    try {
+        worker = std::thread(work);
+    } catch (const std::system_error &) {
+        // No thread to be had: the attempts are made here.
+        work();
+    }
+    struct Leave {
+        std::thread &t;
+        ~Leave() {
+            if (t.joinable()) t.detach();
+        }
+    } leave{worker};
+#ifndef _WIN32
+    const pid_t process = ::getpid();
+#endif
+    std::unique_lock<std::mutex> guard(job->mutex);
+    while (!job->ended_cv.wait_for(guard, kAsideWait, [&] { return job->ended; })) {
+        guard.unlock();
+        interruption_point();
+#ifndef _WIN32
+        // The caller's code forked meanwhile: the worker runs in the parent only.
+        if (::getpid() != process) fail("the decompression was left in the parent process at a fork");
+#endif
+        guard.lock();
+    }
+    guard.unlock();
+    if (worker.joinable()) worker.join();
+    if (job->error) std::rethrow_exception(job->error);
+    if (!job->failure.empty()) fail(job->failure);
+    out.swap(job->content);
+}
+
+}  // namespace
+
 void zstd_decompress(const uint8_t *data, size_t size, size_t max_size, ByteBuffer &out) {
     if (size == 0) fail("no frame");
     unsigned long long declared = ZSTD_getFrameContentSize(data, size);
@@ -291,20 +401,15 @@ void zstd_decompress(const uint8_t *data, size_t size, size_t max_size, ByteBuff
     // the frames are decoded in order.
     const size_t first = size > SIZE_MAX / kFirstAttemptRatio ? SIZE_MAX : size * kFirstAttemptRatio;
     size_t capacity = std::min(static_cast<size_t>(declared), std::max(first, kTrustedDeclaredSize));
+    std::string failure;
     for (;;) {
-        // Growing an emptied buffer copies nothing; memory left unset is
-        // untouched until written.
-        out.clear();
-        out.resize(capacity);
-        const size_t rc = ZSTD_decompressDCtx(context(), out.data(), out.size(), data, size);
-        if (!ZSTD_isError(rc)) {
-            if (rc != declared) fail("content shorter than declared");
-            out.resize(rc);
+        if (capacity > kInlineAttempt && interruptible_scope()) {
+            attempts_aside(data, size, static_cast<size_t>(declared), capacity, out);
             return;
         }
-        if (ZSTD_getErrorCode(rc) != ZSTD_error_dstSize_tooSmall || capacity == declared) fail(ZSTD_getErrorName(rc));
-        capacity = capacity > declared / 2 ? static_cast<size_t>(declared) : 2 * capacity;
+        if (attempt(context(), data, size, static_cast<size_t>(declared), capacity, out, failure)) break;
     }
+    if (!failure.empty()) fail(failure);
 }
 
 ByteBuffer zstd_decompress(const uint8_t *data, size_t size, size_t max_size) {

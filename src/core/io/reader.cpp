@@ -323,7 +323,9 @@ void OwnedSegment::open() {
     compressed_.assign(data.begin(), data.end());
     const InterruptibleScope interruptible;
     if (zstd_largest_window(compressed_.data(), compressed_.size()) > (size_t(1) << kStreamWindowLog)) {
-        file_.source().run_native(compressed_.size(), [&] {
+        // The work is what the frame declares, however few bytes declare it.
+        const size_t work = std::max(compressed_.size(), declared > 0 ? size_t(declared) : size_t(0));
+        file_.source().run_native(work, [&] {
             zstd_decompress(compressed_.data(), compressed_.size(), kMaxDecompressedSize, out);
         });
         ByteBuffer().swap(compressed_);
