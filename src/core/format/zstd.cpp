@@ -323,8 +323,7 @@ void attempts_aside(const uint8_t *data, size_t size, size_t declared, size_t ca
             std::unique_ptr<ZSTD_DCtx, DCtxDeleter> ctx(ZSTD_createDCtx());
             if (!ctx) fail("out of memory");
             while (!attempt(ctx.get(), job->frames.data(), job->frames.size(), declared, capacity, job->content,
-                            job->failure)) {
-            }
+                            job->failure)) {}
         } catch (...) {
             job->error = std::current_exception();
         }

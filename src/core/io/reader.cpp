@@ -325,9 +325,8 @@ void OwnedSegment::open() {
     if (zstd_largest_window(compressed_.data(), compressed_.size()) > (size_t(1) << kStreamWindowLog)) {
         // The work is what the frame declares, however few bytes declare it.
         const size_t work = std::max(compressed_.size(), declared > 0 ? size_t(declared) : size_t(0));
-        file_.source().run_native(work, [&] {
-            zstd_decompress(compressed_.data(), compressed_.size(), kMaxDecompressedSize, out);
-        });
+        file_.source().run_native(
+            work, [&] { zstd_decompress(compressed_.data(), compressed_.size(), kMaxDecompressedSize, out); });
         ByteBuffer().swap(compressed_);
         return;
     }
