@@ -104,6 +104,7 @@ public:
     // (Ctrl-C) about every 200 ms: the clock is read every 64 spectra, the
     // GIL taken only when the time has come.
     void between_items() override {
+        if (must_stop()) without_gil([] { stop_thread(true); });
         if (++items_ % 64 != 0 || PyThread_get_thread_ident() != main_thread_ || PyGILState_Check()) return;
         const auto now = std::chrono::steady_clock::now();
         if (now - last_signal_check_ < std::chrono::milliseconds(200)) return;
@@ -282,11 +283,11 @@ public:
             without_gil(std::forward<F>(f));
         } catch (...) {
             try {
-                source.flush_touch();
+                holding_gil([&] { source.flush_touch(); });
             } catch (...) {}
             throw;
         }
-        source.flush_touch();
+        holding_gil([&] { source.flush_touch(); });
     }
 
 private:
