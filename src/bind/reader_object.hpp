@@ -102,7 +102,8 @@ public:
 
     // A walk on the main thread without the GIL answers a pending signal
     // (Ctrl-C) about every 200 ms: the clock is read every 64 spectra, the
-    // GIL taken only when the time has come.
+    // GIL taken only when the time has come. Once the interpreter exits, a
+    // walk on another thread stops here for good (threading.hpp).
     void between_items() override {
         if (must_stop()) without_gil([] { stop_thread(true); });
         if (++items_ % 64 != 0 || PyThread_get_thread_ident() != main_thread_ || PyGILState_Check()) return;
@@ -274,8 +275,9 @@ public:
         lock().unlock();
     }
     Reader &reader() const { return reader_; }
-    // Runs f without the GIL, then makes the stream touch it put off. When f
-    // fails, its failure is the one reported.
+    // Runs f without the GIL, then makes the stream touch it put off (the
+    // stream's own seek: caller code). When f fails, its failure is the one
+    // reported.
     template <typename F>
     void native(F &&f) const {
         StreamSource &source = static_cast<StreamSource &>(reader_.source());

@@ -1,6 +1,7 @@
 // Threads: long native work runs without the interpreter's lock (the GIL),
 // and each file's reader has a lock of its own (ReaderLock) that serialises
-// the calls using it. The one rule for the native state that threads share:
+// the calls using it; each WbnConverter has one too (its StateLock, a
+// ThreadLock). The one rule for the native state that threads share:
 //
 // - A reader (its window, position, decompressed segment, spare memory) and
 //   its StreamSource are used only by the thread that holds the reader's
@@ -38,6 +39,30 @@
 //   Where one thread needs two readers' locks at once (reading into a
 //   spectrum description through one reader when the description belongs
 //   to another's table) it takes them in address order.
+// - A converter's run state is used only by the thread that holds its
+//   lock (StateLock). Unlike a reader's, it is held while caller code runs
+//   (a field's setattr, the pool's factory and submit, which may call the
+//   same converter again on the same thread: the lock is recursive), and it
+//   is never suspended; a thread waits for it without the GIL, like a
+//   reader lock. A thread holding it may take a reader lock (caller code
+//   reading a file), never the other way round but through a caller's own
+//   file-like object, which must then not use the converter.
+// - Every GIL release and every retake goes through this file (GilReleased,
+//   GilTaken), so that the process's exit and fork find each thread at a
+//   known step. At exit, before the interpreter finalizes, an atexit hook
+//   raises a flag and waits (up to kExitWait) for the threads running here
+//   without the GIL; a thread other than the exiting one then stops for
+//   good at its next step (a spectrum of a walk, a lock wait, the GIL taken
+//   back, the return from caller code), holding no GIL and touching
+//   nothing, and its reader locks are lost. A thread that the interpreter
+//   ends inside caller code (CPython 3.11 to 3.13 unwind it from its GIL
+//   wait) stops where the unwind reaches the package (run_caller), since
+//   the cleanups of the frames below would run without the GIL. The state
+//   such a thread may still see (SharedThreads) is never freed.
+// - Every ThreadLock is registered: fork handlers take each one's internal
+//   mutex before fork(), and in the child a lock that another thread held
+//   is lost. Taking a lost lock fails with ZarnException (open the file
+//   again), and the guarded reader or converter is not used again.
 // - In test builds (ZARN_TESTING) the places that make or drop Python
 //   objects on behalf of native work assert that the GIL is held
 //   (`assert_gil`); the check is compiled out otherwise.
