@@ -10,10 +10,13 @@ import textwrap
 import threading
 import time
 import warnings
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 import zarnwriter as w
+from kit.conversion import STAND_IN_DIR, TIMEOUT, Conversions
+from zarn_data_access import converter
 from zarn_data_access.access import ZarnFile
 from zarn_data_access.common import ValueRange
 from zarn_data_access.exception import ZarnException
@@ -306,3 +309,46 @@ def test_fork_from_a_callback_while_another_thread_holds_the_file(long_walk):
             os._exit(outcome)
     handle.close()
     assert outcome == 0 and state["status"] in (0, 10)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork")
+def test_fork_while_another_thread_holds_a_converter(monkeypatch, tmp_path):
+    # A thread inside convert() holds the converter's lock while the pool's
+    # submit runs (here it waits): in the child, cancel() on that converter
+    # fails with ZarnException instead of waiting. The parent's run ends
+    # as ever.
+    monkeypatch.setenv("PATH", str(STAND_IN_DIR) + os.pathsep + os.environ.get("PATH", ""))
+    conversions = Conversions(monkeypatch, tmp_path)
+    entered, leave = threading.Event(), threading.Event()
+
+    class Pool(ThreadPoolExecutor):
+        def submit(self, fn):
+            entered.set()
+            leave.wait(TIMEOUT)
+            return super().submit(fn)
+
+    monkeypatch.setattr(converter, "ThreadPoolExecutor", Pool)
+    c = conversions.converter()
+    result = [("out", "### Start ConversionResult\r\n"), ("out", "ok\r\n"), ("out", "### End ConversionResult\r\n")]
+    started = []
+    thread = threading.Thread(target=lambda: started.append(conversions.start(c, *result)))
+    thread.start()
+
+    def child():
+        try:
+            c.cancel()
+            return 0
+        except ZarnException as e:
+            return 10 if "this converter was in use by another thread" in str(e) else 2
+
+    try:
+        assert entered.wait(TIMEOUT)
+        status = forked(child)
+    finally:
+        leave.set()
+        thread.join(TIMEOUT)
+    try:
+        assert status == 10
+        assert started[0][0].result(TIMEOUT) == "ok\r\n"
+    finally:
+        conversions.close()
