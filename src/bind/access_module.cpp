@@ -70,8 +70,9 @@ void import_analyses(nb::module_ &m) {
 
 // Closes the reader's stream unless it is closed already.
 void close_stream(nb::handle reader) {
-    nb::object stream = private_field<zarn::Reader>(reader, "_KxmFileReader__stream",
-                                                    [](zarn::Reader &r) { return nb::object(stream_of(r)); });
+    nb::object stream = private_field<zarn::Reader>(reader, "_KxmFileReader__stream", [](zarn::Reader &r) {
+        return static_cast<zarn::py::StreamSource &>(r.source()).closing();
+    });
     const nb::object closed = stream.attr("closed");
     if (!nb::cast<bool>(nb::bool_(closed))) stream.attr("close")();
 }

@@ -51,6 +51,11 @@ public:
     StreamSource &operator=(const StreamSource &) = delete;
     ~StreamSource() override { close_descriptor(); }
     const nb::object &stream() const { return stream_; }
+    // What close() closes: the stream, but for the interpreter's buffered
+    // file of a reader lost at a fork the raw file under it, since the
+    // buffered file's own lock stays held in the child when a thread of the
+    // parent was inside one of its calls (it closes the same file).
+    nb::object closing() { return own_memory_ && lock.lost() ? nb::object(stream_.attr("raw")) : stream_; }
 
     void seek(int64_t position) override {
         holding_gil([&] { seek_held(position); });

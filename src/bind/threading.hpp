@@ -271,6 +271,10 @@ public:
     ThreadLock &operator=(const ThreadLock &) = delete;
 
     void lock() { take(1); }
+    bool lost() {
+        const std::lock_guard<std::mutex> guard(mutex_);
+        return lost_ != nullptr;
+    }
     void unlock() {
         const std::lock_guard<std::mutex> guard(mutex_);
         if (!mine()) return;
