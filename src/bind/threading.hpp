@@ -84,8 +84,10 @@
 #include <utility>
 #include <vector>
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
+// glibc ends a thread (pthread_exit, as CPython 3.11 to 3.13 do at exit) by
+// unwinding it with an exception of no C++ type: a catch (...) sees it as
+// one whose std::current_exception() is empty.
+#if defined(__GLIBC__) || defined(__GLIBCXX__)
 #define ZARN_FORCED_UNWIND 1
 #endif
 #ifndef _WIN32
@@ -176,8 +178,8 @@ void leave_native(Acquire &&acquire) noexcept {
 #ifdef ZARN_FORCED_UNWIND
     try {
         acquire();
-    } catch (abi::__forced_unwind &) {
-        stop_thread(true);
+    } catch (...) {
+        stop_thread(true);  // taking the GIL throws nothing else
     }
 #else
     acquire();
@@ -193,8 +195,9 @@ decltype(auto) run_caller(F &&f) {
 #ifdef ZARN_FORCED_UNWIND
     try {
         return std::forward<F>(f)();
-    } catch (abi::__forced_unwind &) {
-        stop_thread(false);
+    } catch (...) {
+        if (!std::current_exception()) stop_thread(false);
+        throw;
     }
 #else
     return std::forward<F>(f)();
