@@ -319,8 +319,13 @@ protected:
     void take(size_t depth) {
         const std::thread::id me = std::this_thread::get_id();
         {
-            const std::lock_guard<std::mutex> guard(mutex_);
-            if (lost_) throw_lost();
+            std::unique_lock<std::mutex> guard(mutex_);
+            if (lost_) {
+                guard.unlock();
+                // A thread that must stop does so rather than fail.
+                if (must_stop()) without_gil([] { stop_thread(true); });
+                throw_lost();
+            }
             if (depth_ != 0 && owner_ == me) {
                 depth_ += depth;
                 return;
