@@ -12,7 +12,6 @@
 #include <exception>
 #include <initializer_list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -119,7 +118,7 @@ struct Converter {
     // Recursive: the holder runs interpreter code (a field's setattr, the
     // pool's factory and submit) that may call cancel() or convert() on the
     // same object from the same thread, which must not wait for itself.
-    std::recursive_mutex mutex;
+    zarn::py::ThreadLock mutex{"converter", false};
     std::shared_ptr<Run> current;  // the run that holds the busy flag
     nb::object executor;           // the worker pool, or unset
     uint64_t runs = 0;             // number of the newest run
@@ -129,18 +128,13 @@ struct Converter {
 // interpreter code, so the wait happens without the interpreter lock.
 class StateLock {
 public:
-    explicit StateLock(std::recursive_mutex &mutex) : mutex_(mutex) {
-        if (!mutex_.try_lock()) {
-            nb::gil_scoped_release unlocked;
-            mutex_.lock();
-        }
-    }
+    explicit StateLock(zarn::py::ThreadLock &mutex) : mutex_(mutex) { mutex_.lock(); }
     ~StateLock() { mutex_.unlock(); }
     StateLock(const StateLock &) = delete;
     StateLock &operator=(const StateLock &) = delete;
 
 private:
-    std::recursive_mutex &mutex_;
+    zarn::py::ThreadLock &mutex_;
 };
 
 Converter &state_of(nb::handle self) { return nb::cast<Converter &>(self); }

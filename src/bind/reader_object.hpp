@@ -54,6 +54,11 @@ public:
     StreamSource &operator=(const StreamSource &) = delete;
     ~StreamSource() override { close_descriptor(); }
     const nb::object &stream() const { return stream_; }
+    // What close() closes: the stream, but for the interpreter's buffered
+    // file of a reader lost at a fork the raw file under it, since the
+    // buffered file's own lock stays held in the child when a thread of the
+    // parent was inside one of its calls (it closes the same file).
+    nb::object closing() { return own_memory_ && lock.lost() ? nb::object(stream_.attr("raw")) : stream_; }
 
     // Closes the stream, unless it is closed already, and the descriptor of
     // the source's own (with the GIL held). A walk using the reader
@@ -68,7 +73,8 @@ public:
     // closes the descriptor.
     void close() {
         try {
-            if (!nb::cast<bool>(nb::bool_(stream_.attr("closed")))) stream_.attr("close")();
+            const nb::object stream = closing();
+            if (!nb::cast<bool>(nb::bool_(stream.attr("closed")))) stream.attr("close")();
         } catch (...) {
             release_descriptor();
             throw;
@@ -182,7 +188,16 @@ private:
         const std::vector<void *> &held = zarn::held_reader_locks();
         const bool holds_other = std::any_of(held.begin(), held.end(), [&](void *l) { return l != &lock; });
         if (finalizing() || holds_other) return;
-        const std::lock_guard<ReaderLock> use(lock);
+        // A lock lost at a fork or at exit has no holder that reads again.
+        if (!lock.lost()) {
+            try {
+                const std::lock_guard<ReaderLock> use(lock);
+                close_descriptor();
+                return;
+            } catch (const ZarnError &) {
+                if (!lock.lost()) throw;
+            }
+        }
         close_descriptor();
     }
 
@@ -293,7 +308,10 @@ inline unsigned long &signal_thread() {
     static unsigned long ident = 0;
     return ident;
 }
+// Once the interpreter exits, a thread other than the exiting one stops
+// here for good (threading.hpp).
 inline void answer_signals() {
+    if (must_stop()) without_gil([] { stop_thread(true); });
     if (PyThread_get_thread_ident() != signal_thread()) return;
     with_gil([] {
         if (PyErr_CheckSignals() != 0) throw nb::python_error();
@@ -348,8 +366,9 @@ public:
         lock().unlock();
     }
     Reader &reader() const { return reader_; }
-    // Runs f without the GIL, then makes the stream touch it put off. When f
-    // fails, its failure is the one reported.
+    // Runs f without the GIL, then makes the stream touch it put off (the
+    // stream's own seek: caller code). When f fails, its failure is the one
+    // reported.
     template <typename F>
     void native(F &&f) const {
         StreamSource &source = source_of(reader_);
@@ -357,11 +376,11 @@ public:
             without_gil(std::forward<F>(f));
         } catch (...) {
             try {
-                source.flush_touch();
+                holding_gil([&] { source.flush_touch(); });
             } catch (...) {}
             throw;
         }
-        source.flush_touch();
+        holding_gil([&] { source.flush_touch(); });
     }
 
 private:

@@ -10,6 +10,7 @@
 #include "format/errors.hpp"
 #include "format/numbers.hpp"
 #include "py_ops.hpp"
+#include "threading.hpp"
 
 namespace zarn::py {
 
@@ -161,6 +162,7 @@ inline void init_module_support() {
     if (done) return;
     done = true;
     nb::register_exception_translator(translate_error);
+    register_exit_hook();
     zarn_exception_type();
     zarn_version_exception_type();
     struct_error_type();

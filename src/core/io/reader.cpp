@@ -60,6 +60,11 @@ std::vector<void *> &held_reader_locks() {
     return held;
 }
 
+void *shared_thread_state(void *(*make)()) {
+    static void *const state = make();
+    return state;
+}
+
 // ---------------------------------------------------------------- windows
 
 Reader::Reader(std::unique_ptr<ByteSource> source, int64_t stream_length)

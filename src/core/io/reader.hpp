@@ -60,6 +60,12 @@ ByteSource *&deferred_touch_source();
 // process, since a lock taken in one module may be given up in another.
 std::vector<void *> &held_reader_locks();
 
+// The state that the binding's threads share across every module of the
+// process (opaque to the core): made by `make` at the first call, once per
+// process, and never destroyed, since threads stopped at exit may still see
+// it.
+void *shared_thread_state(void *(*make)());
+
 // Makes the touch that the running thread put off, if any.
 inline void flush_deferred_touch() {
     ByteSource *&source = deferred_touch_source();
