@@ -58,9 +58,9 @@
 //   known step. At exit, before the interpreter finalizes, an atexit hook
 //   raises a flag and waits (up to kExitWait) for the threads running here
 //   without the GIL; a thread other than the exiting one then stops for
-//   good at its next step (a spectrum of a walk, a lock wait, the GIL taken
-//   back, the return from caller code), holding no GIL and touching
-//   nothing, and its reader locks are lost. A thread that the interpreter
+//   good at its next step (an interruption point of the core, a lock wait,
+//   the GIL taken back, the return from caller code), holding no GIL and
+//   touching nothing, and its reader locks are lost. A thread that the interpreter
 //   ends inside caller code (CPython 3.11 to 3.13 unwind it from its GIL
 //   wait) stops where the unwind reaches the package (run_caller), since
 //   the cleanups of the frames below would run without the GIL. The state
@@ -413,8 +413,8 @@ inline void stop_thread(bool native) noexcept {
 }
 
 // How long the exit waits for the threads running without the GIL in the
-// package's code to stop (each does at its next step: a spectrum of a walk,
-// a lock, the GIL taken back).
+// package's code to stop (each does at its next step: an interruption point
+// of the core, a lock, the GIL taken back).
 constexpr std::chrono::seconds kExitWait{2};
 
 // Called at interpreter exit through the atexit module, before the
