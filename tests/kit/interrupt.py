@@ -39,6 +39,9 @@ def _declared_segment(points):
     return w.symbol(w.SPECTRUM_ZSTD_EFFICIENT_COMPRESSION) + w.compressed_segment(frame=frame)
 
 
+FILES["ms_plain"] = ("MS, one uncompressed segment of 8 M points (64 MiB)",
+                     lambda: M._file(M._ms(M.w.spectrum_block(M.w.spectrum_plain([0.0] * (8 << 20),
+                                                                                   [0.0] * (8 << 20))))))
 FILES["ms_held_768"] = ("MS, one segment of 768 MiB held whole, in 24 KB of RLE blocks",
                         lambda: M._file(M._ms(M.w.spectrum_block(_declared_segment(96 * MiB)))))
 

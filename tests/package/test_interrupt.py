@@ -21,7 +21,8 @@ LATENCY = 6.0 if ASAN else 2.0
 # (file, call, seconds into the call of the signal): streamed segments of
 # 256 MiB under the walks; a streamed segment of 16 MiB whose every point
 # becomes an object; 300 spectra each decompressing a segment held whole;
-# one segment held whole whose decompression alone takes most of a second.
+# one segment held whole whose decompression alone takes most of a second;
+# an uncompressed segment whose every point becomes an object.
 CASES = [
     ("ms_three", "xic", 0.3),
     ("ms", "multiple_xic", 0.3),
@@ -30,6 +31,8 @@ CASES = [
     ("quan_held", "quan", 0.1),
     ("ms_300_held", "xic", 0.3),
     ("ms_held_768", "xic", 0.3),
+    ("ms_plain", "points", 0.1),
+    ("ms_plain", "read_spectrum", 0.1),
 ]
 
 

@@ -419,24 +419,29 @@ constexpr bool calls_out() {
     return std::is_base_of_v<AnyPointOut, Out>;
 }
 
+// A segment in the file of more points than this is decoded from a copy of
+// its own, so that its decoding has interruption points.
+constexpr int64_t kInterruptibleInFile = 65536;
+
 // num_points, then n x values and n intensities as raw binary32 (binary64
 // when `Double`); both floats. `in_file`: the segment lies in the reader's
 // window, which caller code may replace; the arrays are then copied before
-// the first point is handed to such an `out`, and the reader stands after
-// them again once the points are handed out.
+// the first point is handed to such an `out`, or before a long decoding,
+// and the reader stands after them again once the points are handed out.
 template <typename Src, bool Double, typename Out>
 void read_float_pairs(Content &c, Out &out, const char *message, bool in_file = false) {
     constexpr int width = Double ? 8 : 4;
     const int64_t n = read_count(c.r, message);
     std::vector<uint8_t> kept;
-    const bool apart = calls_out<Out>() && in_file;
+    const bool apart = in_file && (calls_out<Out>() || n > kInterruptibleInFile);
     const Src src = take<Src>(c, {{width * n, Short::Struct}, {width * n, Short::Struct}}, apart ? &kept : nullptr);
     const Reader::Mark after = c.r.mark();
     const size_t count = size_t(n);
+    const Content decoded{c.r, c.streamed, c.owned || apart};
     if constexpr (Double) {
-        emit_points(c, out, count, src.float64(0, count), src.real64(8 * count, count));
+        emit_points(decoded, out, count, src.float64(0, count), src.real64(8 * count, count));
     } else {
-        emit_points(c, out, count, src.float32(0, count), src.real32(4 * count, count));
+        emit_points(decoded, out, count, src.float32(0, count), src.real32(4 * count, count));
     }
     if (apart) c.r.seat(after);
 }
