@@ -967,6 +967,17 @@ private:
     size_t next_ = 0;
 };
 
+// f(i) for each i below n, with an interruption point after each batch but
+// the last.
+template <typename F>
+void in_batches(const Content &c, size_t n, F &&f) {
+    for (size_t batch = 0; batch < n; batch += kInterruptionBatch) {
+        if (batch != 0) c.batch_done();
+        const size_t end = std::min(n, batch + kInterruptionBatch);
+        for (size_t i = batch; i < end; ++i) f(i);
+    }
+}
+
 // One DAD intensity segment (kind symbol and body) at the position, its
 // values handed to `out` while it holds fewer than `keep`; the values
 // beyond are checked as a full read checks them, not decoded.
@@ -987,10 +998,7 @@ void read_dad_segment(Reader &file, Out &out, size_t keep) {
             const auto value_at = take<Src>(c, {{4 * n, Short::Struct}}).real32(0, size_t(n));
             const size_t count = kept(n);
             out.grow(count);
-            for (size_t i = 0; i < count; ++i) {
-                if (i % kInterruptionBatch == kInterruptionBatch - 1) c.batch_done();
-                out.put(value_at(i));
-            }
+            in_batches(c, count, [&](size_t i) { out.put(value_at(i)); });
             return;
         }
         const int64_t option = r.read_tiny_uint();
@@ -1002,12 +1010,8 @@ void read_dad_segment(Reader &file, Out &out, size_t keep) {
         const Src values = take<Src>(c, {{width * n, Short::Index}});
         const size_t count = kept(n);
         out.grow(count);
-        with_packed_values(values, 0, size_t(n), width, intensity_value(option), power, [&](auto value_at) {
-            for (size_t i = 0; i < count; ++i) {
-                if (i % kInterruptionBatch == kInterruptionBatch - 1) c.batch_done();
-                out.put(value_at(i));
-            }
-        });
+        with_packed_values(values, 0, size_t(n), width, intensity_value(option), power,
+                           [&](auto value_at) { in_batches(c, count, [&](size_t i) { out.put(value_at(i)); }); });
     });
     owned.close();
 }
