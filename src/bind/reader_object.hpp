@@ -311,7 +311,7 @@ inline unsigned long &signal_thread() {
 // Once the interpreter exits, a thread other than the exiting one stops
 // here for good (threading.hpp).
 inline void answer_signals() {
-    if (must_stop()) without_gil([] { stop_thread(true); });
+    stop_if_exiting();
     if (PyThread_get_thread_ident() != signal_thread()) return;
     with_gil([] {
         if (PyErr_CheckSignals() != 0) throw nb::python_error();

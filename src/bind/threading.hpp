@@ -60,9 +60,9 @@
 //   without the GIL; a thread other than the exiting one then stops for
 //   good at its next step (an interruption point of the core, a lock wait,
 //   the GIL taken back, the return from caller code), holding no GIL and
-//   touching nothing, and its reader locks are lost. A thread that the interpreter
-//   ends inside caller code (CPython 3.11 to 3.13 unwind it from its GIL
-//   wait) stops where the unwind reaches the package (run_caller), since
+//   touching nothing, and its reader locks are lost. A thread that the
+//   interpreter ends inside caller code (CPython 3.11 to 3.13 unwind it from
+//   its GIL wait) stops where the unwind reaches the package (run_caller), since
 //   the cleanups of the frames below would run without the GIL. The state
 //   such a thread may still see (SharedThreads) is never freed.
 // - Every ThreadLock is registered: fork handlers take each one's internal
@@ -253,6 +253,12 @@ decltype(auto) without_gil(F &&f) {
     return std::forward<F>(f)();
 }
 
+// At a step where this thread may stop (it holds the GIL or not): when the
+// interpreter exits and this is not the exiting thread, it stops here.
+inline void stop_if_exiting() {
+    if (must_stop()) without_gil([] { stop_thread(true); });
+}
+
 // A lock that the thread holding it may take again, and that another thread
 // waits for without the GIL; it stays usable across a fork and the exit. A
 // lock held by a thread that is gone (it ran at a fork, in the parent only,
@@ -329,7 +335,7 @@ protected:
             if (lost_) {
                 guard.unlock();
                 // A thread that must stop does so rather than fail.
-                if (must_stop()) without_gil([] { stop_thread(true); });
+                stop_if_exiting();
                 throw_lost();
             }
             if (depth_ != 0 && owner_ == me) {

@@ -59,3 +59,20 @@ def chromatogram(points):
 
 def typed(*values):
     return tuple((type(v), v) for v in values)
+
+
+def shared_block_file(path, count, points, version=(3, 6, 0)):
+    """`count` MS1 spectra 1 ms apart that share one compressed block of
+    `points` points: a long walk in a small file; its path as text."""
+    block = w.spectrum_block(w.spectrum_zstd([100.0 + 0.01 * j for j in range(points)],
+                                             [float(j % 50 + 1) for j in range(points)]))
+    # Offsets count from the byte after each index block's begin symbol.
+    body = block + w.spectrum_index_block(
+        [(-(len(block) + 2), w.spectrum_description(retention_time=0.001 * k, ms_level=1, polarity=1,
+                                                     version=version)) for k in range(count)])
+    at = len(body)
+    body += w.function_index_block([(len(block) - (at + 2),
+                                     w.function_description(True, w.qual_description(detector_type=1)))])
+    path.write_bytes(w.zarn_file(version, [(len(w.header(version)) + at, w.measurement_description("m0"))],
+                                 body=body))
+    return str(path)

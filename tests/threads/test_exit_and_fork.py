@@ -14,15 +14,13 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-import zarnwriter as w
 from kit.conversion import STAND_IN_DIR, TIMEOUT, Conversions
+from kit.qual import shared_block_file
 from zarn_data_access import converter
 from zarn_data_access.access import ZarnFile
 from zarn_data_access.common import ValueRange
 from zarn_data_access.exception import ZarnException
 from zarn_data_access.qual import ChromatogramFilterOption
-
-VERSION = (3, 6, 0)
 
 # The sanitizer runtime's allocator takes no lock around fork(): a child
 # forked while another thread of the parent allocates may wait for that
@@ -31,23 +29,6 @@ VERSION = (3, 6, 0)
 ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 fork_beside_busy_threads = pytest.mark.skipif(not hasattr(os, "fork") or ASAN,
                                               reason="no fork, or a sanitizer allocator that is not fork-safe")
-
-
-def shared_block_file(path, count, points, big=False):
-    """`count` MS1 spectra that share one compressed block of `points`
-    points: a long walk in a small file (`big`: a block far beyond the
-    streamed threshold the child sets)."""
-    block = w.spectrum_block(w.spectrum_zstd([100.0 + 0.01 * j for j in range(points)],
-                                             [float(j % 50 + 1) for j in range(points)]))
-    body = block + w.spectrum_index_block(
-        [(-(len(block) + 2), w.spectrum_description(retention_time=0.001 * k, ms_level=1, polarity=1,
-                                                     version=VERSION)) for k in range(count)])
-    at = len(body)
-    body += w.function_index_block([(len(block) - (at + 2),
-                                     w.function_description(True, w.qual_description(detector_type=1)))])
-    path.write_bytes(w.zarn_file(VERSION, [(len(w.header(VERSION)) + at, w.measurement_description("m0"))],
-                                 body=body))
-    return str(path)
 
 
 @pytest.fixture(scope="module")

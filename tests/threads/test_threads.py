@@ -21,6 +21,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import zarnwriter as w
+from kit.qual import shared_block_file
 from kit.reader import Stream, descriptors
 from zarn_data_access._internal import _testing
 from zarn_data_access.access import ZarnFile
@@ -570,23 +571,6 @@ def test_a_walk_beside_a_busy_thread_takes_no_gil_for_its_reads(large_path):
             stop.set()
             spinner.join(10)
         assert reader._KxmFileReader__origin_of_local_position > 0
-
-
-def shared_block_file(path, count, points):
-    """`count` MS1 spectra 1 ms apart that share one compressed block of
-    `points` points: a long walk in a small file."""
-    block = w.spectrum_block(w.spectrum_zstd([100.0 + 0.01 * j for j in range(points)],
-                                             [float(j % 50 + 1) for j in range(points)]))
-    # Offsets count from the byte after each index block's begin symbol.
-    body = block + w.spectrum_index_block(
-        [(-(len(block) + 2), w.spectrum_description(retention_time=0.001 * k, ms_level=1, polarity=1,
-                                                     version=VERSION)) for k in range(count)])
-    at = len(body)
-    body += w.function_index_block([(len(block) - (at + 2),
-                                     w.function_description(True, w.qual_description(detector_type=1)))])
-    path.write_bytes(w.zarn_file(VERSION, [(len(w.header(VERSION)) + at, w.measurement_description("m0"))],
-                                 body=body))
-    return str(path)
 
 
 def test_ctrl_c_ends_a_long_walk_and_the_file_stays_usable(tmp_path):

@@ -139,8 +139,8 @@ size_t header_without_content_size(const uint8_t *data, uint8_t *out) {
 }
 
 // Streams the frame data[0, size) (header h, not one segment) as if it
-// declared no size,
-// checking its content against the size it declares; the first up to
+// declared no size, checking its content against the size it declares (an
+// interruption point at each step inside an InterruptibleScope); the first up to
 // `head_size` bytes go to `head`. Returns false when the frame's checksum
 // does not match (unless told to ignore it), the content then unmeasured.
 bool stream_measured(const uint8_t *data, size_t size, const ZSTD_frameHeader &h, uint8_t *head, size_t head_size,
@@ -158,7 +158,9 @@ bool stream_measured(const uint8_t *data, size_t size, const ZSTD_frameHeader &h
     bool body = false;
     uint8_t piece[16384];
     size_t produced = 0;
+    const bool interruptible = interruptible_scope();
     for (rc = 1; rc != 0;) {
+        if (interruptible) interruption_point();
         if (!body && in.pos == in.size) {
             in = ZSTD_inBuffer{data + h.headerSize, size - h.headerSize, 0};
             body = true;
